@@ -1,0 +1,119 @@
+// The four reconciliation likelihood functions.
+#include "boundary/calls.h"
+#include "boundary/function_specs.h"
+#include "boundary/arguments.h"
+
+namespace korvath::py {
+
+namespace {
+
+struct DatedInputs {
+    std::vector<std::int64_t> sp_parent, sp_left, sp_right;
+    std::vector<std::uint8_t> sp_is_leaf;
+    std::vector<double> sp_time, sp_parent_time;
+    std::uint64_t sp_root = 0;
+    std::vector<std::uint64_t> gt_offsets;
+    std::vector<std::uint8_t> gt_is_leaf;
+    std::vector<std::int64_t> gt_left, gt_right, gt_species;
+    double dup = 0, transfer = 0, loss = 0;
+    std::uint64_t n_steps = 0;
+    std::uint8_t origination = 0;
+};
+
+DatedInputs read_dated(Arguments& in) {
+    DatedInputs d;
+    d.sp_parent = in.read_int_list();
+    d.sp_left = in.read_int_list();
+    d.sp_right = in.read_int_list();
+    d.sp_is_leaf = in.read_bool_list();
+    d.sp_time = in.read_float_list();
+    d.sp_parent_time = in.read_float_list();
+    d.sp_root = in.read_uint();
+    d.gt_offsets = in.read_uint_list();
+    d.gt_is_leaf = in.read_bool_list();
+    d.gt_left = in.read_int_list();
+    d.gt_right = in.read_int_list();
+    d.gt_species = in.read_int_list();
+    d.dup = in.read_float();
+    d.transfer = in.read_float();
+    d.loss = in.read_float();
+    d.n_steps = in.read_uint();
+    d.origination = in.read_u8();
+    return d;
+}
+
+struct UndatedInputs {
+    std::vector<std::int64_t> sp_left, sp_right;
+    std::vector<std::uint8_t> sp_is_leaf;
+    std::vector<double> sp_time, sp_parent_time;
+    std::uint64_t sp_root = 0;
+    std::vector<std::uint64_t> gt_offsets;
+    std::vector<std::uint8_t> gt_is_leaf;
+    std::vector<std::int64_t> gt_left, gt_right, gt_species;
+    double dup = 0, transfer = 0, loss = 0;
+    std::uint8_t transfers = 0;
+    std::uint8_t origination = 0;
+};
+
+UndatedInputs read_undated(Arguments& in) {
+    UndatedInputs u;
+    u.sp_left = in.read_int_list();
+    u.sp_right = in.read_int_list();
+    u.sp_is_leaf = in.read_bool_list();
+    u.sp_time = in.read_float_list();
+    u.sp_parent_time = in.read_float_list();
+    u.sp_root = in.read_uint();
+    u.gt_offsets = in.read_uint_list();
+    u.gt_is_leaf = in.read_bool_list();
+    u.gt_left = in.read_int_list();
+    u.gt_right = in.read_int_list();
+    u.gt_species = in.read_int_list();
+    u.dup = in.read_float();
+    u.transfer = in.read_float();
+    u.loss = in.read_float();
+    u.transfers = in.read_u8();
+    u.origination = in.read_u8();
+    return u;
+}
+
+}  // namespace
+
+PyObject* call_dated_joint_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                  PyObject* kwnames) {
+    Arguments in(kDatedJointSpec, args, nargsf, kwnames);
+    DatedInputs d = read_dated(in);
+    std::uint64_t n_extinct = in.read_uint();
+    if (!in.ok()) return nullptr;
+    (void)d, (void)n_extinct;
+    return not_implemented("dated_joint_loglik");
+}
+
+PyObject* call_dated_family_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                   PyObject* kwnames) {
+    Arguments in(kDatedFamilySpec, args, nargsf, kwnames);
+    DatedInputs d = read_dated(in);
+    if (!in.ok()) return nullptr;
+    (void)d;
+    return not_implemented("dated_family_loglik");
+}
+
+PyObject* call_undated_joint_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                    PyObject* kwnames) {
+    Arguments in(kUndatedJointSpec, args, nargsf, kwnames);
+    UndatedInputs u = read_undated(in);
+    std::uint64_t n_extinct = in.read_uint();
+    if (!in.ok()) return nullptr;
+    (void)u, (void)n_extinct;
+    return not_implemented("undated_joint_loglik");
+}
+
+PyObject* call_undated_family_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                     PyObject* kwnames) {
+    Arguments in(kUndatedFamilySpec, args, nargsf, kwnames);
+    UndatedInputs u = read_undated(in);
+    if (!in.ok()) return nullptr;
+    (void)u;
+    return not_implemented("undated_family_loglik");
+}
+
+}  // namespace korvath::py
