@@ -1,0 +1,148 @@
+#include "support/worker_pool.h"
+
+#include "support/faults.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <numeric>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace korvath {
+namespace {
+
+TEST(WorkerPool, RunsEveryItemOnceAndCollectsByIndex) {
+    for (std::size_t threads : {1u, 2u, 5u}) {
+        WorkerPool pool(threads);
+        EXPECT_EQ(pool.size(), threads);
+        for (std::size_t n : {0u, 1u, 3u, 1000u}) {
+            std::vector<std::uint64_t> out(n, 0);
+            std::vector<std::atomic<int>> calls(n);
+            pool.run_indexed(n, [&](std::size_t i) {
+                calls[i].fetch_add(1);
+                out[i] = i * i + 7;
+            });
+            for (std::size_t i = 0; i < n; ++i) {
+                EXPECT_EQ(calls[i].load(), 1) << "item " << i << " with " << threads << " threads";
+                EXPECT_EQ(out[i], i * i + 7);
+            }
+        }
+    }
+}
+
+TEST(WorkerPool, ZeroThreadsMeansOne) {
+    WorkerPool pool(0);
+    EXPECT_EQ(pool.size(), 1u);
+    int sum = 0;
+    pool.run_indexed(10, [&](std::size_t i) { sum += static_cast<int>(i); });
+    EXPECT_EQ(sum, 45);
+}
+
+TEST(WorkerPool, ItemsRunOnWorkersNotTheCaller) {
+    WorkerPool pool(2);
+    const auto caller = std::this_thread::get_id();
+    std::vector<std::thread::id> ran_on(64);
+    pool.run_indexed(ran_on.size(), [&](std::size_t i) { ran_on[i] = std::this_thread::get_id(); });
+    for (const auto& id : ran_on) EXPECT_NE(id, caller);
+}
+
+TEST(WorkerPool, FirstErrorPropagatesAndStopsUnstartedItems) {
+    WorkerPool pool(2);
+    std::atomic<std::size_t> started{0};
+    try {
+        pool.run_indexed(100000, [&](std::size_t i) {
+            started.fetch_add(1);
+            if (i == 3) throw RunawayError("item three failed");
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        });
+        FAIL() << "the item's exception was not rethrown";
+    } catch (const RunawayError& error) {
+        EXPECT_STREQ(error.what(), "item three failed");
+    }
+    // Once the failure is recorded no new item starts; at most the items
+    // claimed concurrently by the other worker slip through.
+    EXPECT_LT(started.load(), 100u);
+
+    // The pool is reusable after a failure and the error slot is cleared.
+    std::atomic<int> count{0};
+    pool.run_indexed(50, [&](std::size_t) { count.fetch_add(1); });
+    EXPECT_EQ(count.load(), 50);
+}
+
+TEST(WorkerPool, OnlyOneOfSeveralErrorsIsReported) {
+    WorkerPool pool(4);
+    try {
+        pool.run_indexed(64, [](std::size_t i) { throw std::runtime_error(std::to_string(i)); });
+        FAIL();
+    } catch (const std::runtime_error& error) {
+        int which = std::atoi(error.what());
+        EXPECT_GE(which, 0);
+        EXPECT_LT(which, 64);
+    }
+}
+
+TEST(WorkerPool, InternalFaultKeepsItsType) {
+    WorkerPool pool(3);
+    EXPECT_THROW(pool.run_indexed(5, [](std::size_t i) {
+        if (i == 4) fault("bad index");
+    }),
+                 InternalFault);
+}
+
+TEST(WorkerPool, NestedCallFromAWorkerRunsInline) {
+    WorkerPool pool(2);
+    std::vector<std::vector<int>> out(4, std::vector<int>(3, 0));
+    pool.run_indexed(out.size(), [&](std::size_t i) {
+        pool.run_indexed(3, [&](std::size_t j) { out[i][j] = static_cast<int>(i * 10 + j); });
+    });
+    for (std::size_t i = 0; i < out.size(); ++i)
+        for (std::size_t j = 0; j < 3; ++j) EXPECT_EQ(out[i][j], static_cast<int>(i * 10 + j));
+}
+
+TEST(WorkerPool, CallsFromSeveralThreadsAreServedOneAfterAnother) {
+    WorkerPool pool(2);
+    std::vector<std::uint64_t> totals(4, 0);
+    std::vector<std::thread> callers;
+    for (std::size_t c = 0; c < totals.size(); ++c) {
+        callers.emplace_back([&, c] {
+            for (int round = 0; round < 20; ++round) {
+                std::vector<std::uint64_t> parts(100, 0);
+                pool.run_indexed(parts.size(), [&](std::size_t i) { parts[i] = i + c; });
+                totals[c] += std::accumulate(parts.begin(), parts.end(), std::uint64_t{0});
+            }
+        });
+    }
+    for (auto& t : callers) t.join();
+    for (std::size_t c = 0; c < totals.size(); ++c) EXPECT_EQ(totals[c], 20u * (4950u + 100u * c));
+}
+
+TEST(WorkerPool, SharedPoolIsOneInstance) {
+    WorkerPool& a = WorkerPool::shared();
+    WorkerPool& b = WorkerPool::shared();
+    EXPECT_EQ(&a, &b);
+    EXPECT_GE(a.size(), 1u);
+    std::vector<int> out(33, 0);
+    a.run_indexed(out.size(), [&](std::size_t i) { out[i] = 1; });
+    EXPECT_EQ(std::accumulate(out.begin(), out.end(), 0), 33);
+}
+
+TEST(WorkerPool, DefaultSizeHonoursThePositiveEnvironmentSetting) {
+    const char* saved = std::getenv("RAYON_NUM_THREADS");
+    std::string restore = saved ? saved : "";
+    setenv("RAYON_NUM_THREADS", "3", 1);
+    EXPECT_EQ(WorkerPool::default_thread_count(), 3u);
+    const std::size_t hardware = std::max(1u, std::thread::hardware_concurrency());
+    for (const char* ignored : {"0", "-2", "abc", "", "4x"}) {
+        setenv("RAYON_NUM_THREADS", ignored, 1);
+        EXPECT_EQ(WorkerPool::default_thread_count(), hardware) << "'" << ignored << "'";
+    }
+    if (saved) setenv("RAYON_NUM_THREADS", restore.c_str(), 1);
+    else unsetenv("RAYON_NUM_THREADS");
+}
+
+}  // namespace
+}  // namespace korvath
