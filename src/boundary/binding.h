@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 
 namespace korvath::py {
 
