@@ -6,7 +6,7 @@ import pytest
 
 import korvath_core
 
-VECTORS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "vectors"
+VECTORS = pathlib.Path(__file__).resolve().parents[1] / "vectors"
 
 
 def is_panic(exc: BaseException) -> bool:
@@ -35,11 +35,8 @@ def outcome(fn, *args, **kwargs):
 
 
 def load_vectors(function_name: str):
-    """Reference cases for one function, or a pytest skip when they are not available."""
-    path = VECTORS / f"{function_name}.json"
-    if not path.exists():
-        pytest.skip(f"reference vectors not available at {path}")
-    return json.loads(path.read_text())
+    """Reference cases for one function (tests/vectors/<function>.json)."""
+    return json.loads((VECTORS / f"{function_name}.json").read_text())
 
 
 def from_json(value):
