@@ -1,32 +1,67 @@
 // simulate_nucleotide: segment genomes evolved along the species tree.
 #include "boundary/calls.h"
 #include "boundary/function_specs.h"
+#include "boundary/results.h"
 #include "boundary/simulator_args.h"
+#include "simulation/nucleotide_engine.h"
 
 namespace korvath::py {
+
+namespace {
+
+// (element, start, end, strand) for every segment, strand as 1 or -1.
+PyRef segment_list(const std::vector<Segment>& segments) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(segments.size())));
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        const Segment& s = segments[i];
+        PyRef element = int_from(std::uint64_t{s.element});
+        PyRef start = int_from(std::int64_t{s.start});
+        PyRef end = int_from(std::int64_t{s.end});
+        PyRef strand = int_from(std::int64_t{s.strand});
+        PyRef item = tuple_of({&element, &start, &end, &strand});
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+}
+
+// [(leaf, [(element, start, end, strand), ...]), ...] in the engine's order.
+PyRef genome_samples(std::vector<GenomeSample>& samples) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(samples.size())));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        PyRef node = int_from(std::uint64_t{samples[i].node});
+        PyRef segments = segment_list(samples[i].segments);
+        release(samples[i].segments);
+        PyRef item = tuple_of({&node, &segments});
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+}
+
+}  // namespace
 
 PyObject* call_simulate_nucleotide(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                    PyObject* kwnames) {
     Arguments in(kSimulateNucleotideSpec, args, nargsf, kwnames);
     SpeciesTreeArrays tree = read_species_tree(in);
-    double inversion = in.read_float();
-    double loss = in.read_float();
-    double duplication = in.read_float();
-    double transfer = in.read_float();
-    double transposition = in.read_float();
-    double origination = in.read_float();
-    std::int64_t root_length = in.read_int();
-    double extension = in.read_float();
-    std::uint64_t initial_size = in.read_uint();
-    std::uint64_t seed = in.read_uint();
-    TransferOptions options;
-    options.replacement = in.read_float();
-    options.distance_decay = in.read_float();
-    options.allow_self = in.read_bool();
+    NucleotideParams params;
+    params.inversion = in.read_float();
+    params.loss = in.read_float();
+    params.duplication = in.read_float();
+    params.transfer = in.read_float();
+    params.transposition = in.read_float();
+    params.origination = in.read_float();
+    params.root_length = in.read_int();
+    params.extension = in.read_float();
+    params.initial_size = in.read_uint();
+    params.seed = in.read_uint();
+    params.options.replacement = in.read_float();
+    params.options.distance_decay = in.read_float();
+    params.options.allow_self = in.read_bool();
     if (!in.ok()) return nullptr;
-    (void)inversion, (void)loss, (void)duplication, (void)transfer, (void)transposition;
-    (void)origination, (void)root_length, (void)extension, (void)initial_size, (void)seed;
-    return not_implemented("simulate_nucleotide");
+    return guarded([&]() -> PyObject* {
+        std::vector<GenomeSample> samples = simulate_nucleotide(std::move(tree), params);
+        return genome_samples(samples).release();
+    });
 }
 
 }  // namespace korvath::py

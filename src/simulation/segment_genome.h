@@ -52,6 +52,12 @@ public:
     const std::vector<Segment>& segments() const { return segments_; }
     std::int64_t length() const { return length_; }
 
+    // Hands over the segment list, leaving an empty genome.
+    std::vector<Segment> take_segments() {
+        length_ = 0;
+        return std::exchange(segments_, {});
+    }
+
     // Adds one segment at the end of the list.
     void append(const Segment& segment);
 

@@ -1,0 +1,60 @@
+// Genome-structure simulation: one circular segment genome per active branch,
+// evolved along the dated species tree by inversions, losses, tandem
+// duplications, transfers between branches, transpositions and originations
+// of new elements. Events hit a branch at a rate proportional to its genome
+// length; every event but origination acts on a stretch with a uniform start
+// and a geometric length.
+#pragma once
+
+#include "simulation/rng.h"
+#include "simulation/segment_genome.h"
+#include "simulation/sim_params.h"
+#include "simulation/species_tree_arrays.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace korvath {
+
+struct NucleotideParams {
+    // Event rates per nucleotide per unit time.
+    double inversion = 0.0;
+    double loss = 0.0;
+    double duplication = 0.0;
+    double transfer = 0.0;
+    double transposition = 0.0;
+    // Rate per active branch per unit time of a new element appearing.
+    double origination = 0.0;
+    // Length of each founding element, and of an element originating in an empty genome.
+    std::int64_t root_length = 0;
+    // Continuation probability of a stretch length; 1 or more: the whole genome.
+    double extension = 0.0;
+    std::uint64_t initial_size = 0;
+    std::uint64_t seed = 0;
+    // `replacement` is carried along but has no effect on genomes.
+    TransferOptions options;
+};
+
+// The genome of one extant leaf at the moment the leaf is reached.
+struct GenomeSample {
+    std::uint32_t node = 0;
+    std::vector<Segment> segments;
+};
+
+// A run ends after this many events with RunawayError(kRunawayGrowthMessage).
+inline constexpr std::uint64_t kMaxNucleotideEvents = 2'000'000'000;
+
+// Length of a stretch in a genome of `length` nucleotides: 1 for a genome
+// shorter than 2 and the whole genome for extension >= 1 (neither draws);
+// otherwise ceil(ln(u) / ln((extension - 1) + 1)) from one next_f64, cut to
+// 1 .. length.
+std::int64_t draw_extent(Rng& rng, std::int64_t length, double extension);
+
+// Runs the simulation and returns the extant leaves' genomes in processing
+// order. Throws InternalFault for a tree that breaks the walk's requirements
+// or a negative root_length, RunawayError when the run exceeds
+// kMaxNucleotideEvents events or a genome length leaves the signed 64-bit range.
+std::vector<GenomeSample> simulate_nucleotide(SpeciesTreeArrays tree,
+                                              const NucleotideParams& params);
+
+}  // namespace korvath
