@@ -1,0 +1,286 @@
+#include "simulation/log_engine.h"
+
+#include "simulation/active_branches.h"
+#include "simulation/branch_pick.h"
+#include "simulation/family_tally.h"
+#include "simulation/rate_tree.h"
+#include "simulation/recipient.h"
+#include "simulation/rng.h"
+#include "simulation/species_tree.h"
+#include "support/faults.h"
+
+#include <cmath>
+#include <utility>
+
+namespace korvath {
+namespace {
+
+// The content of one active branch. `family_count` is kept only when the cap
+// or the replacement rule needs it (it never changes the run otherwise).
+struct LineageCopies {
+    std::vector<GeneCopy> copies;
+    FamilyTally family_count;
+};
+
+constexpr std::int64_t kNone = -1;
+
+class LogEngine {
+public:
+    LogEngine(SpeciesTreeArrays arrays, const SimParams& params, const LogEngineOptions& options)
+        : tree_(std::move(arrays)),
+          params_(params),
+          options_(options),
+          lineages_(tree_.n_nodes()),
+          active_(tree_.n_nodes()),
+          rates_(tree_.n_nodes()),
+          rng_(Rng::from_seed(params.seed)),
+          copy_rate_((params.duplication + params.transfer) + params.loss),
+          track_counts_(params.cap >= 0 || params.options.replacement > 0.0) {
+        tree_.require_two_children();
+    }
+
+    LogEngineResult run() {
+        double t = tree_.time()[tree_.root()];
+        found_root_families(t);
+        for (const std::uint32_t v : tree_.processing_order()) {
+            const double end = tree_.time()[v];
+            run_clock_until(t, end);
+            end_branch(v, end);
+            t = end;
+        }
+        return LogEngineResult{std::move(log_), std::move(extant_), events_};
+    }
+
+private:
+    void found_root_families(double t) {
+        const std::uint32_t root = tree_.root();
+        LineageCopies content;
+        for (std::uint64_t k = 0; k < params_.initial_size; ++k) {
+            const std::uint64_t f = next_family_++;
+            const std::uint64_t g = next_gene_++;
+            add_copy(content, GeneCopy{g, f});
+            append_row(EventKind::Origination, root, t, kNone, kNone, f, g, kNone, kNone);
+        }
+        speciate(root, t, std::move(content));
+    }
+
+    // Events on the active branches until the clock would pass `end`.
+    void run_clock_until(double& t, double end) {
+        const double dup = params_.duplication;
+        const double dup_transfer = params_.duplication + params_.transfer;
+        const double origination = params_.origination;
+        const double loss = params_.loss;
+        for (;;) {
+            const double total = rates_.total();
+            if (total <= 0.0) return;
+            const double wait = rng_.waiting_time(total);
+            if (!std::isfinite(wait)) return;
+            t += wait;
+            if (t >= end) return;
+            if (++events_ > options_.max_events) throw RunawayError(kFamilyRunawayMessage);
+
+            const std::uint32_t b = pick_branch(rates_, rng_.pick_target(total));
+            if (b == kNoBranch) continue;  // rounding left no branch with a rate
+            if (!active_.contains(b)) fault("event picked inactive branch " + std::to_string(b));
+            const std::size_t n = lineages_[b].copies.size();
+            const double c = static_cast<double>(n);
+            const double x = rng_.scaled_uniform(origination + (loss + dup_transfer) * c);
+            if (dup * c > x) {
+                duplicate(b, t, n);
+            } else if (dup_transfer * c > x) {
+                transfer(b, t, n);
+            } else if (copy_rate_ * c > x) {
+                lose(b, t, n);
+            } else {
+                originate(b, t);
+            }
+        }
+    }
+
+    void duplicate(std::uint32_t b, double t, std::size_t n) {
+        LineageCopies& lineage = lineages_[b];
+        const std::size_t i = rng_.index_below(n);
+        const GeneCopy copy = lineage.copies[i];
+        if (params_.cap >= 0 &&
+            static_cast<std::int64_t>(lineage.family_count.get(copy.family)) >= params_.cap) {
+            return;  // refused: the family is at its cap on this branch
+        }
+        const std::uint64_t a = mint_pair();
+        swap_remove(lineage.copies, i);
+        lineage.copies.push_back(GeneCopy{a, copy.family});
+        lineage.copies.push_back(GeneCopy{a + 1, copy.family});
+        if (track_counts_) lineage.family_count.increment(copy.family);
+        append_row(EventKind::Duplication, b, t, kNone, kNone, copy.family, copy.gene,
+                   static_cast<std::int64_t>(a), static_cast<std::int64_t>(a + 1));
+        set_rate(b);
+    }
+
+    void transfer(std::uint32_t b, double t, std::size_t n) {
+        const std::uint32_t r =
+            choose_recipient(rng_, active_, b, tree_, t, params_.options, recipient_scratch_);
+        if (r == kNoRecipient) return;
+        const std::size_t i = rng_.index_below(n);
+        GeneCopy& donor_copy = lineages_[b].copies[i];
+        const GeneCopy copy = donor_copy;
+        const std::uint64_t a = mint_pair();
+        donor_copy.gene = a;  // the copy that stays on the donor gets a new id
+        add_copy(lineages_[r], GeneCopy{a + 1, copy.family});
+        append_row(EventKind::Transfer, b, t, b, r, copy.family, copy.gene,
+                   static_cast<std::int64_t>(a), static_cast<std::int64_t>(a + 1));
+        if (track_counts_) remove_after_arrival(r, t, copy.family, a + 1);
+        set_rate(b);
+        set_rate(r);
+    }
+
+    // The cap and the replacement rule on the recipient after a copy arrived.
+    void remove_after_arrival(std::uint32_t r, double t, std::uint64_t family,
+                              std::uint64_t arrived) {
+        LineageCopies& lineage = lineages_[r];
+        const std::uint64_t m = lineage.family_count.get(family);
+        std::uint64_t k = 0;
+        if (params_.cap >= 0 && m > static_cast<std::uint64_t>(params_.cap)) {
+            k = m - static_cast<std::uint64_t>(params_.cap);
+        } else if (m >= 2 && params_.options.replacement > 0.0) {
+            k = rng_.chance(params_.options.replacement) ? 1 : 0;
+        }
+        for (; k > 0; --k) {
+            residents_.clear();
+            arrived_position_.clear();
+            for (std::size_t p = 0; p < lineage.copies.size(); ++p) {
+                const GeneCopy& copy = lineage.copies[p];
+                if (copy.family != family) continue;
+                (copy.gene == arrived ? arrived_position_ : residents_).push_back(p);
+            }
+            const std::vector<std::size_t>& chosen =
+                residents_.empty() ? arrived_position_ : residents_;
+            if (chosen.empty()) continue;
+            const std::size_t p = chosen[rng_.index_below(chosen.size())];
+            const std::uint64_t gene = lineage.copies[p].gene;
+            swap_remove(lineage.copies, p);
+            lineage.family_count.decrement(family);
+            append_row(EventKind::Loss, r, t, kNone, kNone, family, gene, kNone, kNone);
+        }
+    }
+
+    void lose(std::uint32_t b, double t, std::size_t n) {
+        LineageCopies& lineage = lineages_[b];
+        const std::size_t i = rng_.index_below(n);
+        const GeneCopy copy = lineage.copies[i];
+        swap_remove(lineage.copies, i);
+        if (track_counts_) lineage.family_count.decrement(copy.family);
+        append_row(EventKind::Loss, b, t, kNone, kNone, copy.family, copy.gene, kNone, kNone);
+        set_rate(b);
+    }
+
+    void originate(std::uint32_t b, double t) {
+        const std::uint64_t f = next_family_++;
+        const std::uint64_t g = next_gene_++;
+        add_copy(lineages_[b], GeneCopy{g, f});
+        append_row(EventKind::Origination, b, t, kNone, kNone, f, g, kNone, kNone);
+        set_rate(b);
+    }
+
+    void end_branch(std::uint32_t v, double end) {
+        rates_.set(v, 0.0);
+        active_.remove(v);
+        LineageCopies content = std::exchange(lineages_[v], LineageCopies{});
+        if (tree_.is_extant_leaf(v)) {
+            extant_.push_back(ExtantCopies{v, std::move(content.copies)});
+        } else if (!tree_.children(v).empty()) {
+            speciate(v, end, std::move(content));
+        }
+        // An extinct leaf: the content vanishes without a record.
+    }
+
+    void speciate(std::uint32_t v, double t, LineageCopies content) {
+        const auto children = tree_.children(v);
+        if (children.size() < 2) fault("node " + std::to_string(v) + " speciates without two children");
+        const std::uint32_t left = children[0];
+        const std::uint32_t right = children[1];
+        LineageCopies left_content;
+        left_content.family_count = content.family_count;
+        if (options_.record_speciation) {
+            left_content.copies.reserve(content.copies.size());
+            for (GeneCopy& copy : content.copies) {
+                const std::uint64_t a = mint_pair();
+                left_content.copies.push_back(GeneCopy{a, copy.family});
+                append_row(EventKind::Speciation, v, t, kNone, kNone, copy.family, copy.gene,
+                           static_cast<std::int64_t>(a), static_cast<std::int64_t>(a + 1));
+                copy.gene = a + 1;  // the parent's list becomes the right child's
+            }
+        } else {
+            left_content.copies = content.copies;
+        }
+        lineages_[left] = std::move(left_content);
+        lineages_[right] = std::move(content);
+        activate(left);
+        activate(right);
+    }
+
+    void activate(std::uint32_t b) {
+        active_.append(b);
+        set_rate(b);
+    }
+
+    void set_rate(std::uint32_t b) {
+        const double n = static_cast<double>(lineages_[b].copies.size());
+        rates_.set(b, copy_rate_ * n + params_.origination);
+    }
+
+    void add_copy(LineageCopies& lineage, GeneCopy copy) {
+        lineage.copies.push_back(copy);
+        if (track_counts_) lineage.family_count.increment(copy.family);
+    }
+
+    static void swap_remove(std::vector<GeneCopy>& copies, std::size_t i) {
+        copies[i] = copies.back();
+        copies.pop_back();
+    }
+
+    std::uint64_t mint_pair() {
+        const std::uint64_t a = next_gene_;
+        next_gene_ += 2;
+        return a;
+    }
+
+    void append_row(EventKind kind, std::uint32_t branch, double t, std::int64_t donor,
+                    std::int64_t recipient, std::uint64_t family, std::uint64_t gene,
+                    std::int64_t child1, std::int64_t child2) {
+        log_.kind.push_back(static_cast<std::uint8_t>(kind));
+        log_.branch.push_back(branch);
+        log_.time.push_back(t);
+        log_.donor.push_back(donor);
+        log_.recipient.push_back(recipient);
+        log_.family.push_back(family);
+        log_.gene.push_back(gene);
+        log_.child1.push_back(child1);
+        log_.child2.push_back(child2);
+    }
+
+    SpeciesTree tree_;
+    SimParams params_;
+    LogEngineOptions options_;
+    std::vector<LineageCopies> lineages_;
+    ActiveBranches active_;
+    RateTree rates_;
+    Rng rng_;
+    RecipientScratch recipient_scratch_;
+    double copy_rate_;  // ((duplication + transfer) + loss), the per-copy rate
+    bool track_counts_;
+    std::uint64_t next_gene_ = 0;
+    std::uint64_t next_family_ = 0;
+    std::uint64_t events_ = 0;
+    std::vector<std::size_t> residents_;
+    std::vector<std::size_t> arrived_position_;
+    EventLog log_;
+    std::vector<ExtantCopies> extant_;
+};
+
+}  // namespace
+
+LogEngineResult run_log_engine(SpeciesTreeArrays tree, const SimParams& params,
+                               const LogEngineOptions& options) {
+    return LogEngine(std::move(tree), params, options).run();
+}
+
+}  // namespace korvath

@@ -1,0 +1,43 @@
+// The gene-family engine: individually named gene copies duplicate, transfer
+// and are lost along the dated species tree, families originate on branches,
+// and at every speciation a branch's copies pass to its two children. Every
+// event becomes one row of the EventLog.
+//
+//   LogEngineResult result = run_log_engine(std::move(tree_arrays), params,
+//                                           LogEngineOptions{.record_speciation = true});
+//
+// With record_speciation, a speciation mints two new ids per copy and emits one
+// S row per copy; without it copies keep their ids and no S row is written.
+// Both modes draw the same numbers in the same order.
+// Throws InternalFault for a malformed tree and RunawayError when the event
+// count passes max_events.
+#pragma once
+
+#include "simulation/event_log.h"
+#include "simulation/sim_params.h"
+#include "simulation/species_tree_arrays.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace korvath {
+
+inline constexpr std::uint64_t kDefaultMaxEvents = 2'000'000'000;
+inline constexpr const char* kFamilyRunawayMessage =
+    "exceeded max_events; families likely growing without bound \u2014 set max_family_size";
+
+struct LogEngineOptions {
+    bool record_speciation = true;
+    std::uint64_t max_events = kDefaultMaxEvents;
+};
+
+struct LogEngineResult {
+    EventLog log;
+    std::vector<ExtantCopies> extant_copies;  // extant leaves in processing order
+    std::uint64_t events = 0;                 // events counted by the clock
+};
+
+LogEngineResult run_log_engine(SpeciesTreeArrays tree, const SimParams& params,
+                               const LogEngineOptions& options);
+
+}  // namespace korvath
