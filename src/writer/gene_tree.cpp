@@ -1,0 +1,201 @@
+#include "writer/gene_tree.h"
+
+#include "support/faults.h"
+#include "writer/format_significant.h"
+#include "writer/text_append.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace korvath {
+
+FamilyGenes::FamilyGenes(const EventLog& log, std::span<const std::size_t> events)
+    : slot_of_gene_(2 * events.size() + 1), n_events_(events.size()) {
+    records_.reserve(2 * events.size() + 1);
+    for (std::size_t e : events) {
+        const double t = checked_at(log.time, e, "time");
+        const std::uint64_t gene = checked_at(log.gene, e, "gene");
+        switch (static_cast<EventKind>(checked_at(log.kind, e, "kind"))) {
+            case EventKind::Origination: {
+                GeneRecord& origin = record(gene);
+                if (!origin.has_start) {
+                    origin.start = t;
+                    origin.has_start = true;
+                }
+                root_gene_ = gene;
+                has_root_ = true;
+                break;
+            }
+            case EventKind::Duplication:
+            case EventKind::Transfer:
+            case EventKind::Speciation: {
+                const auto child1 = static_cast<std::uint64_t>(checked_at(log.child1, e, "child1"));
+                const auto child2 = static_cast<std::uint64_t>(checked_at(log.child2, e, "child2"));
+                GeneRecord& parent = record(gene);
+                parent.child1 = child1;
+                parent.child2 = child2;
+                parent.has_children = true;
+                parent.end = t;
+                parent.has_end = true;
+                for (std::uint64_t child : {child1, child2}) {
+                    GeneRecord& born = record(child);
+                    born.start = t;
+                    born.has_start = true;
+                }
+                break;
+            }
+            case EventKind::Loss: {
+                GeneRecord& lost = record(gene);
+                lost.lost = true;
+                lost.end = t;
+                lost.has_end = true;
+                break;
+            }
+            default:
+                fault("unknown event kind in the event log");
+        }
+    }
+}
+
+GeneRecord& FamilyGenes::record(std::uint64_t gene) {
+    std::uint32_t* slot = slot_of_gene_.find(gene);
+    if (slot != nullptr) return records_[*slot];
+    if (records_.size() >= std::numeric_limits<std::uint32_t>::max()) {
+        fault("too many genes in one family");
+    }
+    slot_of_gene_[gene] = static_cast<std::uint32_t>(records_.size());
+    return records_.emplace_back();
+}
+
+const GeneRecord* FamilyGenes::find(std::uint64_t gene) const {
+    const std::uint32_t* slot = slot_of_gene_.find(gene);
+    return slot == nullptr ? nullptr : &records_[*slot];
+}
+
+namespace {
+
+double end_date(const GeneRecord& record) {
+    if (!record.has_end) fault("no entry found for key");
+    return record.end;
+}
+
+}  // namespace
+
+GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes,
+                         const LeafIndex& leaves, double total_age) {
+    struct Pending {
+        std::uint64_t gene;
+        std::size_t parent;
+        int side;
+    };
+    // A consistent log names every gene as the child of at most one event,
+    // so the tree has at most one node per event child plus the root. More
+    // means the events loop back on themselves.
+    const std::size_t max_nodes = 2 * genes.n_events() + 1;
+
+    GeneTree tree;
+    std::vector<Pending> pending{{root_gene, kNoNode, 0}};
+    while (!pending.empty()) {
+        const Pending next = pending.back();
+        pending.pop_back();
+        if (tree.nodes.size() >= max_nodes) fault("gene tree revisits a gene: inconsistent event log");
+
+        GeneTreeNode node;
+        node.gene = next.gene;
+        const GeneRecord* record = genes.find(next.gene);
+        node.start = (record != nullptr && record->has_start) ? record->start : 0.0;
+        const std::size_t index = tree.nodes.size();
+        if (record != nullptr && record->has_children) {
+            node.end = end_date(*record);
+            // Last in, first out: the child1 subtree is built (and stored) first.
+            pending.push_back({record->child2, index, 1});
+            pending.push_back({record->child1, index, 0});
+        } else if (record != nullptr && record->lost) {
+            node.end = end_date(*record);
+            node.lost = true;
+        } else {
+            node.end = total_age;
+            node.has_species = leaves.leaf_of_gene(next.gene, node.species);
+        }
+        tree.nodes.push_back(node);
+        if (next.parent != kNoNode) tree.nodes[next.parent].children[next.side] = index;
+    }
+    tree.root = 0;
+    return tree;
+}
+
+GeneTree prune_to_extant(GeneTree tree) {
+    std::vector<GeneTreeNode>& nodes = tree.nodes;
+    std::vector<std::size_t> survivor(nodes.size(), kNoNode);
+    for (std::size_t i = nodes.size(); i-- > 0;) {
+        GeneTreeNode& node = nodes[i];
+        if (node.is_leaf()) {
+            if (node.has_species) survivor[i] = i;
+            continue;
+        }
+        const std::size_t first = survivor[node.children[0]];
+        const std::size_t second = survivor[node.children[1]];
+        if (first != kNoNode && second != kNoNode) {
+            node.children[0] = first;
+            node.children[1] = second;
+            survivor[i] = i;
+        } else if (first != kNoNode || second != kNoNode) {
+            // The lone survivor's branch now reaches up to this node's start.
+            const std::size_t only = first != kNoNode ? first : second;
+            nodes[only].start = node.start;
+            survivor[i] = only;
+        }
+    }
+    tree.root = tree.root == kNoNode ? kNoNode : survivor[tree.root];
+    return tree;
+}
+
+namespace {
+
+void append_branch_label(std::string& out, const GeneTreeNode& node,
+                         const std::vector<std::string>& names) {
+    if (node.is_leaf()) {
+        if (node.lost) {
+            out += "LOSS_";
+        } else if (node.has_species) {
+            out += checked_at(names, node.species, "names");
+            out += '_';
+        }
+    }
+    append_decimal(out, node.gene);
+    out += ':';
+    append_significant(out, std::max(node.end - node.start, 0.0), 6);
+}
+
+}  // namespace
+
+void write_newick(const GeneTree& tree, const std::vector<std::string>& names,
+                  std::string& out) {
+    if (tree.root == kNoNode) return;
+    struct Visit {
+        std::size_t node;
+        int next_child;
+    };
+    std::vector<Visit> stack{{tree.root, 0}};
+    while (!stack.empty()) {
+        Visit& top = stack.back();
+        const GeneTreeNode& node = tree.nodes[top.node];
+        if (node.is_leaf()) {
+            append_branch_label(out, node, names);
+            stack.pop_back();
+            continue;
+        }
+        if (top.next_child < 2) {
+            out += top.next_child == 0 ? '(' : ',';
+            const std::size_t child = node.children[top.next_child];
+            ++top.next_child;
+            stack.push_back({child, 0});  // `top` is not used after this
+            continue;
+        }
+        out += ')';
+        append_branch_label(out, node, names);
+        stack.pop_back();
+    }
+}
+
+}  // namespace korvath

@@ -1,0 +1,84 @@
+// A family's gene tree, rebuilt from its events: built, pruned to the extant
+// copies and printed as Newick. Trees can be as deep as the family has
+// events, so every walk uses an explicit stack, never recursion.
+#pragma once
+
+#include "simulation/event_log.h"
+#include "writer/flat_map.h"
+#include "writer/write_index.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace korvath {
+
+inline constexpr std::size_t kNoNode = ~std::size_t{0};
+
+struct GeneTreeNode {
+    bool has_species = false;     // an extant copy: `species` is its leaf node
+    std::uint64_t species = 0;
+    std::size_t children[2] = {kNoNode, kNoNode};  // both set, or neither
+    std::uint64_t gene = 0;
+    double start = 0.0;
+    double end = 0.0;
+    bool lost = false;
+
+    bool is_leaf() const { return children[0] == kNoNode; }
+};
+
+// A tree stored in one array; a parent is always stored before its
+// children, so walking the array backwards visits children first.
+struct GeneTree {
+    std::vector<GeneTreeNode> nodes;
+    std::size_t root = kNoNode;  // kNoNode: the tree is empty
+};
+
+// What a family's events say about each of its genes.
+struct GeneRecord {
+    double start = 0.0;
+    double end = 0.0;
+    std::uint64_t child1 = 0;
+    std::uint64_t child2 = 0;
+    bool has_start = false;
+    bool has_end = false;
+    bool has_children = false;  // ended by a D, T or S event
+    bool lost = false;          // ended by an L event
+};
+
+class FamilyGenes {
+public:
+    // Reads the family's events in log order.
+    FamilyGenes(const EventLog& log, std::span<const std::size_t> events);
+
+    bool has_root() const { return has_root_; }
+    std::uint64_t root_gene() const { return root_gene_; }
+    // nullptr when the events never mention the gene.
+    const GeneRecord* find(std::uint64_t gene) const;
+    std::size_t n_events() const { return n_events_; }
+
+private:
+    GeneRecord& record(std::uint64_t gene);
+
+    FlatMap<std::uint32_t> slot_of_gene_;
+    std::vector<GeneRecord> records_;
+    std::uint64_t root_gene_ = 0;
+    bool has_root_ = false;
+    std::size_t n_events_ = 0;
+};
+
+// The complete tree below `root_gene`: child1 subtree first, then child2.
+GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes,
+                         const LeafIndex& leaves, double total_age);
+
+// Keeps only the leaves that sit in an extant leaf; single survivors take
+// over the start of the node they replace. The result may be empty.
+GeneTree prune_to_extant(GeneTree tree);
+
+// Appends the Newick text of the tree (without the closing ";").
+void write_newick(const GeneTree& tree, const std::vector<std::string>& names,
+                  std::string& out);
+
+}  // namespace korvath

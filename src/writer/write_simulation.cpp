@@ -1,0 +1,51 @@
+#include "writer/write_simulation.h"
+
+#include "support/faults.h"
+#include "writer/family_files.h"
+#include "writer/name_check.h"
+#include "writer/output_files.h"
+#include "writer/output_paths.h"
+#include "writer/summary_tables.h"
+#include "writer/write_index.h"
+
+namespace korvath {
+
+namespace {
+
+void check_log_columns(const EventLog& log) {
+    const std::size_t n = log.kind.size();
+    if (log.branch.size() != n || log.time.size() != n || log.donor.size() != n ||
+        log.recipient.size() != n || log.family.size() != n || log.gene.size() != n ||
+        log.child1.size() != n || log.child2.size() != n) {
+        fault("event log columns differ in length");
+    }
+}
+
+}  // namespace
+
+WriteCounts write_simulation(const EventLog& log, const std::vector<ExtantCopies>& extant,
+                             const std::vector<std::string>& names, double total_age,
+                             const std::string& outdir) {
+    check_log_columns(log);
+    check_output_names(log, extant, names);
+
+    create_directory_all(join_path(outdir, kEventsDirectory));
+    create_directory_all(join_path(outdir, kTreesDirectory));
+
+    WriteIndex index;
+    index.leaves = index_leaves(extant, names);
+    index.family_events = group_events_by_family(log);
+    total_families(index.leaves, index.family_totals, index.row_families);
+
+    write_family_files(FamilyFileInput{log, index.family_events, names, outdir, index.leaves,
+                                       total_age});
+
+    write_whole_file(join_path(outdir, "Transfers.tsv"), transfers_text(log, names));
+    write_whole_file(join_path(outdir, "Gene_family_summary.tsv"),
+                     family_summary_text(log, index, names));
+    write_wide_tables(outdir, index, names);
+
+    return WriteCounts{index.family_events.families.size(), log.size(), extant.size()};
+}
+
+}  // namespace korvath
