@@ -2,6 +2,11 @@
 #include "boundary/calls.h"
 #include "boundary/function_specs.h"
 #include "boundary/arguments.h"
+#include "boundary/errors.h"
+#include "boundary/results.h"
+#include "reconciliation/likelihood_drivers.h"
+
+#include <utility>
 
 namespace korvath::py {
 
@@ -76,6 +81,47 @@ UndatedInputs read_undated(Arguments& in) {
     return u;
 }
 
+namespace rc = korvath::reconciliation;
+
+rc::DatedLikelihoodCall dated_call(DatedInputs&& d) {
+    rc::DatedLikelihoodCall call;
+    call.species.sp_parent = std::move(d.sp_parent);
+    call.species.sp_left = std::move(d.sp_left);
+    call.species.sp_right = std::move(d.sp_right);
+    call.species.sp_is_leaf = std::move(d.sp_is_leaf);
+    call.species.sp_time = std::move(d.sp_time);
+    call.species.sp_parent_time = std::move(d.sp_parent_time);
+    call.species.sp_root = d.sp_root;
+    call.batch.gt_offsets = std::move(d.gt_offsets);
+    call.batch.gt_is_leaf = std::move(d.gt_is_leaf);
+    call.batch.gt_left = std::move(d.gt_left);
+    call.batch.gt_right = std::move(d.gt_right);
+    call.batch.gt_species = std::move(d.gt_species);
+    call.rates = {d.dup, d.transfer, d.loss};
+    call.n_steps = d.n_steps;
+    call.origination = d.origination;
+    return call;
+}
+
+rc::UndatedLikelihoodCall undated_call(UndatedInputs&& u) {
+    rc::UndatedLikelihoodCall call;
+    call.species.sp_left = std::move(u.sp_left);
+    call.species.sp_right = std::move(u.sp_right);
+    call.species.sp_is_leaf = std::move(u.sp_is_leaf);
+    call.species.sp_time = std::move(u.sp_time);
+    call.species.sp_parent_time = std::move(u.sp_parent_time);
+    call.species.sp_root = u.sp_root;
+    call.batch.gt_offsets = std::move(u.gt_offsets);
+    call.batch.gt_is_leaf = std::move(u.gt_is_leaf);
+    call.batch.gt_left = std::move(u.gt_left);
+    call.batch.gt_right = std::move(u.gt_right);
+    call.batch.gt_species = std::move(u.gt_species);
+    call.rates = {u.dup, u.transfer, u.loss};
+    call.transfers = u.transfers;
+    call.origination = u.origination;
+    return call;
+}
+
 }  // namespace
 
 PyObject* call_dated_joint_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
@@ -84,8 +130,10 @@ PyObject* call_dated_joint_loglik(PyObject*, PyObject* const* args, Py_ssize_t n
     DatedInputs d = read_dated(in);
     std::uint64_t n_extinct = in.read_uint();
     if (!in.ok()) return nullptr;
-    (void)d, (void)n_extinct;
-    return not_implemented("dated_joint_loglik");
+    return guarded([&]() -> PyObject* {
+        const double total = rc::dated_joint_loglik(dated_call(std::move(d)), n_extinct);
+        return float_from(total).release();
+    });
 }
 
 PyObject* call_dated_family_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
@@ -93,8 +141,10 @@ PyObject* call_dated_family_loglik(PyObject*, PyObject* const* args, Py_ssize_t 
     Arguments in(kDatedFamilySpec, args, nargsf, kwnames);
     DatedInputs d = read_dated(in);
     if (!in.ok()) return nullptr;
-    (void)d;
-    return not_implemented("dated_family_loglik");
+    return guarded([&]() -> PyObject* {
+        const std::vector<double> values = rc::dated_family_loglik(dated_call(std::move(d)));
+        return list_from(values).release();
+    });
 }
 
 PyObject* call_undated_joint_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
@@ -103,8 +153,10 @@ PyObject* call_undated_joint_loglik(PyObject*, PyObject* const* args, Py_ssize_t
     UndatedInputs u = read_undated(in);
     std::uint64_t n_extinct = in.read_uint();
     if (!in.ok()) return nullptr;
-    (void)u, (void)n_extinct;
-    return not_implemented("undated_joint_loglik");
+    return guarded([&]() -> PyObject* {
+        const double total = rc::undated_joint_loglik(undated_call(std::move(u)), n_extinct);
+        return float_from(total).release();
+    });
 }
 
 PyObject* call_undated_family_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
@@ -112,8 +164,10 @@ PyObject* call_undated_family_loglik(PyObject*, PyObject* const* args, Py_ssize_
     Arguments in(kUndatedFamilySpec, args, nargsf, kwnames);
     UndatedInputs u = read_undated(in);
     if (!in.ok()) return nullptr;
-    (void)u;
-    return not_implemented("undated_family_loglik");
+    return guarded([&]() -> PyObject* {
+        const std::vector<double> values = rc::undated_family_loglik(undated_call(std::move(u)));
+        return list_from(values).release();
+    });
 }
 
 }  // namespace korvath::py

@@ -1,0 +1,257 @@
+#include "reconciliation/dated_scorer.h"
+
+#include "reconciliation/storage_budget.h"
+#include "support/faults.h"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+namespace korvath::reconciliation {
+
+// One gene node's per-step vectors (laid out as the model's trajectory plan)
+// and the sum of each vector that a step reads, so that the parent reuses
+// its children's sums instead of forming them again.
+struct DatedScorer::History {
+    std::vector<double> rows;
+    std::vector<double> sums;
+};
+
+namespace {
+
+double sum_in_order(const double* values, std::size_t count) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < count; ++k) sum += values[k];
+    return sum;
+}
+
+// What one step of a gene node reads besides its own vector.
+struct StepInputs {
+    double dt;
+    double dup;
+    double tau;          // transfer / (M - 1)
+    double others;       // M - 1
+    double tip_add;      // dt * 0, the speciation-free source term of a tip
+    double own_sum;      // sum of the node's vector
+    double left_sum;     // sums of the children's vectors
+    double right_sum;
+    const double* decay;
+    const double* gain;
+    const double* left;  // children's vectors of the same step
+    const double* right;
+};
+
+// v'_k = (v_k - dt ((decay_k v_k) - gain_k Pbar_k)) + dt sigma_k, every entry
+// from the same old vectors. Entries are independent, so the loop vectorises.
+template <bool kInternal, bool kManyBranches>
+void gene_step(const StepInputs& in, std::size_t width, const double* __restrict v,
+               double* __restrict out) {
+    const double* __restrict decay = in.decay;
+    const double* __restrict gain = in.gain;
+    const double* __restrict a = in.left;
+    const double* __restrict b = in.right;
+    const double dt = in.dt;
+    for (std::size_t k = 0; k < width; ++k) {
+        const double vk = v[k];
+        const double p_mean = kManyBranches ? (in.own_sum - vk) / in.others : 0.0;
+        const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
+        if constexpr (kInternal) {
+            double sigma = (in.dup * a[k]) * b[k];
+            if constexpr (kManyBranches) {
+                sigma = sigma + ((in.right_sum - b[k]) * a[k] + (in.left_sum - a[k]) * b[k]) * in.tau;
+            }
+            out[k] = kept + dt * sigma;
+        } else {
+            out[k] = kept + in.tip_add;
+        }
+    }
+}
+
+using StepKernel = void (*)(const StepInputs&, std::size_t, const double*, double*);
+
+StepKernel pick_kernel(bool internal, std::size_t width) {
+    if (internal) return width >= 2 ? gene_step<true, true> : gene_step<true, false>;
+    return width >= 2 ? gene_step<false, true> : gene_step<false, false>;
+}
+
+}  // namespace
+
+DatedScorer::DatedScorer(const DatedExtinction& model) : model_(model) {}
+DatedScorer::~DatedScorer() = default;
+
+std::unique_ptr<DatedScorer::History> DatedScorer::acquire() {
+    if (!spare_.empty()) {
+        std::unique_ptr<History> history = std::move(spare_.back());
+        spare_.pop_back();
+        return history;
+    }
+    // Refuse a working set beyond the machine before touching it.
+    const std::uint64_t per_node =
+        checked_add(model_.trajectory_size, model_.sums_size, "gene node history");
+    const std::uint64_t histories = checked_mul(allocated_ + 1, per_node, "gene node histories");
+    require_doubles(checked_add(histories, p_top_.size(), "dated scorer working set"),
+                    "dated scorer working set");
+    auto history = std::make_unique<History>();
+    history->rows.resize(model_.trajectory_size);
+    history->sums.resize(model_.sums_size);
+    ++allocated_;
+    return history;
+}
+
+void DatedScorer::recycle(std::unique_ptr<History> history) {
+    if (history) spare_.push_back(std::move(history));
+}
+
+void DatedScorer::process_node(const GeneTree& tree, std::size_t g) {
+    const DatedExtinction& m = model_;
+    const std::size_t n = m.n;
+    const bool internal = !tree.is_tip(g);
+    std::size_t c1 = 0;
+    std::size_t c2 = 0;
+    const History* left = nullptr;
+    const History* right = nullptr;
+    if (internal) {
+        c1 = gene_child(tree, g, tree.left[g]);
+        c2 = gene_child(tree, g, tree.right[g]);
+        left = waiting_[c1].get();
+        right = waiting_[c2].get();
+        if (left == nullptr || right == nullptr) {
+            fault("gene node " + std::to_string(g) + " has a child whose history was already used by another parent");
+        }
+    }
+    const std::int64_t species = internal ? -1 : tree.species[g];
+
+    std::unique_ptr<History> own = acquire();
+    double* p_top = p_top_.data() + g * n;
+    const double* p_left = internal ? p_top_.data() + c1 * n : nullptr;
+    const double* p_right = internal ? p_top_.data() + c2 * n : nullptr;
+
+    for (std::size_t s = m.slices.size(); s-- > 0;) {
+        const TimeSlice& slice = m.slices[s];
+        const std::size_t width = slice.width();
+        if (width == 0) continue;
+        const std::size_t steps = static_cast<std::size_t>(slice.steps);
+        double* rows = own->rows.data() + m.trajectory_offset[s];
+
+        // Initial vector at the slice's later boundary.
+        for (std::size_t k = 0; k < width; ++k) rows[k] = p_top[slice.branches[k]];
+        for (const BranchEnd& end : slice.ends) {
+            double v;
+            if (end.tip) {
+                v = (!internal && species == static_cast<std::int64_t>(end.branch)) ? 1.0 : 0.0;
+            } else {
+                const std::size_t f = end.left;
+                const std::size_t h = end.right;
+                v = m.e_top[f] * p_top[h] + m.e_top[h] * p_top[f];
+                if (internal) v = v + (p_left[h] * p_right[f] + p_left[f] * p_right[h]);
+            }
+            rows[end.entry] = v;
+        }
+
+        // Backward steps.
+        const StepKernel kernel = pick_kernel(internal, width);
+        const bool many = width >= 2;
+        StepInputs in{};
+        in.dt = slice.dt;
+        in.dup = m.dup;
+        in.others = static_cast<double>(width) - 1.0;
+        in.tau = many ? m.transfer / in.others : 0.0;
+        in.tip_add = slice.dt * 0.0;
+        double* own_sums = own->sums.data() + m.sums_offset[s];
+        const double* left_rows = internal ? left->rows.data() + m.trajectory_offset[s] : nullptr;
+        const double* right_rows = internal ? right->rows.data() + m.trajectory_offset[s] : nullptr;
+        const double* left_sums = internal ? left->sums.data() + m.sums_offset[s] : nullptr;
+        const double* right_sums = internal ? right->sums.data() + m.sums_offset[s] : nullptr;
+        for (std::size_t j = 0; j < steps; ++j) {
+            const double* v = rows + j * width;
+            if (many) {
+                in.own_sum = sum_in_order(v, width);
+                own_sums[j] = in.own_sum;
+                if (internal) {
+                    in.left_sum = left_sums[j];
+                    in.right_sum = right_sums[j];
+                }
+            }
+            in.decay = slice.decay.data() + j * width;
+            in.gain = slice.gain.data() + j * width;
+            if (internal) {
+                in.left = left_rows + j * width;
+                in.right = right_rows + j * width;
+            }
+            kernel(in, width, v, rows + (j + 1) * width);
+        }
+
+        const double* last = rows + steps * width;
+        for (std::size_t k = 0; k < width; ++k) p_top[slice.branches[k]] = last[k];
+    }
+
+    if (internal) {
+        recycle(std::move(waiting_[c1]));
+        recycle(std::move(waiting_[c2]));
+    }
+    waiting_[g] = std::move(own);
+}
+
+double DatedScorer::root_probability(const GeneTree& tree, std::uint8_t origination) const {
+    const DatedExtinction& m = model_;
+    const std::size_t n = m.n;
+    const std::size_t r = tree.size() - 1;
+    const double* p_root = p_top_.data() + r * n;
+    if (origination == 1) {
+        double sum = 0.0;
+        std::size_t count = 0;
+        for (std::size_t b = 0; b < n; ++b) {
+            if (has_length(m.branch_length[b])) {
+                sum += p_root[b];
+                ++count;
+            }
+        }
+        // No branch with length: the family has nowhere to start.
+        return count == 0 ? 0.0 : sum / static_cast<double>(count);
+    }
+    const RootDaughters root = dated_root_daughters(m);
+    const std::size_t f = root.left;
+    const std::size_t h = root.right;
+    double l = m.e_top[f] * p_root[h] + m.e_top[h] * p_root[f];
+    if (!tree.is_tip(r)) {
+        const double* p_left = p_top_.data() + gene_child(tree, r, tree.left[r]) * n;
+        const double* p_right = p_top_.data() + gene_child(tree, r, tree.right[r]) * n;
+        l = l + (p_left[h] * p_right[f] + p_left[f] * p_right[h]);
+    }
+    return l;
+}
+
+double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
+    require_nodes(tree);
+    const std::size_t size = tree.size();
+    const std::size_t n = model_.n;
+    const std::size_t p_top_doubles =
+        require_doubles(checked_mul(size, n, "per-node top probabilities"), "per-node top probabilities");
+
+    // Whatever happens, the tree's state goes with it.
+    struct Cleanup {
+        DatedScorer& scorer;
+        ~Cleanup() {
+            scorer.waiting_.clear();
+            std::vector<double>().swap(scorer.p_top_);
+        }
+    } cleanup{*this};
+
+    p_top_.assign(p_top_doubles, 0.0);
+    waiting_.clear();
+    waiting_.resize(size);
+    for (std::size_t g = 0; g < size; ++g) process_node(tree, g);
+
+    const double l = root_probability(tree, origination);
+    for (auto& history : waiting_) recycle(std::move(history));
+    return l > 0.0 ? std::log(l) : -std::numeric_limits<double>::infinity();
+}
+
+double dated_tree_loglik(const DatedExtinction& model, const GeneTree& tree,
+                         std::uint8_t origination) {
+    DatedScorer scorer(model);
+    return scorer.score(tree, origination);
+}
+
+}  // namespace korvath::reconciliation

@@ -1,0 +1,51 @@
+// Dated gene-tree likelihood: for every gene node, in local post-order, the
+// probability P that one copy on a species branch at a given time yields the
+// node's observed subtree, integrated backwards over the model's slices and
+// steps. Each node keeps its per-step history until its parent has used it.
+#pragma once
+
+#include "reconciliation/dated_extinction.h"
+#include "reconciliation/likelihood_input.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace korvath::reconciliation {
+
+// Scores trees one after another against one model. Per-tree state is
+// dropped after each tree; the history buffers are recycled between nodes
+// and trees so that the working set stays at the number of subtrees waiting
+// for their parent.
+class DatedScorer {
+public:
+    explicit DatedScorer(const DatedExtinction& model);
+    ~DatedScorer();
+    DatedScorer(const DatedScorer&) = delete;
+    DatedScorer& operator=(const DatedScorer&) = delete;
+
+    // ln L of the tree; origination 1 starts the family uniformly on any
+    // branch, any other value at the root speciation. -inf when L <= 0.
+    double score(const GeneTree& tree, std::uint8_t origination);
+
+private:
+    struct History;
+    std::unique_ptr<History> acquire();
+    void recycle(std::unique_ptr<History> history);
+    void process_node(const GeneTree& tree, std::size_t g);
+    double root_probability(const GeneTree& tree, std::uint8_t origination) const;
+
+    const DatedExtinction& model_;
+    std::vector<std::unique_ptr<History>> spare_;
+    std::size_t allocated_ = 0;
+    // Per tree: P at the top of every branch for every node, and the history
+    // of the nodes still waiting for their parent.
+    std::vector<double> p_top_;
+    std::vector<std::unique_ptr<History>> waiting_;
+};
+
+// Convenience form scoring a single tree.
+double dated_tree_loglik(const DatedExtinction& model, const GeneTree& tree,
+                         std::uint8_t origination);
+
+}  // namespace korvath::reconciliation

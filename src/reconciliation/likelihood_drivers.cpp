@@ -1,0 +1,116 @@
+#include "reconciliation/likelihood_drivers.h"
+
+#include "reconciliation/dated_scorer.h"
+#include "reconciliation/undated_scorer.h"
+
+#include <cmath>
+#include <limits>
+#include <utility>
+
+namespace korvath::reconciliation {
+
+namespace {
+
+DatedExtinction build_model(DatedLikelihoodCall& call) {
+    FlatSpeciesTree& sp = call.species;
+    return build_dated_extinction(sp.sp_parent.size(), std::move(sp.sp_left),
+                                  std::move(sp.sp_right), std::move(sp.sp_is_leaf),
+                                  std::move(sp.sp_time), std::move(sp.sp_parent_time), sp.sp_root,
+                                  call.rates, call.n_steps);
+}
+
+UndatedExtinction build_model(UndatedLikelihoodCall& call) {
+    FlatSpeciesTree& sp = call.species;
+    return build_undated_extinction(std::move(sp.sp_left), std::move(sp.sp_right),
+                                    std::move(sp.sp_is_leaf), sp.sp_time, sp.sp_parent_time,
+                                    sp.sp_root, call.rates, call.transfers);
+}
+
+// Scores every tree of the batch in order, handing each value to `take`.
+template <class Score, class Take>
+void score_batch(const GeneTreeBatch& batch, Score&& score, Take&& take) {
+    const std::size_t trees = tree_count(batch);
+    for (std::size_t k = 0; k < trees; ++k) take(k, score(cut_tree(batch, k)));
+}
+
+}  // namespace
+
+double no_survivor_probability(const DatedExtinction& model, std::uint8_t origination) {
+    if (origination == 1) {
+        double sum = 0.0;
+        std::size_t count = 0;
+        for (std::size_t b = 0; b < model.n; ++b) {
+            if (has_length(model.branch_length[b])) {
+                sum += model.e_top[b];
+                ++count;
+            }
+        }
+        return count == 0 ? std::numeric_limits<double>::quiet_NaN()
+                          : sum / static_cast<double>(count);
+    }
+    const RootDaughters root = dated_root_daughters(model);
+    return model.e_top[root.left] * model.e_top[root.right];
+}
+
+double no_survivor_probability(const UndatedExtinction& model, std::uint8_t origination) {
+    if (origination == 1) {
+        double sum = 0.0;
+        for (double e : model.extinction) sum += e;
+        return sum / static_cast<double>(model.n);
+    }
+    return model.extinction[undated_root(model)];
+}
+
+double extinct_family_term(std::uint64_t n_extinct, double no_survivor) {
+    const double log_p0 =
+        no_survivor > 0.0 ? std::log(no_survivor) : -std::numeric_limits<double>::infinity();
+    return static_cast<double>(n_extinct) * log_p0 + 0.0;
+}
+
+double dated_joint_loglik(DatedLikelihoodCall call, std::uint64_t n_extinct) {
+    const DatedExtinction model = build_model(call);
+    double total = 0.0;
+    if (n_extinct != 0) {
+        total = extinct_family_term(n_extinct, no_survivor_probability(model, call.origination));
+    }
+    DatedScorer scorer(model);
+    score_batch(
+        call.batch, [&](const GeneTree& tree) { return scorer.score(tree, call.origination); },
+        [&](std::size_t, double value) { total += value; });
+    return total;
+}
+
+std::vector<double> dated_family_loglik(DatedLikelihoodCall call) {
+    const DatedExtinction model = build_model(call);
+    std::vector<double> values(tree_count(call.batch));
+    DatedScorer scorer(model);
+    score_batch(
+        call.batch, [&](const GeneTree& tree) { return scorer.score(tree, call.origination); },
+        [&](std::size_t k, double value) { values[k] = value; });
+    return values;
+}
+
+double undated_joint_loglik(UndatedLikelihoodCall call, std::uint64_t n_extinct) {
+    const UndatedExtinction model = build_model(call);
+    double total = 0.0;
+    if (n_extinct != 0) {
+        total = extinct_family_term(n_extinct, no_survivor_probability(model, call.origination));
+    }
+    score_batch(
+        call.batch,
+        [&](const GeneTree& tree) { return undated_tree_loglik(model, tree, call.origination); },
+        [&](std::size_t, double value) { total += value; });
+    return total;
+}
+
+std::vector<double> undated_family_loglik(UndatedLikelihoodCall call) {
+    const UndatedExtinction model = build_model(call);
+    std::vector<double> values(tree_count(call.batch));
+    score_batch(
+        call.batch,
+        [&](const GeneTree& tree) { return undated_tree_loglik(model, tree, call.origination); },
+        [&](std::size_t k, double value) { values[k] = value; });
+    return values;
+}
+
+}  // namespace korvath::reconciliation

@@ -1,0 +1,44 @@
+// The four likelihood entry points: build the model once, optionally add the
+// extinct-family term, then score every tree of the batch in order and return
+// the running sum (joint) or one value per tree (family).
+#pragma once
+
+#include "reconciliation/dated_extinction.h"
+#include "reconciliation/likelihood_input.h"
+#include "reconciliation/undated_model.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace korvath::reconciliation {
+
+struct DatedLikelihoodCall {
+    FlatSpeciesTree species;  // sp_parent supplies the branch count
+    GeneTreeBatch batch;
+    DtlRates rates;
+    std::uint64_t n_steps = 0;
+    std::uint8_t origination = 0;
+};
+
+struct UndatedLikelihoodCall {
+    FlatSpeciesTree species;  // sp_parent is not used
+    GeneTreeBatch batch;
+    DtlRates rates;
+    std::uint8_t transfers = 0;
+    std::uint8_t origination = 0;
+};
+
+// The probability that one family started under the origination mode leaves
+// no gene at the tips. NaN when the uniform mean has no terms.
+double no_survivor_probability(const DatedExtinction& model, std::uint8_t origination);
+double no_survivor_probability(const UndatedExtinction& model, std::uint8_t origination);
+
+// n_extinct * ln P0 + 0.0, with ln P0 = -inf unless P0 > 0.
+double extinct_family_term(std::uint64_t n_extinct, double no_survivor);
+
+double dated_joint_loglik(DatedLikelihoodCall call, std::uint64_t n_extinct);
+std::vector<double> dated_family_loglik(DatedLikelihoodCall call);
+double undated_joint_loglik(UndatedLikelihoodCall call, std::uint64_t n_extinct);
+std::vector<double> undated_family_loglik(UndatedLikelihoodCall call);
+
+}  // namespace korvath::reconciliation
