@@ -35,12 +35,11 @@ WorkerPool::WorkerPool(std::size_t n_threads) {
         for (std::size_t i = 0; i < n_threads; ++i) {
             workers_.emplace_back([this] { worker_loop(); });
         }
-    } catch (const std::system_error& error) {
+    } catch (const std::exception& error) {
+        // std::system_error when the system refuses a thread; std::bad_alloc
+        // or std::length_error for a thread count beyond memory.
         stop_workers();
         throw RunawayError(std::string("rayon pool: ") + error.what());
-    } catch (...) {
-        stop_workers();
-        throw;
     }
 }
 

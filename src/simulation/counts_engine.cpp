@@ -1,0 +1,20 @@
+#include "simulation/counts_engine.h"
+
+#include "simulation/counts_engine_impl.h"
+#include "simulation/family_counts.h"
+
+namespace korvath {
+
+ProfileRows simulate_counts(const SpeciesTree& tree, const SimParams& params,
+                            std::uint64_t max_events) {
+    return CountsRun<FamilyCounts>(tree, params, max_events).run();
+}
+
+ProfileTable simulate_profiles(SpeciesTreeArrays arrays, const SimParams& params) {
+    const SpeciesTree tree(std::move(arrays));
+    std::vector<ProfileRows> parts;
+    parts.push_back(simulate_counts(tree, params));
+    return merge_profile_rows(extant_leaf_list(tree), parts);
+}
+
+}  // namespace korvath

@@ -1,0 +1,32 @@
+// The counts-only engine: gene families evolve along the species tree by
+// duplication, transfer, loss and origination, but each active branch keeps
+// only a copy count per family. The result is the copy-number rows of the
+// extant leaves.
+#pragma once
+
+#include "simulation/profile_rows.h"
+#include "simulation/sim_params.h"
+#include "simulation/species_tree.h"
+#include "simulation/species_tree_arrays.h"
+
+#include <cstdint>
+
+namespace korvath {
+
+// A run stops once it has counted more events than this.
+inline constexpr std::uint64_t kCountsMaxEvents = 2'000'000'000;
+
+inline constexpr const char* kCountsRunawayMessage =
+    "exceeded max_events; families likely growing without bound \u2014 set max_family_size";
+
+// One counts-only run with params.seed, params.initial_size founding families
+// and params.origination. Reads the tree only, so several runs may share it
+// from several threads. Throws RunawayError(kCountsRunawayMessage) when the
+// event count passes `max_events`, InternalFault on inconsistent input.
+ProfileRows simulate_counts(const SpeciesTree& tree, const SimParams& params,
+                            std::uint64_t max_events = kCountsMaxEvents);
+
+// simulate_profiles: one run with the caller's seed and founders, as a table.
+ProfileTable simulate_profiles(SpeciesTreeArrays arrays, const SimParams& params);
+
+}  // namespace korvath

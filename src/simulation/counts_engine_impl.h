@@ -1,0 +1,189 @@
+// The counts-only run, written once over the per-branch family store so that
+// tests can run it over the plain linear-walk store as an oracle. Engines use
+// simulate_counts (counts_engine.h), which runs it over FamilyCounts.
+//
+// The store type provides: static founders(n), copy_total(), slot_of_copy(j),
+// id_at(slot), count_at(slot), add_copy_at(slot), add_copy(id) -> slot,
+// remove_copies_at(slot, k) and for_each_family(fn(id, count)) by ascending id.
+#pragma once
+
+#include "simulation/active_branches.h"
+#include "simulation/branch_pick.h"
+#include "simulation/counts_engine.h"
+#include "simulation/rate_tree.h"
+#include "simulation/recipient.h"
+#include "simulation/rng.h"
+#include "support/faults.h"
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace korvath {
+
+template <class Store>
+class CountsRun {
+public:
+    CountsRun(const SpeciesTree& tree, const SimParams& params, std::uint64_t max_events)
+        : tree_(tree),
+          params_(params),
+          max_events_(max_events),
+          per_copy_rate_((params.duplication + params.transfer) + params.loss),
+          lineages_(tree.n_nodes()),
+          active_(tree.n_nodes()),
+          rates_(tree.n_nodes()),
+          rng_(Rng::from_seed(params.seed)) {}
+
+    ProfileRows run() {
+        const std::vector<double>& time = tree_.time();
+        // The founding families take the first ids, 0 .. initial_size-1.
+        const Store founders = Store::founders(params_.initial_size);
+        next_family_ = params_.initial_size;
+        for (std::uint32_t child : tree_.children(tree_.root())) activate(child, Store(founders));
+
+        double t = time[tree_.root()];
+        for (std::uint32_t v : tree_.processing_order()) {
+            const double end = time[v];
+            run_events_until(t, end);
+            end_branch(v);
+            t = end;
+        }
+        rows_.n_families = next_family_;
+        rows_.events = events_;
+        return std::move(rows_);
+    }
+
+private:
+    // Lets events happen on the active branches until the clock would pass
+    // `end`. The clock `t` advances by each drawn waiting time, including the
+    // last one that is discarded.
+    void run_events_until(double& t, double end) {
+        const double duplication = params_.duplication;
+        const double dup_or_transfer = params_.duplication + params_.transfer;
+        const double choice_scale = params_.loss + dup_or_transfer;
+        for (;;) {
+            const double total = rates_.total();
+            if (!(total > 0.0)) return;
+            const double wait = rng_.waiting_time(total);
+            if (!std::isfinite(wait)) return;
+            t += wait;
+            if (!(t < end)) return;
+            if (++events_ > max_events_) throw RunawayError(kCountsRunawayMessage);
+
+            const std::uint32_t b = pick_branch(rates_, rng_.pick_target(total));
+            if (b == kNoBranch || !active_.contains(b)) {
+                fault("event picked a branch that is not active");
+            }
+            const double c = static_cast<double>(lineages_[b].copy_total());
+            const double x = rng_.next_f64() * (params_.origination + choice_scale * c);
+            if (x < duplication * c) {
+                duplicate(b);
+            } else if (x < dup_or_transfer * c) {
+                transfer(b, t);
+            } else if (x < per_copy_rate_ * c) {
+                lose(b);
+            } else {
+                originate(b);
+            }
+        }
+    }
+
+    // The slot of a uniformly drawn copy of branch b.
+    std::size_t pick_copy(const Store& content) {
+        return content.slot_of_copy(rng_.index_below(content.copy_total()));
+    }
+
+    void duplicate(std::uint32_t b) {
+        Store& content = lineages_[b];
+        const std::size_t slot = pick_copy(content);
+        const std::int64_t cap = params_.cap;
+        if (cap < 0 || static_cast<std::int64_t>(content.count_at(slot)) < cap) {
+            content.add_copy_at(slot);
+        }
+        set_rate(b);
+    }
+
+    void transfer(std::uint32_t b, double t) {
+        const std::uint64_t family = lineages_[b].id_at(pick_copy(lineages_[b]));
+        const std::uint32_t r = choose_recipient(rng_, active_, b, tree_, t, params_.options,
+                                                 recipient_scratch_);
+        if (r == kNoRecipient) return;
+        if (!active_.contains(r)) fault("transfer recipient is not an active branch");
+        Store& recipient = lineages_[r];
+        const std::size_t slot = recipient.add_copy(family);
+        const std::uint64_t m = recipient.count_at(slot);
+        // A negative cap read as unsigned is never exceeded.
+        const auto cap = static_cast<std::uint64_t>(params_.cap);
+        if (m > cap) {
+            recipient.remove_copies_at(slot, static_cast<std::uint32_t>(m - cap));
+        } else if (m >= 2 && rng_.chance(params_.options.replacement)) {
+            recipient.remove_copies_at(slot, 1);
+        }
+        set_rate(r);
+    }
+
+    void lose(std::uint32_t b) {
+        Store& content = lineages_[b];
+        content.remove_copies_at(pick_copy(content), 1);
+        set_rate(b);
+    }
+
+    void originate(std::uint32_t b) {
+        lineages_[b].add_copy(next_family_++);
+        set_rate(b);
+    }
+
+    void set_rate(std::uint32_t b) {
+        const double copies = static_cast<double>(lineages_[b].copy_total());
+        rates_.set(b, per_copy_rate_ * copies + params_.origination);
+    }
+
+    void activate(std::uint32_t c, Store content) {
+        lineages_[c] = std::move(content);
+        active_.append(c);
+        set_rate(c);
+    }
+
+    void end_branch(std::uint32_t v) {
+        rates_.set(v, 0.0);
+        active_.remove(v);  // faults when v never became active
+        Store content = std::move(lineages_[v]);
+        lineages_[v] = Store();
+        if (!tree_.is_extant_leaf(v)) {
+            // Every child gets the whole content; the last one takes it over.
+            const auto children = tree_.children(v);
+            for (std::size_t i = 0; i < children.size(); ++i) {
+                if (i + 1 == children.size()) {
+                    activate(children[i], std::move(content));
+                } else {
+                    activate(children[i], Store(content));
+                }
+            }
+            return;
+        }
+        content.for_each_family([&](std::uint64_t family, std::uint32_t copies) {
+            rows_.append(leaf_ordinal_, family, copies);
+        });
+        ++leaf_ordinal_;
+    }
+
+    const SpeciesTree& tree_;
+    const SimParams params_;
+    const std::uint64_t max_events_;
+    const double per_copy_rate_;  // ((duplication + transfer) + loss)
+
+    std::vector<Store> lineages_;  // content of each active branch
+    ActiveBranches active_;
+    RateTree rates_;
+    Rng rng_;
+    RecipientScratch recipient_scratch_;
+
+    std::uint64_t next_family_ = 0;
+    std::uint64_t events_ = 0;
+    std::uint32_t leaf_ordinal_ = 0;
+    ProfileRows rows_;
+};
+
+}  // namespace korvath

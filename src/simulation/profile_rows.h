@@ -1,0 +1,47 @@
+// The copy-number rows of a counts-only run and the table the profile
+// functions return.
+#pragma once
+
+#include "simulation/species_tree.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace korvath {
+
+// One counts-only run's rows: one per (extant leaf, family present on it),
+// grouped by leaf ordinal in processing order, then by ascending family id.
+struct ProfileRows {
+    std::vector<std::uint32_t> leaf;    // ordinal of the extant leaf
+    std::vector<std::uint64_t> family;  // family id
+    std::vector<std::uint32_t> count;   // copies of the family on the leaf, at least 1
+    std::uint64_t n_families = 0;       // family ids handed out by the run
+    std::uint64_t events = 0;           // events counted by the run (for benchmarks)
+
+    void append(std::uint32_t leaf_ordinal, std::uint64_t family_id, std::uint32_t copies) {
+        leaf.push_back(leaf_ordinal);
+        family.push_back(family_id);
+        count.push_back(copies);
+    }
+    std::size_t size() const { return leaf.size(); }
+};
+
+// The copy-number table: the extant leaf nodes in processing order, and the
+// rows as three parallel columns whose `leaf` entries index `extant_leaves`.
+struct ProfileTable {
+    std::vector<std::uint32_t> extant_leaves;
+    std::vector<std::uint32_t> leaf;
+    std::vector<std::uint64_t> family;
+    std::vector<std::uint32_t> count;
+};
+
+// The nodes of the processing order whose extant-leaf flag is set, in order.
+std::vector<std::uint32_t> extant_leaf_list(const SpeciesTree& tree);
+
+// Concatenates the rows of `parts` in order. Family ids of each part are
+// shifted by the sum of n_families of the parts before it, so ids of
+// different parts never meet; leaf ordinals and counts are kept.
+ProfileTable merge_profile_rows(std::vector<std::uint32_t> extant_leaves,
+                                const std::vector<ProfileRows>& parts);
+
+}  // namespace korvath
