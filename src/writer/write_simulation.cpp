@@ -1,5 +1,6 @@
 #include "writer/write_simulation.h"
 
+#include "simulation/log_engine.h"
 #include "support/faults.h"
 #include "writer/family_files.h"
 #include "writer/name_check.h"
@@ -46,6 +47,14 @@ WriteCounts write_simulation(const EventLog& log, const std::vector<ExtantCopies
     write_wide_tables(outdir, index, names);
 
     return WriteCounts{index.family_events.families.size(), log.size(), extant.size()};
+}
+
+WriteCounts simulate_and_write(SpeciesTreeArrays tree, const SimParams& params,
+                               const std::vector<std::string>& names, double total_age,
+                               const std::string& outdir) {
+    LogEngineResult run =
+        run_log_engine(std::move(tree), params, LogEngineOptions{.record_speciation = true});
+    return write_simulation(run.log, run.extant_copies, names, total_age, outdir);
 }
 
 }  // namespace korvath

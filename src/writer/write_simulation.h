@@ -29,7 +29,7 @@ WriteCounts write_simulation(const EventLog& log, const std::vector<ExtantCopies
                              const std::string& outdir);
 
 // Runs the gene-family engine with speciation records, then writes its result.
-WriteCounts simulate_and_write(const SpeciesTreeArrays& tree, const SimParams& params,
+WriteCounts simulate_and_write(SpeciesTreeArrays tree, const SimParams& params,
                                const std::vector<std::string>& names, double total_age,
                                const std::string& outdir);
 
