@@ -4,6 +4,10 @@
 #include <limits>
 #include <type_traits>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace korvath::py {
 
 namespace {
@@ -178,6 +182,9 @@ public:
 
     bool usable() const { return acquired_ && view_.ndim == 1 && view_.shape != nullptr; }
     const Py_buffer& view() const { return view_; }
+    bool contiguous() const {
+        return view_.strides == nullptr || view_.strides[0] == view_.itemsize;
+    }
     Py_ssize_t length() const { return view_.shape[0]; }
     template <class T>
     T element(Py_ssize_t i) const {
@@ -195,14 +202,44 @@ private:
 // Copies a 1-D numeric buffer whose elements are `Source` into `out` when
 // `accept(value)` holds for every element; otherwise leaves the conversion to
 // the element rule, which then raises the same error it always would.
+// Reserves room for `n` elements. Large arrays are backed by fresh pages from
+// the kernel; asking for huge pages before they are first touched makes
+// filling them several times cheaper (a hint only: nothing depends on it).
+template <class T>
+void reserve_bulk(std::vector<T>& values, std::size_t n) {
+    values.reserve(n);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes >= 8 * kHugePage) {
+        const auto begin = reinterpret_cast<std::uintptr_t>(values.data());
+        const std::uintptr_t aligned = (begin + kHugePage - 1) & ~(kHugePage - 1);
+        const std::uintptr_t end = (begin + bytes) & ~(kHugePage - 1);
+        if (end > aligned) madvise(reinterpret_cast<void*>(aligned), end - aligned, MADV_HUGEPAGE);
+    }
+#endif
+}
+
 template <class Source, class Target, class Accept>
 BufferOutcome copy_buffer(const BufferView& buffer, std::vector<Target>& out, Accept accept) {
     const Py_ssize_t n = buffer.length();
-    std::vector<Target> values(static_cast<std::size_t>(n));
+    std::vector<Target> values;
+    reserve_bulk(values, static_cast<std::size_t>(n));
+    if constexpr (std::is_same_v<Source, Target>) {
+        if (buffer.contiguous()) {
+            const auto* first = static_cast<const Target*>(buffer.view().buf);
+            values.assign(first, first + n);
+            for (const Target value : values) {
+                if (!accept(value)) return BufferOutcome::Fallback;
+            }
+            out = std::move(values);
+            return BufferOutcome::Converted;
+        }
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Source value = buffer.element<Source>(i);
         if (!accept(value)) return BufferOutcome::Fallback;
-        values[static_cast<std::size_t>(i)] = static_cast<Target>(value);
+        values.push_back(static_cast<Target>(value));
     }
     out = std::move(values);
     return BufferOutcome::Converted;
@@ -252,6 +289,67 @@ BufferOutcome convert_buffer(PyObject* object, std::vector<T>& out) {
 // ---------------------------------------------------------------------------
 // The general rule: sequence check, length hint, iteration, element rule.
 
+// Elements of exact built-in types whose conversion runs no Python code, so an
+// exact list's items can be read without holding a reference. Returns false
+// when the element needs the general rule.
+inline bool quick_element(PyObject* item, double& out) {
+    if (!PyFloat_CheckExact(item)) return false;
+    out = PyFloat_AS_DOUBLE(item);
+    return true;
+}
+
+// Small exact ints (at most two internal digits) read straight from their
+// digits; the value is the same PyLong_AsLongLong would return.
+inline bool quick_small_int(PyObject* item, std::int64_t& out) {
+    if (!PyLong_CheckExact(item)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+    const Py_ssize_t size = Py_SIZE(item);
+    const digit* digits = reinterpret_cast<PyLongObject*>(item)->ob_digit;
+    switch (size) {
+        case 0: out = 0; return true;
+        case 1: out = static_cast<std::int64_t>(digits[0]); return true;
+        case -1: out = -static_cast<std::int64_t>(digits[0]); return true;
+        case 2:
+            out = static_cast<std::int64_t>(digits[0]) +
+                  (static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT);
+            return true;
+        case -2:
+            out = -(static_cast<std::int64_t>(digits[0]) +
+                    (static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT));
+            return true;
+        default: return false;
+    }
+#else
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) return false;
+    out = static_cast<std::int64_t>(
+        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item)));
+    return true;
+#endif
+}
+
+inline bool quick_element(PyObject* item, std::int64_t& out) { return quick_small_int(item, out); }
+
+inline bool quick_element(PyObject* item, std::uint64_t& out) {
+    std::int64_t value = 0;
+    if (!quick_small_int(item, value) || value < 0) return false;
+    out = static_cast<std::uint64_t>(value);
+    return true;
+}
+
+inline bool quick_element(PyObject* item, std::uint8_t& out) {
+    if (item == Py_True) {
+        out = 1;
+        return true;
+    }
+    if (item == Py_False) {
+        out = 0;
+        return true;
+    }
+    return false;
+}
+
+inline bool quick_element(PyObject*, std::string&) { return false; }
+
 template <class T, class Element>
 bool convert_sequence(PyObject* object, std::vector<T>& out, Element element) {
     if (PyUnicode_Check(object)) {
@@ -273,23 +371,28 @@ bool convert_sequence(PyObject* object, std::vector<T>& out, Element element) {
     if (hint < 0) {
         PyErr_Clear();
     } else {
-        values.reserve(static_cast<std::size_t>(hint));
+        reserve_bulk(values, static_cast<std::size_t>(hint));
     }
 
     if (PyList_CheckExact(object)) {
         // Same order and the same re-check of the length as the list iterator,
         // without creating the iterator.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
-            PyRef item = PyRef::borrow(PyList_GET_ITEM(object, i));
+            PyObject* borrowed = PyList_GET_ITEM(object, i);
             T value{};
-            if (!element(item.get(), value)) return false;
+            if (!quick_element(borrowed, value)) {
+                // The element rule may run Python code that changes the list.
+                PyRef item = PyRef::borrow(borrowed);
+                if (!element(item.get(), value)) return false;
+            }
             values.push_back(std::move(value));
         }
     } else if (PyTuple_CheckExact(object)) {
         const Py_ssize_t n = PyTuple_GET_SIZE(object);
         for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(object, i);
             T value{};
-            if (!element(PyTuple_GET_ITEM(object, i), value)) return false;
+            if (!quick_element(item, value) && !element(item, value)) return false;
             values.push_back(std::move(value));
         }
     } else {
