@@ -54,6 +54,8 @@ public:
         return std::move(samples_);
     }
 
+    std::uint64_t events() const { return events_; }
+
 private:
     double rate_of(std::int64_t length) const {
         return per_nucleotide_ * static_cast<double>(length) + params_.origination;
@@ -276,13 +278,16 @@ std::int64_t draw_extent(Rng& rng, std::int64_t length, double extension) {
 }
 
 std::vector<GenomeSample> simulate_nucleotide(SpeciesTreeArrays tree,
-                                              const NucleotideParams& params) {
+                                              const NucleotideParams& params,
+                                              std::uint64_t* events) {
     if (params.root_length < 0) {
         fault("root_length " + std::to_string(params.root_length) +
               " is negative; element lengths cannot be negative");
     }
     NucleotideRun run(std::move(tree), params);
-    return run.run();
+    std::vector<GenomeSample> samples = run.run();
+    if (events != nullptr) *events = run.events();
+    return samples;
 }
 
 }  // namespace korvath

@@ -54,7 +54,9 @@ std::int64_t draw_extent(Rng& rng, std::int64_t length, double extension);
 // order. Throws InternalFault for a tree that breaks the walk's requirements
 // or a negative root_length, RunawayError when the run exceeds
 // kMaxNucleotideEvents events or a genome length leaves the signed 64-bit range.
+// `events`, when given, receives the number of events the run counted.
 std::vector<GenomeSample> simulate_nucleotide(SpeciesTreeArrays tree,
-                                              const NucleotideParams& params);
+                                              const NucleotideParams& params,
+                                              std::uint64_t* events = nullptr);
 
 }  // namespace korvath

@@ -47,7 +47,20 @@ class Genome {
 public:
     Genome() = default;
     // Takes the segments as they are; the length is their summed length.
+    // Segments of zero length are accepted only while the genome is empty
+    // (length 0): the stretch operations rely on every segment of a
+    // non-empty genome having a positive length.
     explicit Genome(std::vector<Segment> segments);
+
+    // Copies carry the content only, not the working buffer.
+    Genome(const Genome& other) : segments_(other.segments_), length_(other.length_) {}
+    Genome& operator=(const Genome& other) {
+        segments_ = other.segments_;
+        length_ = other.length_;
+        return *this;
+    }
+    Genome(Genome&&) noexcept = default;
+    Genome& operator=(Genome&&) noexcept = default;
 
     const std::vector<Segment>& segments() const { return segments_; }
     std::int64_t length() const { return length_; }
@@ -58,7 +71,8 @@ public:
         return std::exchange(segments_, {});
     }
 
-    // Adds one segment at the end of the list.
+    // Adds one segment at the end of the list (of zero length only to an
+    // empty genome).
     void append(const Segment& segment);
 
     // Makes position p a boundary by splitting the segment that spans it.
@@ -95,24 +109,45 @@ public:
     void transpose(std::int64_t a, std::int64_t b, std::int64_t q);
 
 private:
+    // Where position p lies: the segment that holds it and p's offset in it
+    // (offset 0: p is the start of that segment, a boundary). A p at or past
+    // the end gives index = number of segments.
+    struct Spot {
+        std::size_t index;
+        std::int64_t offset;
+    };
+
+    // Walks from segment `from`, whose start position is `from_position`
+    // (both 0 for a walk from the front), which must not lie past p. The walk
+    // stops at index `until`: a p past the segments before it gives index
+    // `until` and p's offset from its position.
+    Spot locate(std::int64_t p, std::size_t from = 0, std::int64_t from_position = 0,
+                std::size_t until = SIZE_MAX) const;
+
     // Ensures a boundary at p (0 <= p < length) and returns the index of the
-    // first segment that starts there. The walk starts at segment `from`,
-    // whose start position is `from_position` (both 0 for a walk from the front).
-    std::size_t boundary_index(std::int64_t p, std::size_t from = 0,
-                               std::int64_t from_position = 0);
+    // segment that starts there.
+    std::size_t boundary_index(std::int64_t p);
+
+    // Ensures boundaries at p1 and p2 (0 <= p1 < p2 < length) in one walk and
+    // one shift of the list, and returns the indices of the segments that start there.
+    std::pair<std::size_t, std::size_t> boundary_pair(std::int64_t p1, std::int64_t p2);
 
     // Like boundary_index, but the segments [skip_begin, skip_end) are left
     // out of the positions: they count as if removed from the list.
     std::size_t boundary_index_skipping(std::int64_t p, std::size_t skip_begin,
                                         std::size_t skip_end);
 
-    // Splits segment i at offset o (0 < o < its length) into two neighbours.
-    void split_segment(std::size_t i, std::int64_t o);
+    // Exchanges the neighbouring runs [first, middle) and [middle, last),
+    // keeping the order within each, through the working buffer.
+    void swap_runs(std::size_t first, std::size_t middle, std::size_t last);
 
     void require_stretch(std::int64_t a, std::int64_t b) const;
+    // Zero-length segments would make positions ambiguous in a non-empty genome.
+    void require_positive_segments(std::span<const Segment> pieces, std::int64_t new_length) const;
 
     std::vector<Segment> segments_;
     std::int64_t length_ = 0;
+    std::vector<Segment> scratch_;  // working buffer of swap_runs, reused
 };
 
 }  // namespace korvath
