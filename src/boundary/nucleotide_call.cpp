@@ -9,16 +9,26 @@ namespace korvath::py {
 
 namespace {
 
-// (element, start, end, strand) for every segment, strand as 1 or -1.
+// One new int in slot k of a fresh tuple (which owns what it holds so far).
+void set_int(PyObject* tuple, Py_ssize_t k, PyObject* value) {
+    if (value == nullptr) throw PythonErrorSet{};
+    PyTuple_SET_ITEM(tuple, k, value);
+}
+
+// (element, start, end, strand) for every segment, strand as 1 or -1. The
+// tuples hold only ints, so they are taken off the cycle collector's list
+// at once (as the interpreter itself would do at its next collection): a
+// result of a million segments then costs the collector nothing.
 PyRef segment_list(const std::vector<Segment>& segments) {
     PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(segments.size())));
     for (std::size_t i = 0; i < segments.size(); ++i) {
         const Segment& s = segments[i];
-        PyRef element = int_from(std::uint64_t{s.element});
-        PyRef start = int_from(std::int64_t{s.start});
-        PyRef end = int_from(std::int64_t{s.end});
-        PyRef strand = int_from(std::int64_t{s.strand});
-        PyRef item = tuple_of({&element, &start, &end, &strand});
+        PyRef item = checked(PyTuple_New(4));
+        set_int(item.get(), 0, PyLong_FromUnsignedLong(s.element));
+        set_int(item.get(), 1, PyLong_FromLongLong(s.start));
+        set_int(item.get(), 2, PyLong_FromLongLong(s.end));
+        set_int(item.get(), 3, PyLong_FromLong(s.strand));
+        PyObject_GC_UnTrack(item.get());
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
     return list;
