@@ -1,9 +1,161 @@
 // simulate_log and simulate_trace: the gene-family engine and its two results.
 #include "boundary/calls.h"
 #include "boundary/function_specs.h"
+#include "boundary/results.h"
 #include "boundary/simulator_args.h"
+#include "simulation/copy_number_table.h"
+#include "simulation/log_engine.h"
+
+#include <cstring>
+#include <type_traits>
 
 namespace korvath::py {
+namespace {
+
+// Converts `values` with `convert` and frees the engine buffer at once.
+template <class T, class Convert>
+PyRef take_column(std::vector<T>& values, Convert convert) {
+    PyRef object = convert(values);
+    release(values);
+    return object;
+}
+
+// Pauses the cyclic garbage collector while a result is built: the result
+// holds millions of fresh containers, and each collection pass would walk the
+// large lists built so far. Restores the previous state on every exit path.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+// Int objects for the values 0 .. size-1, created on first use and shared by
+// every list element with that value (branch and family ids repeat a lot).
+class SharedInts {
+public:
+    explicit SharedInts(std::size_t size) : objects_(size) {}
+
+    // A new reference to the int `value`, or null with a Python error set.
+    PyObject* get(std::int64_t value) {
+        if (value < 0 || static_cast<std::uint64_t>(value) >= objects_.size()) {
+            return PyLong_FromLongLong(value);
+        }
+        PyRef& slot = objects_[static_cast<std::size_t>(value)];
+        if (!slot) slot = PyRef::steal(PyLong_FromLongLong(value));
+        if (!slot) return nullptr;
+        Py_INCREF(slot.get());
+        return slot.get();
+    }
+
+private:
+    std::vector<PyRef> objects_;
+};
+
+template <class T, class Make>
+PyRef list_with(const std::vector<T>& values, Make make) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = make(values[i]);
+        if (item == nullptr) throw PythonErrorSet{};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+template <class T>
+PyRef shared_int_list(std::vector<T>& values, SharedInts& shared) {
+    PyRef list = list_with(values, [&](T v) { return shared.get(static_cast<std::int64_t>(v)); });
+    release(values);
+    return list;
+}
+
+// Event times come in runs of one value (the speciation rows of a node share
+// its date): equal neighbours share one float object.
+PyRef time_list(std::vector<double>& values) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    PyObject* previous = nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item;
+        if (previous != nullptr && std::memcmp(&values[i], &values[i - 1], sizeof(double)) == 0) {
+            item = previous;
+            Py_INCREF(item);
+        } else {
+            item = PyFloat_FromDouble(values[i]);
+            if (item == nullptr) throw PythonErrorSet{};
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        previous = item;
+    }
+    release(values);
+    return list;
+}
+
+template <class T>
+PyRef fresh_int_list(std::vector<T>& values) {
+    PyRef list = list_with(values, [](T v) {
+        if constexpr (std::is_signed_v<T>) {
+            return PyLong_FromLongLong(v);
+        } else {
+            return PyLong_FromUnsignedLongLong(v);
+        }
+    });
+    release(values);
+    return list;
+}
+
+// The nine event columns: kind as bytes, then eight lists, in column order.
+PyRef event_columns(EventLog& log, std::size_t n_nodes, std::uint64_t n_families) {
+    SharedInts branches(n_nodes);
+    SharedInts families(static_cast<std::size_t>(n_families));
+    PyRef kind = take_column(log.kind, [](const auto& v) { return bytes_le(v); });
+    PyRef branch = shared_int_list(log.branch, branches);
+    PyRef time = time_list(log.time);
+    PyRef donor = shared_int_list(log.donor, branches);
+    PyRef recipient = shared_int_list(log.recipient, branches);
+    PyRef family = shared_int_list(log.family, families);
+    PyRef gene = fresh_int_list(log.gene);
+    PyRef child1 = fresh_int_list(log.child1);
+    PyRef child2 = fresh_int_list(log.child2);
+    return tuple_of({&kind, &branch, &time, &donor, &recipient, &family, &gene, &child1, &child2});
+}
+
+// [(node, [(gene, family), ...]), ...] in the order the leaves were reached.
+PyRef leaf_copies(std::vector<ExtantCopies>& extant) {
+    PyRef leaves = checked(PyList_New(static_cast<Py_ssize_t>(extant.size())));
+    for (std::size_t i = 0; i < extant.size(); ++i) {
+        std::vector<GeneCopy>& copies = extant[i].copies;
+        PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(copies.size())));
+        for (std::size_t j = 0; j < copies.size(); ++j) {
+            PyRef gene = int_from(copies[j].gene);
+            PyRef family = int_from(copies[j].family);
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j),
+                            tuple_of({&gene, &family}).release());
+        }
+        release(copies);
+        PyRef node = int_from(extant[i].node);
+        PyList_SET_ITEM(leaves.get(), static_cast<Py_ssize_t>(i), tuple_of({&node, &list}).release());
+    }
+    release(extant);
+    return leaves;
+}
+
+// (extant leaf nodes u32, leaf ordinal u32, family u64, count u32) as little-endian bytes.
+PyRef copy_number_bytes(ProfileTable& table) {
+    PyRef extant = take_column(table.extant_leaves, [](const auto& v) { return bytes_le(v); });
+    PyRef leaf = take_column(table.leaf, [](const auto& v) { return bytes_le(v); });
+    PyRef family = take_column(table.family, [](const auto& v) { return bytes_le(v); });
+    PyRef count = take_column(table.count, [](const auto& v) { return bytes_le(v); });
+    return tuple_of({&extant, &leaf, &family, &count});
+}
+
+}  // namespace
 
 PyObject* call_simulate_log(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                             PyObject* kwnames) {
@@ -11,7 +163,14 @@ PyObject* call_simulate_log(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     SpeciesTreeArrays tree = read_species_tree(in);
     SimParams params = read_sim_params(in);
     if (!in.ok()) return nullptr;
-    return not_implemented("simulate_log");
+    return guarded([&]() -> PyObject* {
+        LogEngineResult result =
+            run_log_engine(std::move(tree), params, LogEngineOptions{.record_speciation = true});
+        CollectorPause pause;
+        PyRef columns = event_columns(result.log, result.n_nodes, result.n_families);
+        PyRef leaves = leaf_copies(result.extant_copies);
+        return tuple_of({&columns, &leaves}).release();
+    });
 }
 
 PyObject* call_simulate_trace(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
@@ -20,7 +179,16 @@ PyObject* call_simulate_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs
     SpeciesTreeArrays tree = read_species_tree(in);
     SimParams params = read_sim_params(in);
     if (!in.ok()) return nullptr;
-    return not_implemented("simulate_trace");
+    return guarded([&]() -> PyObject* {
+        LogEngineResult result =
+            run_log_engine(std::move(tree), params, LogEngineOptions{.record_speciation = false});
+        ProfileTable table = copy_number_table(result.extant_copies);
+        release(result.extant_copies);
+        CollectorPause pause;
+        PyRef columns = event_columns(result.log, result.n_nodes, result.n_families);
+        PyRef profile = copy_number_bytes(table);
+        return tuple_of({&columns, &profile}).release();
+    });
 }
 
 }  // namespace korvath::py

@@ -48,7 +48,8 @@ public:
             end_branch(v, end);
             t = end;
         }
-        return LogEngineResult{std::move(log_), std::move(extant_), events_};
+        return LogEngineResult{std::move(log_), std::move(extant_), events_, next_family_,
+                               tree_.n_nodes()};
     }
 
 private:

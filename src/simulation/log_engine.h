@@ -35,6 +35,8 @@ struct LogEngineResult {
     EventLog log;
     std::vector<ExtantCopies> extant_copies;  // extant leaves in processing order
     std::uint64_t events = 0;                 // events counted by the clock
+    std::uint64_t n_families = 0;             // family ids handed out (all below this)
+    std::size_t n_nodes = 0;                  // nodes of the species tree (all branches below this)
 };
 
 LogEngineResult run_log_engine(SpeciesTreeArrays tree, const SimParams& params,
