@@ -3,44 +3,62 @@
 #include "support/faults.h"
 
 #include <algorithm>
-#include <bit>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <string>
 
 namespace korvath {
 
 namespace {
 
-constexpr std::size_t lowbit(std::size_t i) { return i & (~i + 1); }
-
 // Tombstones are dropped once there are more of them than live families (and
 // at least this many, so that small branches do not compact all the time).
 constexpr std::size_t kTombstonesBeforeCompaction = 32;
+
+// Founding copies a branch may start with, so that every sum fits 32 bits
+// (see the header).
+constexpr std::uint64_t kMaxFounders = std::uint64_t{1} << 31;
 
 }  // namespace
 
 FamilyCounts FamilyCounts::founders(std::uint64_t n_families) {
     FamilyCounts out;
     if (n_families == 0) return out;
-    if (n_families > out.ids_.max_size() / 2) fault("too many founding families");
+    if (n_families > kMaxFounders) {
+        fault("initial_size " + std::to_string(n_families) +
+              " is more founding families than one run can hold (at most 2^31)");
+    }
     const auto n = static_cast<std::size_t>(n_families);
     out.ids_.resize(n);
     out.counts_.assign(n, 1);
-    out.tree_.resize(n + 1);
-    for (std::size_t s = 0; s < n; ++s) out.ids_[s] = s;
-    // With every count 1, Fenwick slot i sums lowbit(i) counts.
-    out.tree_[0] = 0;
-    for (std::size_t i = 1; i <= n; ++i) out.tree_[i] = lowbit(i);
+    for (std::size_t s = 0; s < n; ++s) out.ids_[s] = static_cast<std::uint32_t>(s);
     out.copy_total_ = n_families;
-    out.top_ = std::bit_floor(n);
+    out.rebuild_sums();
     return out;
 }
 
+std::size_t FamilyCounts::lower_bound(std::uint64_t id) const {
+    const std::size_t n = ids_.size();
+    if (n == 0) return 0;
+    // Founding families keep slot = id until a slot is inserted before them.
+    if (id < n && ids_[id] == id) return static_cast<std::size_t>(id);
+    // Branch-free binary search: `base` ends on the last slot whose id is below
+    // `id`, or on slot 0.
+    const std::uint32_t* base = ids_.data();
+    std::size_t len = n;
+    while (len > 1) {
+        const std::size_t half = len / 2;
+        base += (base[half - 1] < id) ? half : 0;
+        len -= half;
+    }
+    return static_cast<std::size_t>(base - ids_.data()) + (*base < id ? 1 : 0);
+}
+
 std::size_t FamilyCounts::find(std::uint64_t id) const {
-    if (ids_.empty()) return kAbsent;
-    if (id >= ids_.back()) return id == ids_.back() ? ids_.size() - 1 : kAbsent;
-    const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
-    if (*it != id) return kAbsent;
-    return static_cast<std::size_t>(it - ids_.begin());
+    const std::size_t slot = lower_bound(id);
+    return slot < ids_.size() && ids_[slot] == id ? slot : kAbsent;
 }
 
 std::uint32_t FamilyCounts::count_of(std::uint64_t id) const {
@@ -48,29 +66,77 @@ std::uint32_t FamilyCounts::count_of(std::uint64_t id) const {
     return slot == kAbsent ? 0 : counts_[slot];
 }
 
+namespace {
+
+// How many of a node's 16 prefix sums are not above `value`.
+inline std::uint32_t count_not_above(const std::uint32_t* node, std::uint32_t value) {
+#if defined(__SSE2__)
+    // Unsigned comparison through the signed one: flip the top bits.
+    const __m128i bias = _mm_set1_epi32(static_cast<int>(0x80000000u));
+    const __m128i limit = _mm_xor_si128(_mm_set1_epi32(static_cast<int>(value)), bias);
+    const auto* lanes = reinterpret_cast<const __m128i*>(node);
+    __m128i above = _mm_setzero_si128();  // each lane counts -1 per prefix above value
+    for (int q = 0; q < 4; ++q) {
+        const __m128i prefix = _mm_xor_si128(_mm_loadu_si128(lanes + q), bias);
+        above = _mm_add_epi32(above, _mm_cmpgt_epi32(prefix, limit));
+    }
+    above = _mm_add_epi32(above, _mm_shuffle_epi32(above, _MM_SHUFFLE(1, 0, 3, 2)));
+    above = _mm_add_epi32(above, _mm_shuffle_epi32(above, _MM_SHUFFLE(2, 3, 0, 1)));
+    return 16u + static_cast<std::uint32_t>(_mm_cvtsi128_si32(above));
+#else
+    std::uint32_t n = 0;
+    for (int j = 0; j < 16; ++j) n += node[j] <= value ? 1 : 0;
+    return n;
+#endif
+}
+
+// Adds `delta` to the prefix sums of the children after `child`.
+inline void add_after(std::uint32_t* node, std::size_t child, std::uint32_t delta) {
+#if defined(__SSE2__)
+    const __m128i after = _mm_set1_epi32(static_cast<int>(child));
+    const __m128i amount = _mm_set1_epi32(static_cast<int>(delta));
+    auto* lanes = reinterpret_cast<__m128i*>(node);
+    for (int q = 0; q < 4; ++q) {
+        const __m128i index = _mm_setr_epi32(4 * q, 4 * q + 1, 4 * q + 2, 4 * q + 3);
+        const __m128i mask = _mm_cmpgt_epi32(index, after);
+        const __m128i sums = _mm_loadu_si128(lanes + q);
+        _mm_storeu_si128(lanes + q, _mm_add_epi32(sums, _mm_and_si128(mask, amount)));
+    }
+#else
+    for (std::size_t j = child + 1; j < 16; ++j) node[j] += delta;
+#endif
+}
+
+}  // namespace
+
 std::size_t FamilyCounts::slot_of_copy(std::uint64_t index) const {
     if (index >= copy_total_) {
         fault("internal error: entered unreachable code: family_at index out of range");
     }
-    // Fenwick descent: the largest prefix of slots whose count sum is at most
-    // `index`; the slot after it holds copy number `index`. Slots of count 0
-    // never end the descent, exactly as a walk that skips them.
-    const std::size_t n = ids_.size();
+    // From the root down: in each node, the children whose exclusive prefix
+    // is not above the index are the ones before or at the copy; the last of
+    // them holds it. Prefix 0 of the first child always counts, and children
+    // past the end carry the node's total, which is above the index. A slot
+    // of count 0 has the same prefix as the next slot, so it is never chosen,
+    // exactly as a walk in id order skips it.
+    auto rest = static_cast<std::uint32_t>(index);
     std::size_t pos = 0;
-    for (std::size_t step = top_; step != 0; step >>= 1) {
-        const std::size_t next = pos + step;
-        if (next <= n && tree_[next] <= index) {
-            index -= tree_[next];
-            pos = next;
-        }
+    for (std::size_t level = levels_; level-- > 0;) {
+        const std::uint32_t* node = sums_.data() + level_start_[level] + pos * kFanout;
+        const std::size_t child = count_not_above(node, rest) - 1;
+        rest -= node[child];
+        pos = pos * kFanout + child;
     }
     return pos;
 }
 
-void FamilyCounts::fenwick_add(std::size_t slot, std::int64_t delta) {
-    const auto d = static_cast<std::uint64_t>(delta);  // modular: adds or subtracts exactly
-    const std::size_t n = ids_.size();
-    for (std::size_t i = slot + 1; i <= n; i += lowbit(i)) tree_[i] += d;
+void FamilyCounts::sums_add(std::size_t slot, std::uint32_t delta) {
+    std::size_t pos = slot;
+    for (std::size_t level = 0; level < levels_; ++level) {
+        add_after(sums_.data() + level_start_[level] + (pos / kFanout) * kFanout,
+                  pos % kFanout, delta);
+        pos /= kFanout;
+    }
 }
 
 void FamilyCounts::add_copy_at(std::size_t slot) {
@@ -81,7 +147,7 @@ void FamilyCounts::add_copy_at(std::size_t slot) {
     if (count == 0) --dead_;
     ++count;
     ++copy_total_;
-    fenwick_add(slot, 1);
+    sums_add(slot, 1);
 }
 
 std::size_t FamilyCounts::add_copy(std::uint64_t id) {
@@ -89,9 +155,8 @@ std::size_t FamilyCounts::add_copy(std::uint64_t id) {
         append_slot(id, 1);
         return ids_.size() - 1;
     }
-    const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
-    const auto slot = static_cast<std::size_t>(it - ids_.begin());
-    if (*it == id) {
+    const std::size_t slot = lower_bound(id);
+    if (ids_[slot] == id) {
         add_copy_at(slot);
         return slot;
     }
@@ -105,42 +170,67 @@ void FamilyCounts::remove_copies_at(std::size_t slot, std::uint32_t k) {
     count -= k;
     if (count == 0) ++dead_;
     copy_total_ -= k;
-    fenwick_add(slot, -static_cast<std::int64_t>(k));
+    sums_add(slot, ~k + 1);
     if (dead_ >= kTombstonesBeforeCompaction && dead_ > family_count()) compact();
 }
 
 void FamilyCounts::append_slot(std::uint64_t id, std::uint32_t count) {
-    ids_.push_back(id);
+    if (id > std::numeric_limits<std::uint32_t>::max()) fault("family id beyond 32 bits");
+    ids_.push_back(static_cast<std::uint32_t>(id));
     counts_.push_back(count);
-    if (tree_.empty()) tree_.push_back(0);
-    // Fenwick slot i covers the counts (i - lowbit(i), i]; all but the new one
-    // are already summed in the slots reached by stepping down from i - 1.
-    const std::size_t i = ids_.size();
-    const std::size_t stop = i - lowbit(i);
-    std::uint64_t sum = count;
-    for (std::size_t j = i - 1; j > stop; j -= lowbit(j)) sum += tree_[j];
-    tree_.push_back(sum);
     copy_total_ += count;
-    top_ = std::bit_floor(i);
+    if (ids_.size() > capacity_) {
+        rebuild_sums();  // grows the capacity
+    } else {
+        sums_add(ids_.size() - 1, count);
+    }
 }
 
 std::size_t FamilyCounts::insert_slot(std::size_t slot, std::uint64_t id, std::uint32_t count) {
-    ids_.insert(ids_.begin() + static_cast<std::ptrdiff_t>(slot), id);
+    ids_.insert(ids_.begin() + static_cast<std::ptrdiff_t>(slot), static_cast<std::uint32_t>(id));
     counts_.insert(counts_.begin() + static_cast<std::ptrdiff_t>(slot), count);
     copy_total_ += count;
-    rebuild_fenwick();
+    rebuild_sums();
     return slot;
 }
 
-void FamilyCounts::rebuild_fenwick() {
+void FamilyCounts::rebuild_sums() {
     const std::size_t n = ids_.size();
-    tree_.assign(n + 1, 0);
-    for (std::size_t i = 1; i <= n; ++i) {
-        tree_[i] += counts_[i - 1];
-        const std::size_t up = i + lowbit(i);
-        if (up <= n) tree_[up] += tree_[i];
+    // Room for an eighth more slots, so that appends rebuild rarely.
+    capacity_ = ((n + n / 8) / kFanout + 1) * kFanout;
+    std::size_t nodes[kMaxLevels] = {};
+    levels_ = 0;
+    std::size_t total_size = 0;
+    for (std::size_t covered = capacity_;;) {
+        if (levels_ == kMaxLevels) fault("too many families on one branch");
+        const std::size_t count = (covered + kFanout - 1) / kFanout;
+        nodes[levels_] = count;
+        level_start_[levels_] = total_size;
+        total_size += count * kFanout;
+        ++levels_;
+        if (count == 1) break;
+        covered = count;
     }
-    top_ = n == 0 ? 0 : std::bit_floor(n);
+    sums_.assign(total_size, 0);
+
+    // Each level's children totals: the counts for level 0, then the node
+    // totals of the level below.
+    std::vector<std::uint32_t> totals(counts_.begin(), counts_.end());
+    totals.resize(capacity_, 0);
+    for (std::size_t level = 0; level < levels_; ++level) {
+        std::vector<std::uint32_t> node_totals(nodes[level], 0);
+        std::uint32_t* level_sums = sums_.data() + level_start_[level];
+        for (std::size_t node = 0; node < nodes[level]; ++node) {
+            std::uint32_t prefix = 0;
+            for (std::size_t j = 0; j < kFanout; ++j) {
+                level_sums[node * kFanout + j] = prefix;
+                const std::size_t child = node * kFanout + j;
+                if (child < totals.size()) prefix += totals[child];
+            }
+            node_totals[node] = prefix;
+        }
+        totals.swap(node_totals);
+    }
 }
 
 void FamilyCounts::compact() {
@@ -155,7 +245,7 @@ void FamilyCounts::compact() {
     ids_.resize(kept);
     counts_.resize(kept);
     dead_ = 0;
-    rebuild_fenwick();
+    rebuild_sums();
 }
 
 }  // namespace korvath

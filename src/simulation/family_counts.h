@@ -4,14 +4,21 @@
 // O(log F).
 //
 // Layout: one slot per family id the branch holds (or held), ids ascending,
-// with the counts in a parallel array and a Fenwick tree of the counts for the
-// cumulative pick. A family whose count drops to 0 keeps its slot as a
-// tombstone, because families often come back by transfer, and an id that
-// arrives in the middle of the id order costs a shift and an O(F) rebuild.
-// New families (originations) always carry the largest id of the run, so they
-// are appended in O(log F). Tombstones are compacted away once they outnumber
-// the live families. Copying the whole structure to a child is three flat
+// with the counts in a parallel array. A family whose count drops to 0 keeps
+// its slot as a tombstone, because families often come back by transfer; an id
+// that arrives in the middle of the id order costs a shift and an O(F)
+// rebuild. New families (originations) always carry the largest id of the
+// run, so they are appended. Tombstones are compacted away once they outnumber
+// the live families. Copying the whole structure to a child is a few flat
 // array copies.
+//
+// The cumulative pick runs on a 16-ary tree of sums over the slots: every
+// node is one 64-byte line of 16 exclusive prefix sums of its children's
+// totals, so a pick reads one line per level (log16 F levels) and counts the
+// prefixes not above the index without branching. Updates add to the prefixes
+// after the child on each level. Sums and family ids are 32-bit: a run has at
+// most 2^31 founding families and mints at most one id or copy per event (at
+// most 2e9 events), so both stay below 2^32.
 #pragma once
 
 #include <cstddef>
@@ -71,17 +78,30 @@ public:
     void compact();
 
 private:
+    static constexpr std::size_t kFanout = 16;
+    static constexpr std::size_t kMaxLevels = 9;  // 16^8 slots already exceed 32-bit sums
+
+    // First slot whose id is not below `id` (the slot count when none).
+    std::size_t lower_bound(std::uint64_t id) const;
     void append_slot(std::uint64_t id, std::uint32_t count);
     std::size_t insert_slot(std::size_t slot, std::uint64_t id, std::uint32_t count);
-    void fenwick_add(std::size_t slot, std::int64_t delta);
-    void rebuild_fenwick();
+    // Adds `delta` (modulo 2^32, so a negated value subtracts) to the sums
+    // that cover `slot`.
+    void sums_add(std::size_t slot, std::uint32_t delta);
+    // Sizes the sum tree for the current slots (with room to grow) and fills
+    // it from counts_.
+    void rebuild_sums();
 
-    std::vector<std::uint64_t> ids_;     // ascending
+    std::vector<std::uint32_t> ids_;     // ascending
     std::vector<std::uint32_t> counts_;  // per slot; 0 marks a tombstone
-    std::vector<std::uint64_t> tree_;    // 1-based Fenwick sums of counts_; tree_[0] unused
+    // The sum tree, level 0 (nodes over 16 slots each) first, the single root
+    // node last; level k starts at level_start_[k].
+    std::vector<std::uint32_t> sums_;
+    std::size_t level_start_[kMaxLevels] = {};
+    std::size_t levels_ = 0;
+    std::size_t capacity_ = 0;           // slots the sum tree covers
     std::uint64_t copy_total_ = 0;
     std::size_t dead_ = 0;               // number of tombstones
-    std::size_t top_ = 0;                // largest power of two not above the slot count
 };
 
 }  // namespace korvath
