@@ -42,17 +42,18 @@ struct StepInputs {
     const double* right;
 };
 
-// v'_k = (v_k - dt ((decay_k v_k) - gain_k Pbar_k)) + dt sigma_k, every entry
-// from the same old vectors. Entries are independent, so the loop vectorises.
+// v'_k = (v_k - dt ((decay_k v_k) - gain_k Pbar_k)) + dt sigma_k for the
+// entries [begin, end), every entry from the same old vectors. Entries are
+// independent, so the loop vectorises.
 template <bool kInternal, bool kManyBranches>
-void gene_step(const StepInputs& in, std::size_t width, const double* __restrict v,
-               double* __restrict out) {
+void update_entries(const StepInputs& in, std::size_t begin, std::size_t end,
+                    const double* __restrict v, double* __restrict out) {
     const double* __restrict decay = in.decay;
     const double* __restrict gain = in.gain;
     const double* __restrict a = in.left;
     const double* __restrict b = in.right;
     const double dt = in.dt;
-    for (std::size_t k = 0; k < width; ++k) {
+    for (std::size_t k = begin; k < end; ++k) {
         const double vk = v[k];
         const double p_mean = kManyBranches ? (in.own_sum - vk) / in.others : 0.0;
         const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
@@ -68,7 +69,28 @@ void gene_step(const StepInputs& in, std::size_t width, const double* __restrict
     }
 }
 
-using StepKernel = void (*)(const StepInputs&, std::size_t, const double*, double*);
+// One step of a node; returns the in-order sum of the new vector, which the
+// next step needs (0 when fewer than two branches are alive). The sum runs
+// block by block right behind the update, so that its chain of dependent
+// additions overlaps with the independent entry updates.
+template <bool kInternal, bool kManyBranches>
+double gene_step(const StepInputs& in, std::size_t width, const double* v, double* out) {
+    if constexpr (!kManyBranches) {
+        update_entries<kInternal, false>(in, 0, width, v, out);
+        return 0.0;
+    } else {
+        constexpr std::size_t kBlock = 16;
+        double sum = 0.0;
+        for (std::size_t begin = 0; begin < width; begin += kBlock) {
+            const std::size_t end = begin + kBlock < width ? begin + kBlock : width;
+            update_entries<kInternal, true>(in, begin, end, v, out);
+            for (std::size_t k = begin; k < end; ++k) sum += out[k];
+        }
+        return sum;
+    }
+}
+
+using StepKernel = double (*)(const StepInputs&, std::size_t, const double*, double*);
 
 StepKernel pick_kernel(bool internal, std::size_t width) {
     if (internal) return width >= 2 ? gene_step<true, true> : gene_step<true, false>;
@@ -163,11 +185,12 @@ void DatedScorer::process_node(const GeneTree& tree, std::size_t g) {
         const double* right_rows = internal ? right->rows.data() + m.trajectory_offset[s] : nullptr;
         const double* left_sums = internal ? left->sums.data() + m.sums_offset[s] : nullptr;
         const double* right_sums = internal ? right->sums.data() + m.sums_offset[s] : nullptr;
+        double next_sum = many ? sum_in_order(rows, width) : 0.0;
         for (std::size_t j = 0; j < steps; ++j) {
             const double* v = rows + j * width;
             if (many) {
-                in.own_sum = sum_in_order(v, width);
-                own_sums[j] = in.own_sum;
+                in.own_sum = next_sum;
+                own_sums[j] = next_sum;
                 if (internal) {
                     in.left_sum = left_sums[j];
                     in.right_sum = right_sums[j];
@@ -179,7 +202,7 @@ void DatedScorer::process_node(const GeneTree& tree, std::size_t g) {
                 in.left = left_rows + j * width;
                 in.right = right_rows + j * width;
             }
-            kernel(in, width, v, rows + (j + 1) * width);
+            next_sum = kernel(in, width, v, rows + (j + 1) * width);
         }
 
         const double* last = rows + steps * width;

@@ -1,0 +1,180 @@
+#include "likelihood_test_trees.h"
+
+#include "reconciliation/dated_scorer.h"
+#include "support/faults.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace korvath::reconciliation {
+namespace {
+
+using testing::batch_of;
+using testing::cherry;
+using testing::dated_model;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+double score(const DatedExtinction& model, const testing::TreeSpec& spec, std::uint8_t origination) {
+    const GeneTreeBatch batch = batch_of({spec});
+    return dated_tree_loglik(model, cut_tree(batch, 0), origination);
+}
+
+TEST(DatedExtinction, CherryWorkedExample) {
+    const DatedExtinction model = dated_model(cherry(), {0.0, 0.0, 1.0}, 1);
+    ASSERT_EQ(model.slices.size(), 1u);
+    const TimeSlice& slice = model.slices[0];
+    EXPECT_EQ(slice.branches, (std::vector<std::size_t>{0, 1}));
+    EXPECT_EQ(slice.steps, 4u);
+    EXPECT_EQ(slice.dt, 0.25);
+    EXPECT_EQ(slice.t_end, 1.0);
+    const double expected[] = {0.0, 0.25, 0.4375, 0.578125, 0.68359375};
+    for (std::size_t j = 0; j <= 4; ++j) {
+        EXPECT_EQ(slice.e_step(j)[0], expected[j]) << "step " << j;
+        EXPECT_EQ(slice.e_step(j)[1], expected[j]) << "step " << j;
+    }
+    EXPECT_EQ(model.e_top, (std::vector<double>{0.68359375, 0.68359375, 0.0}));
+}
+
+TEST(DatedExtinction, LossOnlyStepsRiseTowardsOne) {
+    FlatSpeciesTree sp = cherry();
+    const DatedExtinction model = dated_model(sp, {0.0, 0.0, 0.7}, 10);
+    const TimeSlice& slice = model.slices[0];
+    for (std::size_t j = 0; j < slice.steps; ++j) {
+        const double e = slice.e_step(j)[0];
+        EXPECT_EQ(slice.e_step(j + 1)[0], e - slice.dt * ((0.7 * e - 0.7) - (0.0 * e) * e - (0.0 * e) * e));
+        EXPECT_GT(slice.e_step(j + 1)[0], e);
+    }
+    EXPECT_LT(model.e_top[0], 1.0);
+}
+
+TEST(DatedExtinction, ZeroRatesAndZeroStepsTakeNoStep) {
+    const DatedExtinction model = dated_model(cherry(), {0.0, 0.0, 0.0}, 0);
+    EXPECT_EQ(model.slices[0].steps, 0u);
+    EXPECT_EQ(model.e_top, (std::vector<double>{0.0, 0.0, 0.0}));
+}
+
+TEST(DatedExtinction, GridMergesNearlyEqualTimesAndBothBranchesEndThere) {
+    FlatSpeciesTree sp = cherry();
+    sp.sp_time[1] = 1.0 + 4e-13;
+    const DatedExtinction model = dated_model(sp, {0.1, 0.2, 0.3}, 2);
+    ASSERT_EQ(model.slices.size(), 1u);
+    EXPECT_EQ(model.slices[0].ends.size(), 2u);
+}
+
+TEST(DatedExtinction, ZeroLengthDaughterLeavesParentEndAtZero) {
+    // Root 4 at 0 splits into 3 (at 0.5) and tip 2; 3 splits into tip 0 and
+    // tip 1, which has no length. Parent times are not grid points.
+    FlatSpeciesTree sp;
+    sp.sp_parent = {3, 3, 4, 4, -1};
+    sp.sp_left = {-1, -1, -1, 0, 3};
+    sp.sp_right = {-1, -1, -1, 1, 2};
+    sp.sp_is_leaf = {1, 1, 1, 0, 0};
+    sp.sp_time = {1.0, 0.5, 1.0, 0.5, 0.0};
+    sp.sp_parent_time = {0.5, 0.5, 0.0, 0.0, -1.0};
+    sp.sp_root = 4;
+    const DatedExtinction model = dated_model(sp, {0.0, 0.0, 1.0}, 1);
+    ASSERT_EQ(model.slices.size(), 2u);
+    EXPECT_EQ(model.slices[1].branches, (std::vector<std::size_t>{0, 2}));
+    EXPECT_EQ(model.slices[0].branches, (std::vector<std::size_t>{2, 3}));
+    EXPECT_GT(model.e_top[0], 0.0);
+    EXPECT_EQ(model.e_top[1], 0.0);
+    EXPECT_EQ(model.slices[0].e_step(0)[1], 0.0);  // branch 3 starts from E0 * E1 = 0
+    EXPECT_EQ(model.e_top[4], 0.0);                // the stem lies before the grid
+}
+
+TEST(DatedExtinction, FaultsOnMalformedSpeciesTrees) {
+    {
+        FlatSpeciesTree sp = cherry();
+        sp.sp_time.pop_back();
+        EXPECT_THROW(dated_model(sp, {0.1, 0.1, 0.1}, 1), InternalFault);
+    }
+    {
+        FlatSpeciesTree sp = cherry();
+        sp.sp_right[2] = 3;  // child outside the tree, read where branch 2 ends
+        sp.sp_time = {1.0, 1.0, 0.5};
+        sp.sp_parent_time = {0.5, 0.5, 0.0};
+        EXPECT_THROW(dated_model(sp, {0.1, 0.1, 0.1}, 1), InternalFault);
+    }
+    {
+        FlatSpeciesTree sp = cherry();
+        sp.sp_time[0] = std::nan("");
+        EXPECT_THROW(dated_model(sp, {0.1, 0.1, 0.1}, 1), InternalFault);
+    }
+}
+
+TEST(DatedExtinction, SaturatedOrAbsurdStepCountsAreFaults) {
+    EXPECT_THROW(dated_model(cherry(), {0.1, 0.1, 0.1}, std::numeric_limits<std::uint64_t>::max()),
+                 InternalFault);
+    EXPECT_THROW(dated_model(cherry(), {1e300, 0.1, 0.1}, 1), InternalFault);
+    EXPECT_THROW(dated_model(cherry(), {kInf, 0.0, 0.0}, 1), InternalFault);
+    EXPECT_THROW(dated_model(cherry(), {0.1, 0.1, 0.1}, std::uint64_t{1} << 40), InternalFault);
+}
+
+TEST(DatedScorer, TipWorkedExample) {
+    const DatedExtinction model = dated_model(cherry(), {0.0, 0.0, 1.0}, 1);
+    // P of the tip on branch 0 is 0.75^4; root mode pairs it with E of branch 1.
+    const double l = 0.68359375 * 0.31640625;
+    EXPECT_EQ(l, 0.2162933349609375);
+    EXPECT_NEAR(score(model, testing::single_tip(0), 0), -1.5311197604, 1e-10);
+    EXPECT_EQ(score(model, testing::single_tip(0), 0), std::log(l));
+    EXPECT_EQ(score(model, testing::single_tip(0), 2), std::log(l));
+    // Uniform: mean over the two branches with length, 0.31640625 and 0.
+    EXPECT_EQ(score(model, testing::single_tip(0), 1), std::log(0.31640625 / 2.0));
+}
+
+TEST(DatedScorer, ZeroRatesKeepTipsOnTheirBranches) {
+    const DatedExtinction model = dated_model(cherry(), {0.0, 0.0, 0.0}, 3);
+    EXPECT_EQ(score(model, testing::gene_cherry(0, 1), 0), 0.0);
+    EXPECT_EQ(score(model, testing::gene_cherry(1, 0), 0), 0.0);
+    EXPECT_EQ(score(model, testing::gene_cherry(0, 0), 0), -kInf);
+    EXPECT_EQ(score(model, testing::gene_cherry(0, 2), 0), -kInf);   // internal species
+    EXPECT_EQ(score(model, testing::gene_cherry(0, -1), 0), -kInf);  // no species
+}
+
+TEST(DatedScorer, FaultsOnMalformedGeneTrees) {
+    const DatedExtinction model = dated_model(cherry(), {0.1, 0.1, 0.1}, 2);
+    // Child pointing forward.
+    EXPECT_THROW(score(model, {{0, 1, 1}, {1, -1, -1}, {2, -1, -1}, {-1, 0, 1}}, 0), InternalFault);
+    // Child outside the tree.
+    EXPECT_THROW(score(model, {{1, 1, 0}, {-1, -1, 0}, {-1, -1, 5}, {0, 1, -1}}, 0), InternalFault);
+    // Child already consumed by another parent.
+    EXPECT_THROW(score(model, {{1, 1, 0, 0}, {-1, -1, 0, 0}, {-1, -1, 1, 2}, {0, 1, -1, -1}}, 0),
+                 InternalFault);
+    // No nodes.
+    const GeneTreeBatch empty = batch_of({{}});
+    EXPECT_THROW(dated_tree_loglik(model, cut_tree(empty, 0), 0), InternalFault);
+}
+
+TEST(DatedScorer, RootModeNeedsAnInternalRoot) {
+    FlatSpeciesTree sp = cherry();
+    sp.sp_root = 0;
+    const DatedExtinction tip_root = dated_model(sp, {0.1, 0.1, 0.1}, 2);
+    EXPECT_THROW(score(tip_root, testing::single_tip(0), 0), InternalFault);
+    EXPECT_NO_THROW(score(tip_root, testing::single_tip(0), 1));
+    sp.sp_root = 3;
+    const DatedExtinction outside = dated_model(sp, {0.1, 0.1, 0.1}, 2);
+    EXPECT_THROW(score(outside, testing::single_tip(0), 0), InternalFault);
+}
+
+TEST(DatedScorer, ReusedScorerMatchesFreshOnesOnRandomTrees) {
+    const std::uint64_t seed = 9001;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const testing::RandomTrees trees = testing::random_trees(seed, 12, 6, 10);
+    const DatedExtinction model = dated_model(trees.species, {0.3, 0.4, 0.5}, 3);
+    const GeneTreeBatch batch = batch_of(trees.genes);
+    DatedScorer reused(model);
+    for (std::size_t k = 0; k < trees.genes.size(); ++k) {
+        for (std::uint8_t origination : {0, 1}) {
+            const double fresh = dated_tree_loglik(model, cut_tree(batch, k), origination);
+            EXPECT_EQ(reused.score(cut_tree(batch, k), origination), fresh);
+            EXPECT_TRUE(std::isfinite(fresh));
+            EXPECT_LT(fresh, 0.0);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace korvath::reconciliation

@@ -1,0 +1,107 @@
+#include "likelihood_test_trees.h"
+
+#include "reconciliation/likelihood_drivers.h"
+#include "support/faults.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace korvath::reconciliation {
+namespace {
+
+using testing::batch_of;
+using testing::cherry;
+
+DatedLikelihoodCall dated_call(FlatSpeciesTree sp, GeneTreeBatch batch, DtlRates rates,
+                               std::uint64_t n_steps, std::uint8_t origination) {
+    return {std::move(sp), std::move(batch), rates, n_steps, origination};
+}
+
+UndatedLikelihoodCall undated_call(FlatSpeciesTree sp, GeneTreeBatch batch, DtlRates rates,
+                                   std::uint8_t transfers, std::uint8_t origination) {
+    return {std::move(sp), std::move(batch), rates, transfers, origination};
+}
+
+TEST(LikelihoodDrivers, JointWorkedExamples) {
+    const GeneTreeBatch one_tip = batch_of({testing::single_tip(0)});
+    const double dated = dated_joint_loglik(dated_call(cherry(), one_tip, {0, 0, 1}, 1, 0), 1);
+    EXPECT_NEAR(dated, -2.2919027015, 1e-10);
+    EXPECT_EQ(dated, (std::log(0.68359375 * 0.68359375) + 0.0) + std::log(0.2162933349609375));
+    const double undated = undated_joint_loglik(undated_call(cherry(), one_tip, {0, 0, 1}, 0, 0), 1);
+    EXPECT_NEAR(undated, -2.5494451709, 1e-10);
+}
+
+TEST(LikelihoodDrivers, JointIsTheInOrderSumOfTheFamilyValues) {
+    const std::uint64_t seed = 77;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const testing::RandomTrees trees = testing::random_trees(seed, 10, 7, 9);
+    const GeneTreeBatch batch = batch_of(trees.genes);
+    const DtlRates rates{0.2, 0.3, 0.25};
+    for (std::uint8_t origination : {0, 1}) {
+        const auto family = dated_family_loglik(dated_call(trees.species, batch, rates, 2, origination));
+        double sum = 0.0;
+        for (double v : family) sum += v;
+        EXPECT_EQ(dated_joint_loglik(dated_call(trees.species, batch, rates, 2, origination), 0), sum);
+        for (std::uint8_t transfers : {0, 1}) {
+            const auto values =
+                undated_family_loglik(undated_call(trees.species, batch, rates, transfers, origination));
+            ASSERT_EQ(values.size(), trees.genes.size());
+            double total = 0.0;
+            for (double v : values) total += v;
+            EXPECT_EQ(undated_joint_loglik(undated_call(trees.species, batch, rates, transfers, origination), 0),
+                      total);
+        }
+    }
+}
+
+TEST(LikelihoodDrivers, ExtinctFamilyTermScalesWithCountAndEmptyBatchesReturnIt) {
+    const GeneTreeBatch empty;
+    const DtlRates rates{0.2, 0.3, 0.25};
+    const double one = dated_joint_loglik(dated_call(cherry(), empty, rates, 3, 0), 1);
+    EXPECT_LT(one, 0.0);
+    EXPECT_EQ(dated_joint_loglik(dated_call(cherry(), empty, rates, 3, 0), 2), 2.0 * one);
+    EXPECT_EQ(dated_joint_loglik(dated_call(cherry(), empty, rates, 3, 0), 0), 0.0);
+    EXPECT_TRUE(dated_family_loglik(dated_call(cherry(), empty, rates, 3, 0)).empty());
+    const double u = undated_joint_loglik(undated_call(cherry(), empty, rates, 0, 1), 1);
+    EXPECT_EQ(undated_joint_loglik(undated_call(cherry(), empty, rates, 0, 1), 2), 2.0 * u);
+    // Without loss nothing dies out: any extinct family is impossible.
+    EXPECT_EQ(dated_joint_loglik(dated_call(cherry(), empty, {0.2, 0.3, 0.0}, 3, 0), 1),
+              -std::numeric_limits<double>::infinity());
+}
+
+TEST(LikelihoodDrivers, FaultInALaterTreeEndsTheCall) {
+    GeneTreeBatch batch = batch_of({testing::single_tip(0), testing::single_tip(1),
+                                    {{0, 1, 1}, {1, -1, -1}, {2, -1, -1}, {-1, 0, 1}}});
+    EXPECT_THROW(dated_family_loglik(dated_call(cherry(), batch, {0.1, 0.1, 0.1}, 2, 0)), InternalFault);
+    EXPECT_THROW(undated_joint_loglik(undated_call(cherry(), batch, {0.1, 0.1, 0.1}, 0, 0), 0),
+                 InternalFault);
+}
+
+TEST(GeneTreeBatch, CutsByOffsetsAndChecksEachRange) {
+    GeneTreeBatch batch;
+    batch.gt_offsets = {2, 5};
+    batch.gt_is_leaf = {0, 0, 1, 1, 0};
+    batch.gt_left = {9, 9, -1, -1, 0};
+    batch.gt_right = {9, 9, -1, -1, 1};
+    batch.gt_species = {9, 9, 0, 1, -1};
+    ASSERT_EQ(tree_count(batch), 1u);
+    const GeneTree tree = cut_tree(batch, 0);
+    EXPECT_EQ(tree.size(), 3u);
+    EXPECT_EQ(tree.species[1], 1);
+    EXPECT_EQ(tree.left[2], 0);
+    EXPECT_EQ(tree_count(GeneTreeBatch{}), 0u);
+
+    batch.gt_offsets = {0, 5, 4};
+    EXPECT_NO_THROW(cut_tree(batch, 0));
+    EXPECT_THROW(cut_tree(batch, 1), InternalFault);  // decreasing
+    batch.gt_offsets = {0, 6};
+    EXPECT_THROW(cut_tree(batch, 0), InternalFault);  // past the arrays
+    batch.gt_offsets = {0, 5};
+    batch.gt_species.pop_back();
+    EXPECT_THROW(cut_tree(batch, 0), InternalFault);  // one array shorter
+}
+
+}  // namespace
+}  // namespace korvath::reconciliation
