@@ -65,7 +65,14 @@ private:
         rates_.set(branch, rate_of(lineages_[branch]->length()));
     }
 
+    // Follows the number of segments the run holds; stops the run past the budget.
+    void count_segments(std::size_t before, std::size_t after) {
+        segments_held_ = segments_held_ - before + after;
+        if (segments_held_ > params_.max_segments) throw RunawayError(kRunawayGrowthMessage);
+    }
+
     void activate(std::uint32_t node, Genome genome) {
+        count_segments(0, genome.segments().size());
         lineages_[node] = std::move(genome);
         active_.append(node);
         update_rate(node);
@@ -95,6 +102,7 @@ private:
                                    &root_genome_length)) {
             throw RunawayError(kRunawayGrowthMessage);
         }
+        if (params_.initial_size > params_.max_segments) throw RunawayError(kRunawayGrowthMessage);
         std::vector<Segment> founders;
         founders.reserve(static_cast<std::size_t>(params_.initial_size));
         for (std::uint64_t i = 0; i < params_.initial_size; ++i) {
@@ -117,16 +125,23 @@ private:
             if (!std::isfinite(wait)) return;
             clock_ += wait;
             if (!(clock_ < node_time)) return;
-            if (++events_ > kMaxNucleotideEvents) throw RunawayError(kRunawayGrowthMessage);
+            if (++events_ > params_.max_events) throw RunawayError(kRunawayGrowthMessage);
             const std::uint32_t branch = pick_branch(rates_, rng_.pick_target(total));
             if (branch == kNoBranch || !lineages_[branch]) {
                 fault("event picked branch " + std::to_string(branch) + ", which is not active");
             }
-            apply_event(branch);
+            const std::size_t before = lineages_[branch]->segments().size();
+            const std::uint32_t recipient = apply_event(branch);
+            count_segments(before, lineages_[branch]->segments().size());
+            if (recipient != kNoRecipient && recipient != branch) {
+                count_segments(recipient_segments_before_,
+                               lineages_[recipient]->segments().size());
+            }
         }
     }
 
-    void apply_event(std::uint32_t branch) {
+    // Returns the recipient of a transfer that happened, else kNoRecipient.
+    std::uint32_t apply_event(std::uint32_t branch) {
         Genome& genome = *lineages_[branch];
         const std::int64_t length = genome.length();
         const double l = static_cast<double>(length);
@@ -137,7 +152,7 @@ private:
         const double transposition = params_.transposition * l;
         const double all =
             inversion + loss + duplication + transfer + transposition + params_.origination;
-        if (!(all > 0.0)) return;
+        if (!(all > 0.0)) return kNoRecipient;
         const double x = rng_.scaled_uniform(all);
         double threshold = inversion;
         GenomeEvent event = GenomeEvent::Origination;
@@ -169,8 +184,7 @@ private:
                 break;
             }
             case GenomeEvent::Transfer:
-                transfer_from(branch);
-                return;  // sets the rates of both branches itself
+                return transfer_from(branch);  // sets the rates of both branches itself
             case GenomeEvent::Transposition:
                 transpose_in(genome, length);
                 break;
@@ -179,6 +193,7 @@ private:
                 break;
         }
         update_rate(branch);
+        return kNoRecipient;
     }
 
     // Start and length of a stretch: s uniform, then the length draw.
@@ -191,10 +206,10 @@ private:
         return {s, k};
     }
 
-    void transfer_from(std::uint32_t donor) {
+    std::uint32_t transfer_from(std::uint32_t donor) {
         const std::uint32_t recipient =
             choose_recipient(rng_, active_, donor, tree_, clock_, params_.options, recipient_scratch_);
-        if (recipient == kNoRecipient) return;
+        if (recipient == kNoRecipient) return kNoRecipient;
         if (recipient >= lineages_.size() || !lineages_[recipient]) {
             fault("transfer recipient " + std::to_string(recipient) + " is not active");
         }
@@ -203,11 +218,13 @@ private:
         // The copy is taken before anything is inserted, also when the donor receives it.
         source.copy_stretch(s, k, piece_);
         Genome& target = *lineages_[recipient];
+        recipient_segments_before_ = target.segments().size();
         const auto p = static_cast<std::int64_t>(
             rng_.index_below(static_cast<std::uint64_t>(target.length()) + 1));
         target.insert(p, piece_);
         update_rate(donor);
         update_rate(recipient);
+        return recipient;
     }
 
     void transpose_in(Genome& genome, std::int64_t length) {
@@ -242,9 +259,10 @@ private:
         Genome genome = std::move(*lineages_[v]);
         lineages_[v].reset();
         if (tree_.is_extant_leaf(v)) {
-            samples_.push_back(GenomeSample{v, genome.take_segments()});
-        } else if (!tree_.children(v).empty()) {
-            hand_to_children(v, std::move(genome));
+            samples_.push_back(GenomeSample{v, genome.take_segments()});  // still held
+        } else {
+            count_segments(genome.segments().size(), 0);
+            if (!tree_.children(v).empty()) hand_to_children(v, std::move(genome));
         }
     }
 
@@ -260,6 +278,8 @@ private:
     double clock_ = 0.0;
     std::uint64_t next_element_ = 0;
     std::uint64_t events_ = 0;
+    std::uint64_t segments_held_ = 0;  // in active genomes and collected samples
+    std::size_t recipient_segments_before_ = 0;
     std::vector<GenomeSample> samples_;
 };
 

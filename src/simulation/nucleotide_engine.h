@@ -33,6 +33,15 @@ struct NucleotideParams {
     std::uint64_t seed = 0;
     // `replacement` is carried along but has no effect on genomes.
     TransferOptions options;
+    // The run stops with RunawayError(kRunawayGrowthMessage) once it counts
+    // more events than this.
+    std::uint64_t max_events = 2'000'000'000;
+    // The run also stops with that error once the genomes it holds (those of
+    // the active branches and of the leaves already reached) count more
+    // segments than this: a genome that doubles at every duplication would
+    // otherwise exhaust the machine's memory long before its length leaves
+    // the signed 64-bit range.
+    std::uint64_t max_segments = std::uint64_t{1} << 24;
 };
 
 // The genome of one extant leaf at the moment the leaf is reached.
@@ -40,9 +49,6 @@ struct GenomeSample {
     std::uint32_t node = 0;
     std::vector<Segment> segments;
 };
-
-// A run ends after this many events with RunawayError(kRunawayGrowthMessage).
-inline constexpr std::uint64_t kMaxNucleotideEvents = 2'000'000'000;
 
 // Length of a stretch in a genome of `length` nucleotides: 1 for a genome
 // shorter than 2 and the whole genome for extension >= 1 (neither draws);
@@ -52,8 +58,9 @@ std::int64_t draw_extent(Rng& rng, std::int64_t length, double extension);
 
 // Runs the simulation and returns the extant leaves' genomes in processing
 // order. Throws InternalFault for a tree that breaks the walk's requirements
-// or a negative root_length, RunawayError when the run exceeds
-// kMaxNucleotideEvents events or a genome length leaves the signed 64-bit range.
+// or a negative root_length, RunawayError when the run exceeds max_events
+// events or max_segments segments, or a genome length leaves the signed
+// 64-bit range.
 // `events`, when given, receives the number of events the run counted.
 std::vector<GenomeSample> simulate_nucleotide(SpeciesTreeArrays tree,
                                               const NucleotideParams& params,
