@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <limits>
 
 namespace korvath::reconciliation {
@@ -83,6 +85,50 @@ TEST(DatedExtinction, ZeroLengthDaughterLeavesParentEndAtZero) {
     EXPECT_EQ(model.e_top[1], 0.0);
     EXPECT_EQ(model.slices[0].e_step(0)[1], 0.0);  // branch 3 starts from E0 * E1 = 0
     EXPECT_EQ(model.e_top[4], 0.0);                // the stem lies before the grid
+}
+
+TEST(DatedExtinction, AliveBranchesMatchThePerSliceTestsOnRandomTimes) {
+    const std::uint64_t seed = 31337;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    // Times on a coarse lattice, some nudged by less than the tolerance.
+    auto draw = [&] {
+        const double t = static_cast<double>(rng() % 9) * 0.25 - 0.5;
+        return t + static_cast<double>(static_cast<int>(rng() % 5) - 2) * 4e-10;
+    };
+    for (int round = 0; round < 50; ++round) {
+        FlatSpeciesTree sp;
+        const std::size_t n = 1 + rng() % 12;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double a = draw();
+            const double b = draw();
+            sp.sp_parent.push_back(-1);
+            sp.sp_left.push_back(-1);
+            sp.sp_right.push_back(-1);
+            sp.sp_is_leaf.push_back(1);
+            sp.sp_time.push_back(std::max(a, b));
+            sp.sp_parent_time.push_back(std::min(a, b));
+        }
+        const FlatSpeciesTree copy = sp;
+        const DatedExtinction model = dated_model(std::move(sp), {0.1, 0.1, 0.1}, 1);
+        std::vector<double> grid = copy.sp_time;
+        for (double& t : grid) t = std::round(t * 1e12) / 1e12;
+        grid.push_back(0.0);
+        std::sort(grid.begin(), grid.end());
+        grid.erase(std::unique(grid.begin(), grid.end()), grid.end());
+        ASSERT_EQ(model.slices.size(), grid.size() - 1);
+        for (std::size_t s = 0; s + 1 < grid.size(); ++s) {
+            std::vector<std::size_t> alive;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (copy.sp_parent_time[i] <= grid[s] + 1e-9 &&
+                    copy.sp_time[i] >= grid[s + 1] - 1e-9 &&
+                    copy.sp_time[i] - copy.sp_parent_time[i] > 1e-9) {
+                    alive.push_back(i);
+                }
+            }
+            EXPECT_EQ(model.slices[s].branches, alive) << "round " << round << " slice " << s;
+        }
+    }
 }
 
 TEST(DatedExtinction, FaultsOnMalformedSpeciesTrees) {
