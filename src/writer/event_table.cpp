@@ -43,42 +43,41 @@ char event_letter(std::uint8_t kind) {
     return kEventLetters[kind];
 }
 
-void append_event_row(std::string& out, const EventLog& log, std::size_t e,
+void append_event_row(std::string& out, const EventRow& row,
                       const std::vector<std::string>& names) {
-    const std::uint8_t kind = checked_at(log.kind, e, "kind");
-    const NodeLabels& labels = labels_of(kind);
-    append_significant(out, checked_at(log.time, e, "time"), 10);
+    const NodeLabels& labels = labels_of(row.kind);
+    append_significant(out, row.time, 10);
     out += '\t';
-    out += kEventLetters[kind];
+    out += kEventLetters[row.kind];
     out += '\t';
-    out += checked_at(names, checked_at(log.branch, e, "branch"), "names");
+    out += checked_at(names, row.branch, "names");
     out += '\t';
-    append_name_or_empty(out, names, checked_at(log.donor, e, "donor"));
+    append_name_or_empty(out, names, row.donor);
     out += '\t';
-    append_name_or_empty(out, names, checked_at(log.recipient, e, "recipient"));
+    append_name_or_empty(out, names, row.recipient);
     out += '\t';
     out += labels.gene;
     out += '=';
-    append_decimal(out, checked_at(log.gene, e, "gene"));
+    append_decimal(out, row.gene);
     if (labels.child1 != nullptr) {
         out += ';';
         out += labels.child1;
         out += '=';
-        append_decimal(out, checked_at(log.child1, e, "child1"));
+        append_decimal(out, row.child1);
         out += ';';
         out += labels.child2;
         out += '=';
-        append_decimal(out, checked_at(log.child2, e, "child2"));
+        append_decimal(out, row.child2);
     }
     out += '\n';
 }
 
-std::string event_table_text(const EventLog& log, std::span<const std::size_t> events,
+std::string event_table_text(std::span<const EventRow> rows,
                              const std::vector<std::string>& names) {
     std::string text;
-    text.reserve(sizeof kEventTableHeader - 1 + 48 * events.size());
+    text.reserve(sizeof kEventTableHeader - 1 + 48 * rows.size());
     text += kEventTableHeader;
-    for (std::size_t e : events) append_event_row(text, log, e, names);
+    for (const EventRow& row : rows) append_event_row(text, row, names);
     return text;
 }
 

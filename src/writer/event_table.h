@@ -2,7 +2,7 @@
 // with the species names of its branches and the genes it consumes and makes.
 #pragma once
 
-#include "simulation/event_log.h"
+#include "writer/event_row.h"
 
 #include <cstddef>
 #include <span>
@@ -16,12 +16,12 @@ inline constexpr char kEventTableHeader[] = "time\tevent\tbranch\tdonor\trecipie
 // The letter of an event kind code ("ODTLS"); an unknown code is an internal fault.
 char event_letter(std::uint8_t kind);
 
-// Appends the row of event `e`, line feed included.
-void append_event_row(std::string& out, const EventLog& log, std::size_t e,
+// Appends the table row of one event, line feed included.
+void append_event_row(std::string& out, const EventRow& row,
                       const std::vector<std::string>& names);
 
-// The whole table (header and one row per listed event).
-std::string event_table_text(const EventLog& log, std::span<const std::size_t> events,
+// The whole table: the header and one row per event.
+std::string event_table_text(std::span<const EventRow> rows,
                              const std::vector<std::string>& names);
 
 }  // namespace korvath

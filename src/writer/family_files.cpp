@@ -26,16 +26,17 @@ std::string family_file(const std::string& outdir, const char* directory,
 
 void write_one_family(const FamilyFileInput& input, std::size_t rank) {
     const std::uint64_t family = checked_at(input.family_events.families, rank, "families");
-    const std::span<const std::size_t> events = input.family_events.of(rank);
+    const std::span<const EventRow> rows = input.family_events.of(rank);
 
     write_whole_file(family_file(input.outdir, kEventsDirectory, family, "_events.tsv"),
-                     event_table_text(input.log, events, input.names));
+                     event_table_text(rows, input.names));
 
-    const FamilyGenes genes(input.log, events);
+    const FamilyGenes genes(rows, input.family_events.extant_of(rank));
     if (!genes.has_root()) return;
 
-    GeneTree tree = build_gene_tree(genes.root_gene(), genes, input.leaves, input.total_age);
+    GeneTree tree = build_gene_tree(genes.root_gene(), genes, input.total_age);
     std::string text;
+    text.reserve(32 * tree.nodes.size() + 2);
     write_newick(tree, input.names, text);
     text += ";\n";
     write_whole_file(family_file(input.outdir, kTreesDirectory, family, "_complete.nwk"), text);

@@ -2,7 +2,6 @@
 // origin its complete gene tree and (when a copy survives) its extant tree.
 #pragma once
 
-#include "simulation/event_log.h"
 #include "writer/write_index.h"
 
 #include <string>
@@ -11,11 +10,9 @@
 namespace korvath {
 
 struct FamilyFileInput {
-    const EventLog& log;
     const FamilyEvents& family_events;
     const std::vector<std::string>& names;
     const std::string& outdir;
-    const LeafIndex& leaves;
     double total_age;
 };
 

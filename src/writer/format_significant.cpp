@@ -1,5 +1,6 @@
 #include "writer/format_significant.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -9,14 +10,155 @@ namespace korvath {
 
 namespace {
 
+// Powers of ten 10^-290 ... 10^290 as doubles, close enough (a few ulps) to
+// tell which two powers a value lies between when it is not very near one.
+struct DecadeTable {
+    static constexpr int kLowest = -290;
+    static constexpr int kHighest = 290;
+    double power[kHighest - kLowest + 1];
+
+    DecadeTable() {
+        for (int k = kLowest; k <= kHighest; ++k) power[k - kLowest] = std::pow(10.0, k);
+    }
+    double at(int k) const { return power[k - kLowest]; }
+};
+
+const DecadeTable& decades() {
+    static const DecadeTable table;
+    return table;
+}
+
+// floor(log10 x) for finite x > 0, exactly as the platform's log10 gives it.
+// Away from powers of ten the answer is decided by comparisons with the table;
+// within a relative 1e-9 of one (where log10 rounding could land on the
+// integer) the platform's log10 is asked.
+double floor_log10(double x) {
+    const DecadeTable& table = decades();
+    if (x >= 1e-289 && x <= 1e289) {
+        int binary_exponent;
+        std::frexp(x, &binary_exponent);  // x in [2^(e-1), 2^e)
+        int k = static_cast<int>(std::floor((binary_exponent - 1) * 0.30102999566398120));
+        while (x >= table.at(k + 1)) ++k;
+        while (x < table.at(k)) --k;
+        const double margin = 1e-9;
+        if (x > table.at(k) * (1 + margin) && x < table.at(k + 1) * (1 - margin)) {
+            return static_cast<double>(k);
+        }
+    }
+    return std::floor(std::log10(x));
+}
+
 // floor(log10|value|) as a 32-bit integer, saturating at the type's bounds.
 std::int64_t decimal_exponent(double value) {
-    double m = std::floor(std::log10(std::fabs(value)));
+    double m = floor_log10(std::fabs(value));
     constexpr double lowest = static_cast<double>(std::numeric_limits<std::int32_t>::min());
     constexpr double highest = static_cast<double>(std::numeric_limits<std::int32_t>::max());
     if (m <= lowest) return std::numeric_limits<std::int32_t>::min();
     if (m >= highest) return std::numeric_limits<std::int32_t>::max();
     return static_cast<std::int64_t>(m);
+}
+
+constexpr std::uint64_t kPowersOfTen[18] = {
+    1ull,
+    10ull,
+    100ull,
+    1000ull,
+    10000ull,
+    100000ull,
+    1000000ull,
+    10000000ull,
+    100000000ull,
+    1000000000ull,
+    10000000000ull,
+    100000000000ull,
+    1000000000000ull,
+    10000000000000ull,
+    100000000000000ull,
+    1000000000000000ull,
+    10000000000000000ull,
+    100000000000000000ull,
+};
+
+using u128 = unsigned __int128;
+
+// |value| x 10^decimals rounded to an integer, half to even, computed exactly
+// from the double's integer significand and binary exponent. False when the
+// value is too large for 128-bit arithmetic (the caller then falls back).
+bool scaled_integer(double value, int decimals, u128& scaled) {
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    const auto exponent_bits = static_cast<int>((bits >> 52) & 0x7FF);
+    std::uint64_t significand = bits & ((std::uint64_t{1} << 52) - 1);
+    int exponent;  // |value| = significand x 2^exponent
+    if (exponent_bits == 0) {
+        exponent = -1074;
+    } else {
+        significand |= std::uint64_t{1} << 52;
+        exponent = exponent_bits - 1075;
+    }
+    const std::uint64_t power = kPowersOfTen[decimals];
+    if (exponent >= 0) {
+        // Below 2^63 before scaling, below 2^120 after.
+        if (exponent > 10) return false;
+        scaled = (static_cast<u128>(significand) << exponent) * power;
+        return true;
+    }
+    const int shift = -exponent;
+    const u128 product = static_cast<u128>(significand) * power;  // below 2^110
+    if (shift >= 120) {
+        scaled = 0;  // the product is below half of 2^shift
+        return true;
+    }
+    u128 quotient = product >> shift;
+    const u128 remainder = product - (quotient << shift);
+    const u128 half = u128{1} << (shift - 1);
+    if (remainder > half || (remainder == half && (quotient & 1) != 0)) ++quotient;
+    scaled = quotient;
+    return true;
+}
+
+// Decimal digits of a value below 10^38.
+char* write_u128(char* out, u128 value) {
+    constexpr std::uint64_t chunk = 1000000000000000000ull;  // 10^18
+    if (value <= std::numeric_limits<std::uint64_t>::max()) {
+        return std::to_chars(out, out + 20, static_cast<std::uint64_t>(value)).ptr;
+    }
+    const auto high = static_cast<std::uint64_t>(value / chunk);
+    const auto low = static_cast<std::uint64_t>(value % chunk);
+    out = std::to_chars(out, out + 20, high).ptr;
+    char digits[18];
+    char* end = std::to_chars(digits, digits + 18, low).ptr;
+    const auto n = static_cast<std::size_t>(end - digits);
+    for (std::size_t i = n; i < 18; ++i) *out++ = '0';
+    for (std::size_t i = 0; i < n; ++i) *out++ = digits[i];
+    return out;
+}
+
+// Fixed-point text of `value` with exactly `decimals` digits after the point.
+char* write_fixed(char* out, char* limit, double value, int decimals) {
+    u128 scaled;
+    if (!scaled_integer(value, decimals, scaled)) {
+        return std::to_chars(out, limit, value, std::chars_format::fixed, decimals).ptr;
+    }
+    if (std::signbit(value)) *out++ = '-';
+    char digits[40];
+    char* end = write_u128(digits, scaled);
+    auto n = static_cast<int>(end - digits);
+    if (decimals == 0) {
+        for (int i = 0; i < n; ++i) *out++ = digits[i];
+        return out;
+    }
+    if (n <= decimals) {
+        // Below 1: "0." and zeros up to the first digit.
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = n; i < decimals; ++i) *out++ = '0';
+        for (int i = 0; i < n; ++i) *out++ = digits[i];
+    } else {
+        for (int i = 0; i < n - decimals; ++i) *out++ = digits[i];
+        *out++ = '.';
+        for (int i = n - decimals; i < n; ++i) *out++ = digits[i];
+    }
+    return out;
 }
 
 }  // namespace
@@ -34,10 +176,7 @@ void append_significant(std::string& out, double value, unsigned digits) {
     // The largest double has 309 integer digits; with a sign, a point and
     // 17 decimals the text always fits.
     char buffer[400];
-    std::to_chars_result written = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                                 std::chars_format::fixed,
-                                                 static_cast<int>(decimals));
-    char* end = written.ptr;
+    char* end = write_fixed(buffer, buffer + sizeof buffer, value, static_cast<int>(decimals));
     if (decimals > 0) {
         // The text holds a point: drop trailing zeros, then a bare point.
         while (end > buffer && end[-1] == '0') --end;
@@ -50,6 +189,21 @@ std::string format_significant(double value, unsigned digits) {
     std::string out;
     append_significant(out, value, digits);
     return out;
+}
+
+int decimal_exponent_fast(double value) {
+    return static_cast<int>(floor_log10(std::fabs(value)));
+}
+
+std::string format_fixed_reference(double value, int decimals) {
+    char buffer[400];
+    return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value,
+                                             std::chars_format::fixed, decimals).ptr);
+}
+
+std::string format_fixed(double value, int decimals) {
+    char buffer[400];
+    return std::string(buffer, write_fixed(buffer, buffer + sizeof buffer, value, decimals));
 }
 
 }  // namespace korvath

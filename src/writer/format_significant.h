@@ -16,4 +16,14 @@ void append_significant(std::string& out, double value, unsigned digits);
 
 std::string format_significant(double value, unsigned digits);
 
+// Fixed-point text with exactly `decimals` (0 to 17) digits after the point,
+// correctly rounded (ties to even). The writer's own exact integer method,
+// and the standard library's, which the tests compare it with.
+std::string format_fixed(double value, int decimals);
+std::string format_fixed_reference(double value, int decimals);
+
+// floor(log10|value|) for finite non-zero values, as used above; equal to
+// std::floor(std::log10(std::fabs(value))) (the tests check this).
+int decimal_exponent_fast(double value);
+
 }  // namespace korvath

@@ -9,13 +9,22 @@
 
 namespace korvath {
 
-FamilyGenes::FamilyGenes(const EventLog& log, std::span<const std::size_t> events)
-    : slot_of_gene_(2 * events.size() + 1), n_events_(events.size()) {
-    records_.reserve(2 * events.size() + 1);
-    for (std::size_t e : events) {
-        const double t = checked_at(log.time, e, "time");
-        const std::uint64_t gene = checked_at(log.gene, e, "gene");
-        switch (static_cast<EventKind>(checked_at(log.kind, e, "kind"))) {
+FamilyGenes::FamilyGenes(std::span<const EventRow> rows, std::span<const ExtantGene> extant)
+    : slot_of_gene_(2 * rows.size() + 1), n_events_(rows.size()) {
+    records_.reserve(2 * rows.size() + 1);
+    read_events(rows);
+    for (const ExtantGene& copy : extant) {
+        GeneRecord& sampled = record(copy.gene);
+        sampled.leaf = copy.leaf;
+        sampled.has_leaf = true;
+    }
+}
+
+void FamilyGenes::read_events(std::span<const EventRow> rows) {
+    for (const EventRow& row : rows) {
+        const double t = row.time;
+        const std::uint64_t gene = row.gene;
+        switch (static_cast<EventKind>(row.kind)) {
             case EventKind::Origination: {
                 GeneRecord& origin = record(gene);
                 if (!origin.has_start) {
@@ -29,8 +38,8 @@ FamilyGenes::FamilyGenes(const EventLog& log, std::span<const std::size_t> event
             case EventKind::Duplication:
             case EventKind::Transfer:
             case EventKind::Speciation: {
-                const auto child1 = static_cast<std::uint64_t>(checked_at(log.child1, e, "child1"));
-                const auto child2 = static_cast<std::uint64_t>(checked_at(log.child2, e, "child2"));
+                const auto child1 = static_cast<std::uint64_t>(row.child1);
+                const auto child2 = static_cast<std::uint64_t>(row.child2);
                 GeneRecord& parent = record(gene);
                 parent.child1 = child1;
                 parent.child2 = child2;
@@ -81,8 +90,7 @@ double end_date(const GeneRecord& record) {
 
 }  // namespace
 
-GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes,
-                         const LeafIndex& leaves, double total_age) {
+GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes, double total_age) {
     struct Pending {
         std::uint64_t gene;
         std::size_t parent;
@@ -115,7 +123,10 @@ GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes,
             node.lost = true;
         } else {
             node.end = total_age;
-            node.has_species = leaves.leaf_of_gene(next.gene, node.species);
+            if (record != nullptr && record->has_leaf) {
+                node.has_species = true;
+                node.species = record->leaf;
+            }
         }
         tree.nodes.push_back(node);
         if (next.parent != kNoNode) tree.nodes[next.parent].children[next.side] = index;

@@ -3,7 +3,7 @@
 // events, so every walk uses an explicit stack, never recursion.
 #pragma once
 
-#include "simulation/event_log.h"
+#include "writer/event_row.h"
 #include "writer/flat_map.h"
 #include "writer/write_index.h"
 
@@ -44,14 +44,16 @@ struct GeneRecord {
     std::uint64_t child2 = 0;
     bool has_start = false;
     bool has_end = false;
+    std::uint64_t leaf = 0;
     bool has_children = false;  // ended by a D, T or S event
     bool lost = false;          // ended by an L event
+    bool has_leaf = false;      // an extant copy: `leaf` is its extant leaf node
 };
 
 class FamilyGenes {
 public:
-    // Reads the family's events in log order.
-    FamilyGenes(const EventLog& log, std::span<const std::size_t> events);
+    // Reads the family's events in log order, then its extant copies.
+    FamilyGenes(std::span<const EventRow> rows, std::span<const ExtantGene> extant);
 
     bool has_root() const { return has_root_; }
     std::uint64_t root_gene() const { return root_gene_; }
@@ -60,6 +62,7 @@ public:
     std::size_t n_events() const { return n_events_; }
 
 private:
+    void read_events(std::span<const EventRow> rows);
     GeneRecord& record(std::uint64_t gene);
 
     FlatMap<std::uint32_t> slot_of_gene_;
@@ -70,8 +73,7 @@ private:
 };
 
 // The complete tree below `root_gene`: child1 subtree first, then child2.
-GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes,
-                         const LeafIndex& leaves, double total_age);
+GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes, double total_age);
 
 // Keeps only the leaves that sit in an extant leaf; single survivors take
 // over the start of the node they replace. The result may be empty.

@@ -50,32 +50,28 @@ std::string transfers_text(const EventLog& log, const std::vector<std::string>& 
     return text;
 }
 
-std::string family_summary_text(const EventLog& log, const WriteIndex& index,
-                                const std::vector<std::string>& names) {
+std::string family_summary_text(const WriteIndex& index, const std::vector<std::string>& names) {
     std::string text;
     text.reserve(sizeof kFamilySummaryHeader - 1);
     text += kFamilySummaryHeader;
     const FamilyEvents& grouped = index.family_events;
     for (std::size_t rank = 0; rank < grouped.families.size(); ++rank) {
         const std::uint64_t family = grouped.families[rank];
-        std::size_t origin_event = 0;
-        bool has_origin = false;
+        const EventRow* origin = nullptr;
         std::uint64_t counts[5] = {0, 0, 0, 0, 0};  // by kind code
-        for (std::size_t e : grouped.of(rank)) {
-            const std::uint8_t kind = checked_at(log.kind, e, "kind");
-            if (kind >= 5) fault("unknown event kind in the event log");
-            counts[kind] += 1;
-            if (kind == static_cast<std::uint8_t>(EventKind::Origination)) {
-                origin_event = e;  // the last origin wins
-                has_origin = true;
+        for (const EventRow& row : grouped.of(rank)) {
+            if (row.kind >= 5) fault("unknown event kind in the event log");
+            counts[row.kind] += 1;
+            if (row.kind == static_cast<std::uint8_t>(EventKind::Origination)) {
+                origin = &row;  // the last origin wins
             }
         }
         append_family_number(text, family);
         text += '\t';
-        if (has_origin) {
-            append_significant(text, checked_at(log.time, origin_event, "time"), 10);
+        if (origin != nullptr) {
+            append_significant(text, origin->time, 10);
             text += '\t';
-            text += checked_at(names, checked_at(log.branch, origin_event, "branch"), "names");
+            text += checked_at(names, origin->branch, "names");
         } else {
             text += '\t';
         }

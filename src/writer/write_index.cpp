@@ -15,9 +15,6 @@ LeafIndex index_leaves(const std::vector<ExtantCopies>& extant,
     }
     LeafIndex index;
     FlatMap<std::uint32_t> slot_of_leaf(extant.size());
-    std::size_t n_copies = 0;
-    for (const ExtantCopies& entry : extant) n_copies += entry.copies.size();
-    index.slot_of_gene.reserve(n_copies);
 
     std::vector<std::size_t> entry_slots;
     entry_slots.reserve(extant.size());
@@ -34,10 +31,7 @@ LeafIndex index_leaves(const std::vector<ExtantCopies>& extant,
         }
         entry_slots.push_back(slot);
         FlatMap<std::uint64_t>& counts = index.family_counts[slot];
-        for (const GeneCopy& copy : entry.copies) {
-            index.slot_of_gene[copy.gene] = slot;
-            counts[copy.family] += 1;
-        }
+        for (const GeneCopy& copy : entry.copies) counts[copy.family] += 1;
     }
 
     // Columns: one per entry of `extant`, stably sorted by the leaves' names.
@@ -69,7 +63,7 @@ public:
         if (dense_) {
             std::vector<std::uint8_t> seen(static_cast<std::size_t>(largest) + 1, 0);
             for (std::uint64_t f : family_column) seen[f] = 1;
-            rank_by_id_.assign(seen.size(), 0);
+            rank_by_id_.assign(seen.size(), kAbsent);
             for (std::size_t id = 0; id < seen.size(); ++id) {
                 if (!seen[id]) continue;
                 rank_by_id_[id] = families_.size();
@@ -84,8 +78,18 @@ public:
         }
     }
 
+    static constexpr std::size_t kAbsent = ~std::size_t{0};
+
+    // The rank of a family that has events.
     std::size_t rank(std::uint64_t family) const {
         return dense_ ? rank_by_id_[family] : *rank_by_map_.find(family);
+    }
+
+    // The rank of any family id, kAbsent for one without events.
+    std::size_t find(std::uint64_t family) const {
+        if (dense_) return family < rank_by_id_.size() ? rank_by_id_[family] : kAbsent;
+        const std::size_t* rank = rank_by_map_.find(family);
+        return rank != nullptr ? *rank : kAbsent;
     }
 
     std::vector<std::uint64_t> take_families() { return std::move(families_); }
@@ -99,7 +103,7 @@ private:
 
 }  // namespace
 
-FamilyEvents group_events_by_family(const EventLog& log) {
+FamilyEvents group_by_family(const EventLog& log, const std::vector<ExtantCopies>& extant) {
     const std::vector<std::uint64_t>& family = log.family;
     FamilyRanks ranks(family);
     FamilyEvents grouped;
@@ -110,10 +114,31 @@ FamilyEvents group_events_by_family(const EventLog& log) {
     for (std::size_t r = 0; r < grouped.families.size(); ++r) {
         grouped.offsets[r + 1] += grouped.offsets[r];
     }
+    // One sequential pass over the columns; each family's rows fill in behind its cursor.
     std::vector<std::size_t> fill(grouped.offsets.begin(), grouped.offsets.end() - 1);
-    grouped.events.resize(family.size());
+    grouped.rows.resize(family.size());
     for (std::size_t e = 0; e < family.size(); ++e) {
-        grouped.events[fill[ranks.rank(family[e])]++] = e;
+        grouped.rows[fill[ranks.rank(family[e])]++] = event_row(log, e);
+    }
+
+    // The same counting sort for the extant copies.
+    grouped.extant_offsets.assign(grouped.families.size() + 1, 0);
+    for (const ExtantCopies& entry : extant) {
+        for (const GeneCopy& copy : entry.copies) {
+            const std::size_t rank = ranks.find(copy.family);
+            if (rank != FamilyRanks::kAbsent) grouped.extant_offsets[rank + 1] += 1;
+        }
+    }
+    for (std::size_t r = 0; r < grouped.families.size(); ++r) {
+        grouped.extant_offsets[r + 1] += grouped.extant_offsets[r];
+    }
+    fill.assign(grouped.extant_offsets.begin(), grouped.extant_offsets.end() - 1);
+    grouped.extant.resize(grouped.extant_offsets.back());
+    for (const ExtantCopies& entry : extant) {
+        for (const GeneCopy& copy : entry.copies) {
+            const std::size_t rank = ranks.find(copy.family);
+            if (rank != FamilyRanks::kAbsent) grouped.extant[fill[rank]++] = {copy.gene, entry.node};
+        }
     }
     return grouped;
 }

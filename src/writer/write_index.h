@@ -5,6 +5,7 @@
 #pragma once
 
 #include "simulation/event_log.h"
+#include "writer/event_row.h"
 #include "writer/flat_map.h"
 
 #include <cstddef>
@@ -25,28 +26,35 @@ struct FamilyTotals {
 struct LeafIndex {
     std::vector<std::uint64_t> slot_node;                 // slot -> leaf node
     std::vector<FlatMap<std::uint64_t>> family_counts;    // slot -> (family -> copies)
-    FlatMap<std::uint32_t> slot_of_gene;                   // gene -> slot (last entry wins)
     std::vector<std::uint64_t> species_order;             // column leaf nodes, natural order
     std::vector<std::size_t> column_slots;                // slot of each column
-
-    // Sets `leaf` to the extant leaf holding `gene`; false when it has none.
-    bool leaf_of_gene(std::uint64_t gene, std::uint64_t& leaf) const {
-        const std::uint32_t* slot = slot_of_gene.find(gene);
-        if (slot == nullptr) return false;
-        leaf = slot_node[*slot];
-        return true;
-    }
 };
 
-// Events grouped by family, families in ascending id order.
+// An extant copy: the gene and the leaf node it sits in.
+struct ExtantGene {
+    std::uint64_t gene;
+    std::uint64_t leaf;
+};
+
+// Events and extant copies grouped by family, families in ascending id order.
+// A family's gene tree only ever looks up the leaves of its own genes, and
+// gene ids are unique within a run, so each family keeps its own list of
+// extant copies (in the order of the engine's result: a later entry for the
+// same gene replaces an earlier one) instead of one run-wide gene map.
 struct FamilyEvents {
     std::vector<std::uint64_t> families;   // every family with at least one event
-    std::vector<std::size_t> offsets;      // families.size() + 1 bounds into `events`
-    std::vector<std::size_t> events;       // event indices, log order within a family
+    std::vector<std::size_t> offsets;      // families.size() + 1 bounds into `rows`
+    std::vector<EventRow> rows;            // by family, log order within a family
+    std::vector<std::size_t> extant_offsets;  // families.size() + 1 bounds into `extant`
+    std::vector<ExtantGene> extant;           // by family, result order within a family
 
-    std::span<const std::size_t> of(std::size_t family_rank) const {
-        return {events.data() + offsets[family_rank],
+    std::span<const EventRow> of(std::size_t family_rank) const {
+        return {rows.data() + offsets[family_rank],
                 offsets[family_rank + 1] - offsets[family_rank]};
+    }
+    std::span<const ExtantGene> extant_of(std::size_t family_rank) const {
+        return {extant.data() + extant_offsets[family_rank],
+                extant_offsets[family_rank + 1] - extant_offsets[family_rank]};
     }
 };
 
@@ -61,7 +69,9 @@ struct WriteIndex {
 LeafIndex index_leaves(const std::vector<ExtantCopies>& extant,
                        const std::vector<std::string>& names);
 
-FamilyEvents group_events_by_family(const EventLog& log);
+// Copies the log's rows and the extant copies grouped by family (copies of
+// families without events are left out). The columns must have equal lengths.
+FamilyEvents group_by_family(const EventLog& log, const std::vector<ExtantCopies>& extant);
 
 // Totals per family from the leaves' counts, and the sorted row families.
 void total_families(const LeafIndex& leaves, FlatMap<FamilyTotals>& totals,

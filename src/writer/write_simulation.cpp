@@ -35,15 +35,15 @@ WriteCounts write_simulation(const EventLog& log, const std::vector<ExtantCopies
 
     WriteIndex index;
     index.leaves = index_leaves(extant, names);
-    index.family_events = group_events_by_family(log);
+    index.family_events = group_by_family(log, extant);
     total_families(index.leaves, index.family_totals, index.row_families);
 
-    write_family_files(FamilyFileInput{log, index.family_events, names, outdir, index.leaves,
-                                       total_age});
+    write_family_files(
+        FamilyFileInput{index.family_events, names, outdir, total_age});
 
     write_whole_file(join_path(outdir, "Transfers.tsv"), transfers_text(log, names));
     write_whole_file(join_path(outdir, "Gene_family_summary.tsv"),
-                     family_summary_text(log, index, names));
+                     family_summary_text(index, names));
     write_wide_tables(outdir, index, names);
 
     return WriteCounts{index.family_events.families.size(), log.size(), extant.size()};

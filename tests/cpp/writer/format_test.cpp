@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <random>
 #include <limits>
 #include <string>
 #include <vector>
@@ -63,6 +65,60 @@ TEST(FormatSignificant, RoundsFromTheExactBinaryValue) {
     // A subnormal rounds to zero at 17 decimals.
     EXPECT_EQ(format_significant(5e-324, 10), "0");
     EXPECT_EQ(format_significant(9.999999999999999e-18, 10), "0.00000000000000001");
+}
+
+TEST(FormatSignificant, ExactIntegerMethodAgreesWithTheStandardLibrary) {
+    const std::uint64_t seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    // Random bit patterns cover every binary exponent, subnormals included.
+    for (int i = 0; i < 300000; ++i) {
+        double value = std::bit_cast<double>(rng());
+        if (!std::isfinite(value)) continue;
+        const int decimals = static_cast<int>(rng() % 18);
+        ASSERT_EQ(format_fixed(value, decimals), format_fixed_reference(value, decimals))
+            << std::hexfloat << value << " at " << decimals;
+    }
+    // Values of the sizes the writer meets, and exact ties m / 2^(d+1), m odd.
+    for (int i = 0; i < 300000; ++i) {
+        const int decimals = static_cast<int>(rng() % 18);
+        double value = std::ldexp(static_cast<double>(rng() >> 11), -static_cast<int>(rng() % 80));
+        if (decimals < 12) {
+            const std::uint64_t odd = (rng() >> (12 + decimals)) | 1;
+            const double tie = std::ldexp(static_cast<double>(odd), -(decimals + 1));
+            ASSERT_EQ(format_fixed(tie, decimals), format_fixed_reference(tie, decimals))
+                << std::hexfloat << tie << " at " << decimals;
+        }
+        if (rng() & 1) value = -value;
+        ASSERT_EQ(format_fixed(value, decimals), format_fixed_reference(value, decimals))
+            << std::hexfloat << value << " at " << decimals;
+    }
+}
+
+TEST(FormatSignificant, DecimalExponentMatchesTheLibraryLog10) {
+    const std::uint64_t seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    const auto expect_same = [](double x) {
+        ASSERT_EQ(decimal_exponent_fast(x), static_cast<int>(std::floor(std::log10(std::fabs(x)))))
+            << std::hexfloat << x;
+    };
+    for (int i = 0; i < 300000; ++i) {
+        const double x = std::bit_cast<double>(rng() >> 1);  // positive, any exponent
+        if (std::isfinite(x) && x != 0.0) expect_same(x);
+    }
+    // Every power of ten and its nearest neighbours, where rounding decides.
+    for (int k = -323; k <= 308; ++k) {
+        double p = std::pow(10.0, k);
+        for (int step = 0; step < 4; ++step) {
+            expect_same(p);
+            expect_same(std::nextafter(p, 0.0));
+            expect_same(std::nextafter(p, INFINITY));
+            p = std::nextafter(p, 0.0);
+        }
+        expect_same(p * (1 + 1e-9));
+        expect_same(p * (1 - 1e-9));
+    }
 }
 
 TEST(NaturalKey, OrdersByDigitsThenBytes) {

@@ -15,10 +15,10 @@ namespace {
 
 using testing::LogBuilder;
 
-std::vector<std::size_t> all_events(const EventLog& log) {
-    std::vector<std::size_t> events(log.size());
-    for (std::size_t i = 0; i < events.size(); ++i) events[i] = i;
-    return events;
+std::vector<EventRow> all_rows(const EventLog& log) {
+    std::vector<EventRow> rows;
+    for (std::size_t e = 0; e < log.size(); ++e) rows.push_back(event_row(log, e));
+    return rows;
 }
 
 struct Trees {
@@ -28,10 +28,13 @@ struct Trees {
 
 Trees trees_of(const EventLog& log, const std::vector<ExtantCopies>& extant,
                const std::vector<std::string>& names, double total_age) {
-    const LeafIndex leaves = index_leaves(extant, names);
-    const std::vector<std::size_t> events = all_events(log);
-    const FamilyGenes genes(log, events);
-    GeneTree tree = build_gene_tree(genes.root_gene(), genes, leaves, total_age);
+    std::vector<ExtantGene> copies;
+    for (const ExtantCopies& leaf : extant) {
+        for (const GeneCopy& copy : leaf.copies) copies.push_back({copy.gene, leaf.node});
+    }
+    const std::vector<EventRow> rows = all_rows(log);
+    const FamilyGenes genes(rows, copies);
+    GeneTree tree = build_gene_tree(genes.root_gene(), genes, total_age);
     Trees out;
     write_newick(tree, names, out.complete);
     GeneTree pruned = prune_to_extant(std::move(tree));
@@ -93,10 +96,9 @@ TEST(GeneTree, GeneEndedWithoutDateFaults) {
     // A cycle (gene 1 is its own descendant) is reported, not followed forever.
     LogBuilder b;
     b.origin(0, 0.0, 0, 0).dup(0, 0.1, 0, 0, 1, 2).dup(0, 0.2, 0, 1, 0, 3);
-    const LeafIndex leaves = index_leaves({}, {"A"});
-    const std::vector<std::size_t> events = all_events(b.log);
-    const FamilyGenes genes(b.log, events);
-    EXPECT_THROW(build_gene_tree(0, genes, leaves, 1.0), InternalFault);
+    const std::vector<EventRow> rows = all_rows(b.log);
+    const FamilyGenes genes(rows, {});
+    EXPECT_THROW(build_gene_tree(0, genes, 1.0), InternalFault);
 }
 
 // A chain of `depth` nested duplications: each left copy duplicates again,
