@@ -101,11 +101,25 @@ private:
     void duplicate(std::uint32_t b, double t, std::size_t n) {
         LineageCopies& lineage = lineages_[b];
         const std::size_t i = rng_.index_below(n);
+        if (params_.cap < 0) {
+            // The outcome is known before the copy is read: update the rate
+            // while the (often uncached) copy is on its way.
+            __builtin_prefetch(&lineage.copies[i]);
+            set_rate_for(b, n + 1);
+            const GeneCopy copy = lineage.copies[i];
+            record_duplication(lineage, b, t, i, copy);
+            return;
+        }
         const GeneCopy copy = lineage.copies[i];
-        if (params_.cap >= 0 &&
-            static_cast<std::int64_t>(lineage.family_count.get(copy.family)) >= params_.cap) {
+        if (static_cast<std::int64_t>(lineage.family_count.get(copy.family)) >= params_.cap) {
             return;  // refused: the family is at its cap on this branch
         }
+        record_duplication(lineage, b, t, i, copy);
+        set_rate(b);
+    }
+
+    void record_duplication(LineageCopies& lineage, std::uint32_t b, double t, std::size_t i,
+                            GeneCopy copy) {
         const std::uint64_t a = mint_pair();
         swap_remove(lineage.copies, i);
         lineage.copies.push_back(GeneCopy{a, copy.family});
@@ -113,7 +127,6 @@ private:
         if (track_counts_) lineage.family_count.increment(copy.family);
         append_row(EventKind::Duplication, b, t, kNone, kNone, copy.family, copy.gene,
                    static_cast<std::int64_t>(a), static_cast<std::int64_t>(a + 1));
-        set_rate(b);
     }
 
     void transfer(std::uint32_t b, double t, std::size_t n) {
@@ -122,15 +135,23 @@ private:
         if (r == kNoRecipient) return;
         const std::size_t i = rng_.index_below(n);
         GeneCopy& donor_copy = lineages_[b].copies[i];
+        if (!track_counts_) {
+            // No removal can follow the arrival: both rates are known already.
+            __builtin_prefetch(&donor_copy);
+            set_rate(b);
+            set_rate_for(r, lineages_[r].copies.size() + 1);
+        }
         const GeneCopy copy = donor_copy;
         const std::uint64_t a = mint_pair();
         donor_copy.gene = a;  // the copy that stays on the donor gets a new id
         add_copy(lineages_[r], GeneCopy{a + 1, copy.family});
         append_row(EventKind::Transfer, b, t, b, r, copy.family, copy.gene,
                    static_cast<std::int64_t>(a), static_cast<std::int64_t>(a + 1));
-        if (track_counts_) remove_after_arrival(r, t, copy.family, a + 1);
-        set_rate(b);
-        set_rate(r);
+        if (track_counts_) {
+            remove_after_arrival(r, t, copy.family, a + 1);
+            set_rate(b);
+            set_rate(r);
+        }
     }
 
     // The cap and the replacement rule on the recipient after a copy arrived.
@@ -166,11 +187,12 @@ private:
     void lose(std::uint32_t b, double t, std::size_t n) {
         LineageCopies& lineage = lineages_[b];
         const std::size_t i = rng_.index_below(n);
+        __builtin_prefetch(&lineage.copies[i]);
+        set_rate_for(b, n - 1);  // known before the copy is read
         const GeneCopy copy = lineage.copies[i];
         swap_remove(lineage.copies, i);
         if (track_counts_) lineage.family_count.decrement(copy.family);
         append_row(EventKind::Loss, b, t, kNone, kNone, copy.family, copy.gene, kNone, kNone);
-        set_rate(b);
     }
 
     void originate(std::uint32_t b, double t) {
@@ -223,9 +245,11 @@ private:
         set_rate(b);
     }
 
-    void set_rate(std::uint32_t b) {
-        const double n = static_cast<double>(lineages_[b].copies.size());
-        rates_.set(b, copy_rate_ * n + params_.origination);
+    void set_rate(std::uint32_t b) { set_rate_for(b, lineages_[b].copies.size()); }
+
+    // The rate of branch b when it holds n copies.
+    void set_rate_for(std::uint32_t b, std::size_t n) {
+        rates_.set(b, copy_rate_ * static_cast<double>(n) + params_.origination);
     }
 
     void add_copy(LineageCopies& lineage, GeneCopy copy) {
