@@ -74,17 +74,6 @@ def test_undated_worked_examples():
             -2.5494451709, abs=1e-10)
 
 
-def test_zero_rates_put_each_tip_on_its_own_branch():
-    cherry_genes = dict(gt_offsets=[0, 3, 6], gt_is_leaf=[True, True, False] * 2,
-                        gt_left=[-1, -1, 0] * 2, gt_right=[-1, -1, 1] * 2,
-                        gt_species=[0, 1, -1, 0, 0, -1])
-    zero = dict(dup=0.0, transfer=0.0, loss=0.0)
-    assert kc.dated_family_loglik(**DATED_CHERRY, **cherry_genes, **zero, n_steps=3,
-                                  origination=0) == [0.0, -math.inf]
-    assert kc.undated_family_loglik(**CHERRY, **cherry_genes, **zero, transfers=0,
-                                    origination=0) == [0.0, -math.inf]
-
-
 def test_dated_tip_without_species_scores_minus_infinity_but_undated_panics():
     no_species = dict(ONE_TIP, gt_species=[-1])
     assert kc.dated_family_loglik(**DATED_CHERRY, **no_species, dup=0.1, transfer=0.1, loss=0.1,
@@ -224,17 +213,6 @@ def test_empty_batches():
                                       origination=0) == []
         assert kc.undated_joint_loglik(**CHERRY, **batch, **LOSS_ONLY, transfers=0,
                                        origination=0, n_extinct=0) == 0.0
-
-
-def test_batch_may_start_past_zero():
-    shifted = dict(gt_offsets=[2, 5], gt_is_leaf=[False, False, True, True, False],
-                   gt_left=[7, 7, -1, -1, 0], gt_right=[7, 7, -1, -1, 1],
-                   gt_species=[9, 9, 0, 1, -1])
-    plain = dict(gt_offsets=[0, 3], gt_is_leaf=[True, True, False], gt_left=[-1, -1, 0],
-                 gt_right=[-1, -1, 1], gt_species=[0, 1, -1])
-    rates = dict(dup=0.2, transfer=0.1, loss=0.3)
-    assert kc.dated_family_loglik(**DATED_CHERRY, **shifted, **rates, n_steps=2, origination=0) \
-        == kc.dated_family_loglik(**DATED_CHERRY, **plain, **rates, n_steps=2, origination=0)
 
 
 # --------------------------------------------------------------------------

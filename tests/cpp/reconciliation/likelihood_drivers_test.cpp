@@ -33,44 +33,6 @@ TEST(LikelihoodDrivers, JointWorkedExamples) {
     EXPECT_NEAR(undated, -2.5494451709, 1e-10);
 }
 
-TEST(LikelihoodDrivers, JointIsTheInOrderSumOfTheFamilyValues) {
-    const std::uint64_t seed = 77;
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    const testing::RandomTrees trees = testing::random_trees(seed, 10, 7, 9);
-    const GeneTreeBatch batch = batch_of(trees.genes);
-    const DtlRates rates{0.2, 0.3, 0.25};
-    for (std::uint8_t origination : {0, 1}) {
-        const auto family = dated_family_loglik(dated_call(trees.species, batch, rates, 2, origination));
-        double sum = 0.0;
-        for (double v : family) sum += v;
-        EXPECT_EQ(dated_joint_loglik(dated_call(trees.species, batch, rates, 2, origination), 0), sum);
-        for (std::uint8_t transfers : {0, 1}) {
-            const auto values =
-                undated_family_loglik(undated_call(trees.species, batch, rates, transfers, origination));
-            ASSERT_EQ(values.size(), trees.genes.size());
-            double total = 0.0;
-            for (double v : values) total += v;
-            EXPECT_EQ(undated_joint_loglik(undated_call(trees.species, batch, rates, transfers, origination), 0),
-                      total);
-        }
-    }
-}
-
-TEST(LikelihoodDrivers, ExtinctFamilyTermScalesWithCountAndEmptyBatchesReturnIt) {
-    const GeneTreeBatch empty;
-    const DtlRates rates{0.2, 0.3, 0.25};
-    const double one = dated_joint_loglik(dated_call(cherry(), empty, rates, 3, 0), 1);
-    EXPECT_LT(one, 0.0);
-    EXPECT_EQ(dated_joint_loglik(dated_call(cherry(), empty, rates, 3, 0), 2), 2.0 * one);
-    EXPECT_EQ(dated_joint_loglik(dated_call(cherry(), empty, rates, 3, 0), 0), 0.0);
-    EXPECT_TRUE(dated_family_loglik(dated_call(cherry(), empty, rates, 3, 0)).empty());
-    const double u = undated_joint_loglik(undated_call(cherry(), empty, rates, 0, 1), 1);
-    EXPECT_EQ(undated_joint_loglik(undated_call(cherry(), empty, rates, 0, 1), 2), 2.0 * u);
-    // Without loss nothing dies out: any extinct family is impossible.
-    EXPECT_EQ(dated_joint_loglik(dated_call(cherry(), empty, {0.2, 0.3, 0.0}, 3, 0), 1),
-              -std::numeric_limits<double>::infinity());
-}
-
 TEST(LikelihoodDrivers, FaultInALaterTreeEndsTheCall) {
     GeneTreeBatch batch = batch_of({testing::single_tip(0), testing::single_tip(1),
                                     {{0, 1, 1}, {1, -1, -1}, {2, -1, -1}, {-1, 0, 1}}});
