@@ -111,9 +111,7 @@ PyRef fresh_int_list(std::vector<T>& values) {
 }
 
 // The nine event columns: kind as bytes, then eight lists, in column order.
-PyRef event_columns(EventLog& log, std::size_t n_nodes, std::uint64_t n_families) {
-    SharedInts branches(n_nodes);
-    SharedInts families(static_cast<std::size_t>(n_families));
+PyRef event_columns(EventLog& log, SharedInts& branches, SharedInts& families) {
     PyRef kind = take_column(log.kind, [](const auto& v) { return bytes_le(v); });
     PyRef branch = shared_int_list(log.branch, branches);
     PyRef time = time_list(log.time);
@@ -127,14 +125,14 @@ PyRef event_columns(EventLog& log, std::size_t n_nodes, std::uint64_t n_families
 }
 
 // [(node, [(gene, family), ...]), ...] in the order the leaves were reached.
-PyRef leaf_copies(std::vector<ExtantCopies>& extant) {
+PyRef leaf_copies(std::vector<ExtantCopies>& extant, SharedInts& families) {
     PyRef leaves = checked(PyList_New(static_cast<Py_ssize_t>(extant.size())));
     for (std::size_t i = 0; i < extant.size(); ++i) {
         std::vector<GeneCopy>& copies = extant[i].copies;
         PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(copies.size())));
         for (std::size_t j = 0; j < copies.size(); ++j) {
             PyRef gene = int_from(copies[j].gene);
-            PyRef family = int_from(copies[j].family);
+            PyRef family = checked(families.get(static_cast<std::int64_t>(copies[j].family)));
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j),
                             tuple_of({&gene, &family}).release());
         }
@@ -167,8 +165,10 @@ PyObject* call_simulate_log(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
         LogEngineResult result =
             run_log_engine(std::move(tree), params, LogEngineOptions{.record_speciation = true});
         CollectorPause pause;
-        PyRef columns = event_columns(result.log, result.n_nodes, result.n_families);
-        PyRef leaves = leaf_copies(result.extant_copies);
+        SharedInts branches(result.n_nodes);
+        SharedInts families(static_cast<std::size_t>(result.n_families));
+        PyRef columns = event_columns(result.log, branches, families);
+        PyRef leaves = leaf_copies(result.extant_copies, families);
         return tuple_of({&columns, &leaves}).release();
     });
 }
@@ -185,7 +185,9 @@ PyObject* call_simulate_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs
         ProfileTable table = copy_number_table(result.extant_copies);
         release(result.extant_copies);
         CollectorPause pause;
-        PyRef columns = event_columns(result.log, result.n_nodes, result.n_families);
+        SharedInts branches(result.n_nodes);
+        SharedInts families(static_cast<std::size_t>(result.n_families));
+        PyRef columns = event_columns(result.log, branches, families);
         PyRef profile = copy_number_bytes(table);
         return tuple_of({&columns, &profile}).release();
     });
