@@ -3,7 +3,7 @@
 // simulate_counts (counts_engine.h), which runs it over FamilyCounts.
 //
 // The store type provides: static founders(n), copy_total(), slot_of_copy(j),
-// id_at(slot), count_at(slot), add_copy_at(slot), add_copy(id) -> slot,
+// family_of_copy(j), count_at(slot), add_copy_at(slot), add_copy(id) -> slot,
 // remove_copies_at(slot, k) and for_each_family(fn(id, count)) by ascending id.
 #pragma once
 
@@ -106,11 +106,15 @@ private:
     }
 
     void transfer(std::uint32_t b, double t) {
-        const std::uint64_t family = lineages_[b].id_at(pick_copy(lineages_[b]));
+        // The copy index is drawn before the recipient; which family it names
+        // is looked up only once a recipient is found (the lookup draws
+        // nothing).
+        const std::uint64_t copy = rng_.index_below(lineages_[b].copy_total());
         const std::uint32_t r = choose_recipient(rng_, active_, b, tree_, t, params_.options,
                                                  recipient_scratch_);
         if (r == kNoRecipient) return;
         if (!active_.contains(r)) fault("transfer recipient is not an active branch");
+        const std::uint64_t family = lineages_[b].family_of_copy(copy);
         Store& recipient = lineages_[r];
         const std::size_t slot = recipient.add_copy(family);
         const std::uint64_t m = recipient.count_at(slot);

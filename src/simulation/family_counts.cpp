@@ -35,25 +35,26 @@ FamilyCounts FamilyCounts::founders(std::uint64_t n_families) {
     out.counts_.assign(n, 1);
     for (std::size_t s = 0; s < n; ++s) out.ids_[s] = static_cast<std::uint32_t>(s);
     out.copy_total_ = n_families;
+    out.founders_ = n;
     out.rebuild_sums();
     return out;
 }
 
 std::size_t FamilyCounts::lower_bound(std::uint64_t id) const {
-    const std::size_t n = ids_.size();
-    if (n == 0) return 0;
-    // Founding families keep slot = id until a slot is inserted before them.
-    if (id < n && ids_[id] == id) return static_cast<std::size_t>(id);
-    // Branch-free binary search: `base` ends on the last slot whose id is below
-    // `id`, or on slot 0.
-    const std::uint32_t* base = ids_.data();
+    if (id < founders_) return static_cast<std::size_t>(id);
+    // Branch-free binary search over the slots after the founders: `base`
+    // ends on the last slot whose id is below `id`, or on the first slot.
+    const std::size_t n = ids_.size() - founders_;
+    if (n == 0) return founders_;
+    const std::uint32_t* first = ids_.data() + founders_;
+    const std::uint32_t* base = first;
     std::size_t len = n;
     while (len > 1) {
         const std::size_t half = len / 2;
         base += (base[half - 1] < id) ? half : 0;
         len -= half;
     }
-    return static_cast<std::size_t>(base - ids_.data()) + (*base < id ? 1 : 0);
+    return founders_ + static_cast<std::size_t>(base - first) + (*base < id ? 1 : 0);
 }
 
 std::size_t FamilyCounts::find(std::uint64_t id) const {
@@ -90,6 +91,37 @@ inline std::uint32_t count_not_above(const std::uint32_t* node, std::uint32_t va
 #endif
 }
 
+// How many of the running sums c[0], c[0]+c[1], ... of a group's 16 counts
+// are not above `value`: the position in the group of the copy numbered
+// `value` (counted from the group's first copy).
+inline std::uint32_t count_running_not_above(const std::uint32_t* counts, std::uint32_t value) {
+#if defined(__SSE2__)
+    const auto* lanes = reinterpret_cast<const __m128i*>(counts);
+    __m128i carry = _mm_setzero_si128();
+    const __m128i bias = _mm_set1_epi32(static_cast<int>(0x80000000u));
+    const __m128i limit = _mm_xor_si128(_mm_set1_epi32(static_cast<int>(value)), bias);
+    __m128i above = _mm_setzero_si128();
+    for (int q = 0; q < 4; ++q) {
+        __m128i run = _mm_loadu_si128(lanes + q);
+        run = _mm_add_epi32(run, _mm_slli_si128(run, 4));
+        run = _mm_add_epi32(run, _mm_slli_si128(run, 8));
+        run = _mm_add_epi32(run, carry);
+        carry = _mm_shuffle_epi32(run, _MM_SHUFFLE(3, 3, 3, 3));
+        above = _mm_add_epi32(above, _mm_cmpgt_epi32(_mm_xor_si128(run, bias), limit));
+    }
+    above = _mm_add_epi32(above, _mm_shuffle_epi32(above, _MM_SHUFFLE(1, 0, 3, 2)));
+    above = _mm_add_epi32(above, _mm_shuffle_epi32(above, _MM_SHUFFLE(2, 3, 0, 1)));
+    return 16u + static_cast<std::uint32_t>(_mm_cvtsi128_si32(above));
+#else
+    std::uint32_t n = 0, run = 0;
+    for (int j = 0; j < 16; ++j) {
+        run += counts[j];
+        n += run <= value ? 1 : 0;
+    }
+    return n;
+#endif
+}
+
 // Adds `delta` to the prefix sums of the children after `child`.
 inline void add_after(std::uint32_t* node, std::size_t child, std::uint32_t delta) {
 #if defined(__SSE2__)
@@ -109,29 +141,43 @@ inline void add_after(std::uint32_t* node, std::size_t child, std::uint32_t delt
 
 }  // namespace
 
-std::size_t FamilyCounts::slot_of_copy(std::uint64_t index) const {
+std::pair<std::size_t, std::uint32_t> FamilyCounts::group_of_copy(std::uint64_t index) const {
     if (index >= copy_total_) {
         fault("internal error: entered unreachable code: family_at index out of range");
     }
     // From the root down: in each node, the children whose exclusive prefix
     // is not above the index are the ones before or at the copy; the last of
     // them holds it. Prefix 0 of the first child always counts, and children
-    // past the end carry the node's total, which is above the index. A slot
-    // of count 0 has the same prefix as the next slot, so it is never chosen,
-    // exactly as a walk in id order skips it.
+    // past the end carry the node's total, which is above the index.
     auto rest = static_cast<std::uint32_t>(index);
-    std::size_t pos = 0;
+    std::size_t group = 0;
     for (std::size_t level = levels_; level-- > 0;) {
-        const std::uint32_t* node = sums_.data() + level_start_[level] + pos * kFanout;
+        const std::uint32_t* node = sums_.data() + level_start_[level] + group * kFanout;
         const std::size_t child = count_not_above(node, rest) - 1;
         rest -= node[child];
-        pos = pos * kFanout + child;
+        group = group * kFanout + child;
     }
-    return pos;
+    return {group, rest};
+}
+
+std::size_t FamilyCounts::slot_of_copy(std::uint64_t index) const {
+    // In the group, the slots whose running sum is not above the copy's
+    // number lie before it. A slot of count 0 never holds the copy, exactly
+    // as a walk in id order skips it.
+    const auto [group, rest] = group_of_copy(index);
+    return group * kFanout + count_running_not_above(counts_.data() + group * kFanout, rest);
+}
+
+std::uint64_t FamilyCounts::family_of_copy(std::uint64_t index) const {
+    const auto [group, rest] = group_of_copy(index);
+    // The id is read right after the counts of the group: fetch both lines
+    // at once rather than one after the other.
+    __builtin_prefetch(ids_.data() + std::min(group * kFanout, ids_.size() - 1));
+    return ids_[group * kFanout + count_running_not_above(counts_.data() + group * kFanout, rest)];
 }
 
 void FamilyCounts::sums_add(std::size_t slot, std::uint32_t delta) {
-    std::size_t pos = slot;
+    std::size_t pos = slot / kFanout;  // the group
     for (std::size_t level = 0; level < levels_; ++level) {
         add_after(sums_.data() + level_start_[level] + (pos / kFanout) * kFanout,
                   pos % kFanout, delta);
@@ -144,7 +190,7 @@ void FamilyCounts::add_copy_at(std::size_t slot) {
     if (count == std::numeric_limits<std::uint32_t>::max()) {
         fault("copy count of family " + std::to_string(ids_[slot]) + " overflows");
     }
-    if (count == 0) --dead_;
+    if (count == 0) count_changed(slot, 0, 1);
     ++count;
     ++copy_total_;
     sums_add(slot, 1);
@@ -168,26 +214,46 @@ void FamilyCounts::remove_copies_at(std::size_t slot, std::uint32_t k) {
     if (k > count) fault("removing more copies of a family than the branch holds");
     if (k == 0) return;
     count -= k;
-    if (count == 0) ++dead_;
     copy_total_ -= k;
     sums_add(slot, ~k + 1);
-    if (dead_ >= kTombstonesBeforeCompaction && dead_ > family_count()) compact();
+    if (count == 0) count_changed(slot, k, 0);
+}
+
+void FamilyCounts::count_changed(std::size_t slot, std::uint32_t before, std::uint32_t after) {
+    if (before == 0) {
+        --dead_;
+        if (slot < founders_) --dead_founders_;
+        return;
+    }
+    if (after != 0) return;
+    ++dead_;
+    if (slot < founders_) {
+        ++dead_founders_;
+        return;
+    }
+    const std::size_t dead_after = dead_ - dead_founders_;
+    const std::size_t live_after = ids_.size() - founders_ - dead_after;
+    if (dead_after >= kTombstonesBeforeCompaction && dead_after > live_after) compact();
 }
 
 void FamilyCounts::append_slot(std::uint64_t id, std::uint32_t count) {
     if (id > std::numeric_limits<std::uint32_t>::max()) fault("family id beyond 32 bits");
     ids_.push_back(static_cast<std::uint32_t>(id));
-    counts_.push_back(count);
     copy_total_ += count;
-    if (ids_.size() > capacity_) {
-        rebuild_sums();  // grows the capacity
+    const std::size_t slot = ids_.size() - 1;
+    if (slot < capacity_) {
+        counts_[slot] = count;  // an unused slot held 0
+        sums_add(slot, count);
     } else {
-        sums_add(ids_.size() - 1, count);
+        counts_.resize(slot);
+        counts_.push_back(count);
+        rebuild_sums();  // grows the capacity
     }
 }
 
 std::size_t FamilyCounts::insert_slot(std::size_t slot, std::uint64_t id, std::uint32_t count) {
     ids_.insert(ids_.begin() + static_cast<std::ptrdiff_t>(slot), static_cast<std::uint32_t>(id));
+    counts_.resize(ids_.size() - 1);  // drop the padding
     counts_.insert(counts_.begin() + static_cast<std::ptrdiff_t>(slot), count);
     copy_total_ += count;
     rebuild_sums();
@@ -198,25 +264,28 @@ void FamilyCounts::rebuild_sums() {
     const std::size_t n = ids_.size();
     // Room for an eighth more slots, so that appends rebuild rarely.
     capacity_ = ((n + n / 8) / kFanout + 1) * kFanout;
+    counts_.resize(n);
+    counts_.resize(capacity_, 0);
+
+    const std::size_t groups = capacity_ / kFanout;
     std::size_t nodes[kMaxLevels] = {};
     levels_ = 0;
     std::size_t total_size = 0;
-    for (std::size_t covered = capacity_;;) {
+    for (std::size_t covered = groups; covered > 1;) {
         if (levels_ == kMaxLevels) fault("too many families on one branch");
         const std::size_t count = (covered + kFanout - 1) / kFanout;
         nodes[levels_] = count;
         level_start_[levels_] = total_size;
         total_size += count * kFanout;
         ++levels_;
-        if (count == 1) break;
         covered = count;
     }
     sums_.assign(total_size, 0);
 
-    // Each level's children totals: the counts for level 0, then the node
-    // totals of the level below.
-    std::vector<std::uint32_t> totals(counts_.begin(), counts_.end());
-    totals.resize(capacity_, 0);
+    // Each level's children totals: the group totals for level 0, then the
+    // node totals of the level below.
+    std::vector<std::uint32_t> totals(groups, 0);
+    for (std::size_t s = 0; s < n; ++s) totals[s / kFanout] += counts_[s];
     for (std::size_t level = 0; level < levels_; ++level) {
         std::vector<std::uint32_t> node_totals(nodes[level], 0);
         std::uint32_t* level_sums = sums_.data() + level_start_[level];
@@ -234,17 +303,16 @@ void FamilyCounts::rebuild_sums() {
 }
 
 void FamilyCounts::compact() {
-    if (dead_ == 0) return;
-    std::size_t kept = 0;
-    for (std::size_t s = 0; s < ids_.size(); ++s) {
+    if (dead_ == dead_founders_) return;
+    std::size_t kept = founders_;
+    for (std::size_t s = founders_; s < ids_.size(); ++s) {
         if (counts_[s] == 0) continue;
         ids_[kept] = ids_[s];
         counts_[kept] = counts_[s];
         ++kept;
     }
     ids_.resize(kept);
-    counts_.resize(kept);
-    dead_ = 0;
+    dead_ = dead_founders_;
     rebuild_sums();
 }
 

@@ -4,26 +4,32 @@
 // O(log F).
 //
 // Layout: one slot per family id the branch holds (or held), ids ascending,
-// with the counts in a parallel array. A family whose count drops to 0 keeps
-// its slot as a tombstone, because families often come back by transfer; an id
-// that arrives in the middle of the id order costs a shift and an O(F)
-// rebuild. New families (originations) always carry the largest id of the
-// run, so they are appended. Tombstones are compacted away once they outnumber
-// the live families. Copying the whole structure to a child is a few flat
-// array copies.
+// with the counts in a parallel array. Every branch of a run descends from
+// the same founding families 0 .. n-1, so they keep slots 0 .. n-1 for good:
+// finding a founding family is direct. Any other family whose count drops to
+// 0 keeps its slot as a tombstone, because families often come back by
+// transfer; such tombstones are compacted away once they outnumber the live
+// families after the founders. New families (originations) always carry the
+// largest id of the run, so they are appended; an id that arrives in the
+// middle of the id order costs a shift and an O(F) rebuild. Copying the whole
+// structure to a child is a few flat array copies.
 //
-// The cumulative pick runs on a 16-ary tree of sums over the slots: every
-// node is one 64-byte line of 16 exclusive prefix sums of its children's
-// totals, so a pick reads one line per level (log16 F levels) and counts the
-// prefixes not above the index without branching. Updates add to the prefixes
-// after the child on each level. Sums and family ids are 32-bit: a run has at
-// most 2^31 founding families and mints at most one id or copy per event (at
-// most 2e9 events), so both stay below 2^32.
+// The cumulative pick runs on a 16-ary tree of sums over the counts. The
+// counts themselves form the lowest level, in groups of 16 (one 64-byte line);
+// above them every node is one line of 16 exclusive prefix sums of its
+// children's totals. A pick reads one line per level (log16 F lines) and counts
+// the prefixes not above the index without branching; in the group it sums
+// the 16 counts on the fly, so the count of the chosen family is already in
+// cache for the event that follows. Updates add to the prefixes after the
+// child on each level. Sums and family ids are 32-bit: a run has at most 2^31
+// founding families and mints at most one id or copy per event (at most 2e9
+// events), so both stay below 2^32.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace korvath {
@@ -57,6 +63,9 @@ public:
     // Faults when index >= copy_total().
     std::size_t slot_of_copy(std::uint64_t index) const;
 
+    // The id of the family holding copy number `index` (as slot_of_copy).
+    std::uint64_t family_of_copy(std::uint64_t index) const;
+
     // Adds one copy to the family in `slot`.
     void add_copy_at(std::size_t slot);
     // Adds one copy of family `id`, creating its slot when needed; returns the
@@ -74,7 +83,7 @@ public:
         }
     }
 
-    // Drops the tombstones (slot numbers change).
+    // Drops the tombstones after the founders' slots (slot numbers change).
     void compact();
 
 private:
@@ -83,25 +92,35 @@ private:
 
     // First slot whose id is not below `id` (the slot count when none).
     std::size_t lower_bound(std::uint64_t id) const;
+    // The group of 16 slots that holds copy number `index`, and the copy's
+    // number within that group.
+    std::pair<std::size_t, std::uint32_t> group_of_copy(std::uint64_t index) const;
+    void count_changed(std::size_t slot, std::uint32_t before, std::uint32_t after);
     void append_slot(std::uint64_t id, std::uint32_t count);
     std::size_t insert_slot(std::size_t slot, std::uint64_t id, std::uint32_t count);
     // Adds `delta` (modulo 2^32, so a negated value subtracts) to the sums
-    // that cover `slot`.
+    // above the group of `slot`; the caller changes the count itself.
     void sums_add(std::size_t slot, std::uint32_t delta);
-    // Sizes the sum tree for the current slots (with room to grow) and fills
-    // it from counts_.
+    // Sizes counts_ and the sum tree for the current slots (with room to
+    // grow) and fills the sums from the counts of the first slot_count()
+    // slots.
     void rebuild_sums();
 
     std::vector<std::uint32_t> ids_;     // ascending
-    std::vector<std::uint32_t> counts_;  // per slot; 0 marks a tombstone
-    // The sum tree, level 0 (nodes over 16 slots each) first, the single root
-    // node last; level k starts at level_start_[k].
+    // Per slot, padded with zeros to capacity_ (a multiple of 16); 0 marks a
+    // tombstone or an unused slot.
+    std::vector<std::uint32_t> counts_;
+    // The levels above the count groups: level 0 has a node per 16 groups,
+    // the last level is the single root node; level k starts at
+    // level_start_[k]. Empty when all slots fit in one group.
     std::vector<std::uint32_t> sums_;
     std::size_t level_start_[kMaxLevels] = {};
     std::size_t levels_ = 0;
-    std::size_t capacity_ = 0;           // slots the sum tree covers
+    std::size_t capacity_ = 0;           // slots counts_ holds
     std::uint64_t copy_total_ = 0;
+    std::size_t founders_ = 0;           // slots 0 .. founders_-1 hold ids 0 .. founders_-1
     std::size_t dead_ = 0;               // number of tombstones
+    std::size_t dead_founders_ = 0;      // tombstones among the founders' slots
 };
 
 }  // namespace korvath

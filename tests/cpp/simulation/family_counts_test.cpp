@@ -96,6 +96,7 @@ TEST(FamilyCounts, RandomOperationsMatchTheLinearWalk) {
                 const std::size_t slot = store.slot_of_copy(j);
                 const std::uint64_t id = store.id_at(slot);
                 ASSERT_EQ(id, linear_family_at(model, j)) << "seed " << seed;
+                ASSERT_EQ(store.family_of_copy(j), id);
                 if (op < 7) {
                     store.add_copy_at(slot);
                     ++model[id];
