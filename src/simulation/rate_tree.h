@@ -13,7 +13,9 @@
 
 #include "support/faults.h"
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,8 +24,12 @@ namespace korvath {
 
 class RateTree {
 public:
-    explicit RateTree(std::size_t n) : n_(n), weights_(n, 0.0), tree_(n + 1, 0.0) {
+    explicit RateTree(std::size_t n) : n_(n), weights_(n, 0.0) {
         top_ = n_ < 2 ? 1 : std::bit_floor(n_);
+        // Slots past n hold +inf, so that the pick never steps onto them and
+        // needs no bounds test: `target > +inf` is false, as for a skipped slot.
+        tree_.assign(std::max(n_ + 1, 2 * top_), INFINITY);
+        std::fill(tree_.begin(), tree_.begin() + static_cast<std::ptrdiff_t>(n_ + 1), 0.0);
     }
 
     std::size_t size() const { return n_; }
@@ -43,13 +49,17 @@ public:
         for (std::size_t j = i + 1; j <= n_; j += j & (~j + 1)) tree_[j] += diff;
     }
 
+    // Descends the Fenwick tree from the largest power of two not above n.
+    // Written without data-dependent branches (the comparisons are random);
+    // subtracting 0.0 leaves the target unchanged bit for bit.
     std::size_t pick(double target) const {
         std::size_t h = 0;
+        const double* tree = tree_.data();
         for (std::size_t s = top_; s > 0; s >>= 1) {
-            if (h + s <= n_ && target > tree_[h + s]) {
-                target -= tree_[h + s];
-                h += s;
-            }
+            const double sum = tree[h + s];
+            const std::uint64_t step = 0 - static_cast<std::uint64_t>(target > sum);  // all ones or 0
+            target -= std::bit_cast<double>(std::bit_cast<std::uint64_t>(sum) & step);
+            h += s & step;
         }
         return h;
     }
@@ -58,7 +68,7 @@ private:
     std::size_t n_;
     std::size_t top_;
     std::vector<double> weights_;
-    std::vector<double> tree_;  // 1-based Fenwick sums; slot 0 unused
+    std::vector<double> tree_;  // 1-based Fenwick sums; slot 0 unused; +inf past n
     double total_ = 0.0;
 };
 
