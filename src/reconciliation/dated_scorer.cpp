@@ -125,91 +125,124 @@ void DatedScorer::recycle(std::unique_ptr<History> history) {
     if (history) spare_.push_back(std::move(history));
 }
 
+namespace {
+
+// What the slice-by-slice work of one gene node reads and writes.
+struct NodeWork {
+    bool internal;
+    std::int64_t species;      // a tip's species branch
+    double* p_top;             // the node's P at the top of each branch
+    const double* left_top;    // the children's, for an internal node
+    const double* right_top;
+    double* rows;              // the node's history
+    double* sums;
+    const double* left_rows;   // the children's histories
+    const double* left_sums;
+    const double* right_rows;
+    const double* right_sums;
+};
+
+// P at the later boundary of a slice: carried over from the later slice for
+// branches that continue, and for branches ending there the tip indicator or
+// the speciation terms (one daughter lost, or the two children split).
+void start_slice(const DatedExtinction& m, const TimeSlice& slice, const NodeWork& node,
+                 double* rows) {
+    const double* p_top = node.p_top;
+    for (std::size_t k = 0; k < slice.width(); ++k) rows[k] = p_top[slice.branches[k]];
+    for (const BranchEnd& end : slice.ends) {
+        double v;
+        if (end.tip) {
+            v = (!node.internal && node.species == static_cast<std::int64_t>(end.branch)) ? 1.0 : 0.0;
+        } else {
+            const std::size_t f = end.left;
+            const std::size_t h = end.right;
+            v = m.e_top[f] * p_top[h] + m.e_top[h] * p_top[f];
+            if (node.internal) {
+                v = v + (node.left_top[h] * node.right_top[f] + node.left_top[f] * node.right_top[h]);
+            }
+        }
+        rows[end.entry] = v;
+    }
+}
+
+// The backward steps of slice s, recording every vector and the sums the
+// steps read, then P at the top of the slice's branches.
+void run_slice(const DatedExtinction& m, std::size_t s, const NodeWork& node) {
+    const TimeSlice& slice = m.slices[s];
+    const std::size_t width = slice.width();
+    const std::size_t steps = static_cast<std::size_t>(slice.steps);
+    const std::size_t row_base = m.trajectory_offset[s];
+    const std::size_t sum_base = m.sums_offset[s];
+    double* rows = node.rows + row_base;
+    start_slice(m, slice, node, rows);
+
+    const StepKernel kernel = pick_kernel(node.internal, width);
+    const bool many = width >= 2;
+    StepInputs in{};
+    in.dt = slice.dt;
+    in.dup = m.dup;
+    in.others = static_cast<double>(width) - 1.0;
+    in.tau = many ? m.transfer / in.others : 0.0;
+    in.tip_add = slice.dt * 0.0;
+    double next_sum = many ? sum_in_order(rows, width) : 0.0;
+    for (std::size_t j = 0; j < steps; ++j) {
+        if (many) {
+            in.own_sum = next_sum;
+            node.sums[sum_base + j] = next_sum;
+            if (node.internal) {
+                in.left_sum = node.left_sums[sum_base + j];
+                in.right_sum = node.right_sums[sum_base + j];
+            }
+        }
+        in.decay = slice.decay.data() + j * width;
+        in.gain = slice.gain.data() + j * width;
+        if (node.internal) {
+            in.left = node.left_rows + row_base + j * width;
+            in.right = node.right_rows + row_base + j * width;
+        }
+        next_sum = kernel(in, width, rows + j * width, rows + (j + 1) * width);
+    }
+
+    const double* last = rows + steps * width;
+    for (std::size_t k = 0; k < width; ++k) node.p_top[slice.branches[k]] = last[k];
+}
+
+}  // namespace
+
 void DatedScorer::process_node(const GeneTree& tree, std::size_t g) {
-    const DatedExtinction& m = model_;
-    const std::size_t n = m.n;
-    const bool internal = !tree.is_tip(g);
+    const std::size_t n = model_.n;
+    std::unique_ptr<History> own = acquire();
+    NodeWork node{};
+    node.internal = !tree.is_tip(g);
+    node.species = node.internal ? -1 : tree.species[g];
+    node.p_top = p_top_.data() + g * n;
+    node.rows = own->rows.data();
+    node.sums = own->sums.data();
     std::size_t c1 = 0;
     std::size_t c2 = 0;
-    const History* left = nullptr;
-    const History* right = nullptr;
-    if (internal) {
+    if (node.internal) {
         c1 = gene_child(tree, g, tree.left[g]);
         c2 = gene_child(tree, g, tree.right[g]);
-        left = waiting_[c1].get();
-        right = waiting_[c2].get();
+        const History* left = waiting_[c1].get();
+        const History* right = waiting_[c2].get();
         if (left == nullptr || right == nullptr) {
-            fault("gene node " + std::to_string(g) + " has a child whose history was already used by another parent");
+            fault("gene node " + std::to_string(g) +
+                  " has a child whose history was already used by another parent");
         }
-    }
-    const std::int64_t species = internal ? -1 : tree.species[g];
-
-    std::unique_ptr<History> own = acquire();
-    double* p_top = p_top_.data() + g * n;
-    const double* p_left = internal ? p_top_.data() + c1 * n : nullptr;
-    const double* p_right = internal ? p_top_.data() + c2 * n : nullptr;
-
-    for (std::size_t s = m.slices.size(); s-- > 0;) {
-        const TimeSlice& slice = m.slices[s];
-        const std::size_t width = slice.width();
-        if (width == 0) continue;
-        const std::size_t steps = static_cast<std::size_t>(slice.steps);
-        double* rows = own->rows.data() + m.trajectory_offset[s];
-
-        // Initial vector at the slice's later boundary.
-        for (std::size_t k = 0; k < width; ++k) rows[k] = p_top[slice.branches[k]];
-        for (const BranchEnd& end : slice.ends) {
-            double v;
-            if (end.tip) {
-                v = (!internal && species == static_cast<std::int64_t>(end.branch)) ? 1.0 : 0.0;
-            } else {
-                const std::size_t f = end.left;
-                const std::size_t h = end.right;
-                v = m.e_top[f] * p_top[h] + m.e_top[h] * p_top[f];
-                if (internal) v = v + (p_left[h] * p_right[f] + p_left[f] * p_right[h]);
-            }
-            rows[end.entry] = v;
-        }
-
-        // Backward steps.
-        const StepKernel kernel = pick_kernel(internal, width);
-        const bool many = width >= 2;
-        StepInputs in{};
-        in.dt = slice.dt;
-        in.dup = m.dup;
-        in.others = static_cast<double>(width) - 1.0;
-        in.tau = many ? m.transfer / in.others : 0.0;
-        in.tip_add = slice.dt * 0.0;
-        double* own_sums = own->sums.data() + m.sums_offset[s];
-        const double* left_rows = internal ? left->rows.data() + m.trajectory_offset[s] : nullptr;
-        const double* right_rows = internal ? right->rows.data() + m.trajectory_offset[s] : nullptr;
-        const double* left_sums = internal ? left->sums.data() + m.sums_offset[s] : nullptr;
-        const double* right_sums = internal ? right->sums.data() + m.sums_offset[s] : nullptr;
-        double next_sum = many ? sum_in_order(rows, width) : 0.0;
-        for (std::size_t j = 0; j < steps; ++j) {
-            const double* v = rows + j * width;
-            if (many) {
-                in.own_sum = next_sum;
-                own_sums[j] = next_sum;
-                if (internal) {
-                    in.left_sum = left_sums[j];
-                    in.right_sum = right_sums[j];
-                }
-            }
-            in.decay = slice.decay.data() + j * width;
-            in.gain = slice.gain.data() + j * width;
-            if (internal) {
-                in.left = left_rows + j * width;
-                in.right = right_rows + j * width;
-            }
-            next_sum = kernel(in, width, v, rows + (j + 1) * width);
-        }
-
-        const double* last = rows + steps * width;
-        for (std::size_t k = 0; k < width; ++k) p_top[slice.branches[k]] = last[k];
+        node.left_top = p_top_.data() + c1 * n;
+        node.right_top = p_top_.data() + c2 * n;
+        node.left_rows = left->rows.data();
+        node.left_sums = left->sums.data();
+        node.right_rows = right->rows.data();
+        node.right_sums = right->sums.data();
     }
 
-    if (internal) {
+    for (std::size_t s = model_.slices.size(); s-- > 0;) {
+        if (model_.slices[s].width() > 0) run_slice(model_, s, node);
+    }
+
+    // The children's histories are never read again.
+    if (node.internal) {
         recycle(std::move(waiting_[c1]));
         recycle(std::move(waiting_[c2]));
     }
