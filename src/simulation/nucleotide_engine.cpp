@@ -92,6 +92,7 @@ private:
 
     void found_root() {
         const std::int64_t root_length = params_.root_length;
+        if (params_.initial_size > params_.max_segments) throw RunawayError(kRunawayGrowthMessage);
         if (params_.initial_size > kElementIds) {
             fault("initial_size " + std::to_string(params_.initial_size) +
                   " exceeds the number of element ids (2^32)");
@@ -102,7 +103,6 @@ private:
                                    &root_genome_length)) {
             throw RunawayError(kRunawayGrowthMessage);
         }
-        if (params_.initial_size > params_.max_segments) throw RunawayError(kRunawayGrowthMessage);
         std::vector<Segment> founders;
         founders.reserve(static_cast<std::size_t>(params_.initial_size));
         for (std::uint64_t i = 0; i < params_.initial_size; ++i) {

@@ -191,6 +191,9 @@ def test_lengths_outside_the_signed_range_stop_as_runaway_growth():
     with pytest.raises(RuntimeError) as caught:
         call(one_branch(), initial_size=4, root_length=2**62)
     assert str(caught.value) == RUNAWAY
+    with pytest.raises(RuntimeError) as caught:  # more founding segments than memory allows
+        call(one_branch(), initial_size=2**40, root_length=0)
+    assert str(caught.value) == RUNAWAY
     with pytest.raises(RuntimeError) as caught:
         call(one_branch(), initial_size=1, root_length=2**62, duplication=1.0, extension=1.0)
     assert str(caught.value) == RUNAWAY

@@ -97,35 +97,6 @@ TEST(DrawExtent, IsGeometricWithTheGivenContinuation) {
     EXPECT_NEAR(ones / double(n), 0.1, 5 * std::sqrt(0.1 * 0.9 / n));
 }
 
-TEST(NucleotideEngine, WithoutRatesEveryLeafKeepsTheFounders) {
-    std::uint64_t events = 99;
-    const auto samples = simulate_nucleotide(small_tree(), founders(3, 40), &events);
-    EXPECT_EQ(events, 0u);
-    ASSERT_EQ(samples.size(), 3u);
-    // Processing order: nodes by date, ties by index: 3 (0.5), then 1, 2, 4 (1.0).
-    EXPECT_EQ(samples[0].node, 1u);
-    EXPECT_EQ(samples[1].node, 2u);
-    EXPECT_EQ(samples[2].node, 4u);
-    for (const auto& sample : samples) {
-        ASSERT_EQ(sample.segments.size(), 3u);
-        for (std::uint32_t e = 0; e < 3; ++e) {
-            EXPECT_EQ(sample.segments[e], (Segment{0, 40, e, 1}));
-        }
-    }
-}
-
-TEST(NucleotideEngine, EveryChildOfANodeGetsTheGenome) {
-    // The root has three children and node 1 has one: all of them receive it.
-    SpeciesTreeArrays tree;
-    tree.n_nodes = 5;
-    tree.parent = {-1, 0, 0, 0, 1};
-    tree.time = {0.0, 0.5, 1.0, 1.0, 1.0};
-    tree.extant_leaf = {0, 0, 1, 1, 1};
-    const auto samples = simulate_nucleotide(tree, founders(2, 5));
-    ASSERT_EQ(samples.size(), 3u);
-    for (const auto& sample : samples) EXPECT_EQ(sample.segments.size(), 2u);
-}
-
 TEST(NucleotideEngine, EventLimitStopsTheRun) {
     NucleotideParams params = founders(1, 100);
     params.inversion = 1.0;
@@ -171,36 +142,6 @@ TEST(NucleotideEngine, SegmentBudgetStopsExplosiveDoubling) {
     EXPECT_THROW(simulate_nucleotide(small_tree(), wide), RunawayError);
     wide.max_segments = 300;
     EXPECT_EQ(simulate_nucleotide(small_tree(), wide).size(), 3u);
-}
-
-TEST(NucleotideEngine, RejectsNegativeLengthsAndBrokenTrees) {
-    EXPECT_THROW(simulate_nucleotide(one_branch(1.0), founders(0, -1)), InternalFault);
-
-    // Node 1 dated with its parent 2 but with a smaller index: ended first.
-    SpeciesTreeArrays child_first;
-    child_first.n_nodes = 3;
-    child_first.parent = {-1, 2, 0};
-    child_first.time = {0.0, 0.5, 0.5};
-    child_first.extant_leaf = {0, 1, 0};
-    EXPECT_THROW(simulate_nucleotide(child_first, founders(1, 5)), InternalFault);
-
-    SpeciesTreeArrays leaf_with_child = small_tree();
-    leaf_with_child.extant_leaf[3] = 1;
-    EXPECT_THROW(simulate_nucleotide(leaf_with_child, founders(1, 5)), InternalFault);
-
-    SpeciesTreeArrays short_time = small_tree();
-    short_time.time.pop_back();
-    EXPECT_THROW(simulate_nucleotide(short_time, founders(1, 5)), InternalFault);
-}
-
-TEST(NucleotideEngine, LengthOneGenomesAreNeverTransposed) {
-    NucleotideParams params = founders(1, 1);
-    params.transposition = 50.0;
-    std::uint64_t events = 0;
-    const auto samples = simulate_nucleotide(one_branch(2.0), params, &events);
-    EXPECT_GT(events, 20u);
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].segments, (std::vector<Segment>{Segment{0, 1, 0, 1}}));
 }
 
 }  // namespace
