@@ -43,7 +43,9 @@ cmake --build "$build_root/asan" -j "$jobs"
 ctest --test-dir "$build_root/asan" --output-on-failure -j "$jobs"
 
 step "pytest under the sanitizers"
-libasan="$(g++ -print-file-name=libasan.so)"
+# The C++ runtime is preloaded with the sanitizer runtime: the interpreter does
+# not link it, and the sanitizer must see its exception machinery from the start.
+preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)"
 # The real interpreter binary (not a wrapper script), so that only it gets the
 # sanitizer runtime preloaded.
 interpreter="$("$python" -c 'import sys; print(sys.executable)')"
@@ -55,6 +57,6 @@ export LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0:mal
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:exitcode=86:detect_odr_violation=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=87"
 (cd "$root/tests" && KORVATH_SANITIZED=1 PYTHONPATH="$build_root/asan" PYTHONMALLOC=malloc \
-  LD_PRELOAD="$libasan" "$interpreter" -m pytest -q -p no:cacheprovider -x python)
+  LD_PRELOAD="$preload" "$interpreter" -m pytest -q -p no:cacheprovider -x python)
 
 step "All tests passed"
