@@ -34,7 +34,7 @@
 
 namespace korvath {
 
-class FamilyCounts {
+class alignas(64) FamilyCounts {
 public:
     static constexpr std::size_t kAbsent = std::numeric_limits<std::size_t>::max();
 
@@ -46,11 +46,11 @@ public:
     // Sum of all counts.
     std::uint64_t copy_total() const { return copy_total_; }
     // Number of families with a positive count.
-    std::size_t family_count() const { return ids_.size() - dead_; }
+    std::size_t family_count() const { return n_slots_ - dead_; }
 
-    std::size_t slot_count() const { return ids_.size(); }
-    std::uint64_t id_at(std::size_t slot) const { return ids_[slot]; }
-    std::uint32_t count_at(std::size_t slot) const { return counts_[slot]; }
+    std::size_t slot_count() const { return n_slots_; }
+    std::uint64_t id_at(std::size_t slot) const { return ids()[slot]; }
+    std::uint32_t count_at(std::size_t slot) const { return counts()[slot]; }
 
     // The slot of family `id`, or kAbsent (a tombstone slot is returned too).
     std::size_t find(std::uint64_t id) const;
@@ -62,7 +62,6 @@ public:
     // smaller ids sum to at most `index` and adding F's count passes it.
     // Faults when index >= copy_total().
     std::size_t slot_of_copy(std::uint64_t index) const;
-
     // The id of the family holding copy number `index` (as slot_of_copy).
     std::uint64_t family_of_copy(std::uint64_t index) const;
 
@@ -78,8 +77,10 @@ public:
     // Calls fn(id, count) for every family with a positive count, by ascending id.
     template <class Fn>
     void for_each_family(Fn&& fn) const {
-        for (std::size_t s = 0; s < ids_.size(); ++s) {
-            if (counts_[s] != 0) fn(ids_[s], counts_[s]);
+        const std::uint32_t* id = ids();
+        const std::uint32_t* count = counts();
+        for (std::size_t s = 0; s < n_slots_; ++s) {
+            if (count[s] != 0) fn(std::uint64_t{id[s]}, count[s]);
         }
     }
 
@@ -88,7 +89,12 @@ public:
 
 private:
     static constexpr std::size_t kFanout = 16;
-    static constexpr std::size_t kMaxLevels = 9;  // 16^8 slots already exceed 32-bit sums
+    static constexpr std::size_t kMaxLevels = 7;  // 16^7 groups of 16 exceed 32-bit ids
+
+    const std::uint32_t* counts() const { return storage_.data(); }
+    std::uint32_t* counts() { return storage_.data(); }
+    const std::uint32_t* ids() const { return storage_.data() + capacity_; }
+    std::uint32_t* ids() { return storage_.data() + capacity_; }
 
     // First slot whose id is not below `id` (the slot count when none).
     std::size_t lower_bound(std::uint64_t id) const;
@@ -101,26 +107,25 @@ private:
     // Adds `delta` (modulo 2^32, so a negated value subtracts) to the sums
     // above the group of `slot`; the caller changes the count itself.
     void sums_add(std::size_t slot, std::uint32_t delta);
-    // Sizes counts_ and the sum tree for the current slots (with room to
-    // grow) and fills the sums from the counts of the first slot_count()
-    // slots.
-    void rebuild_sums();
+    // Lays out fresh storage for `n` slots with these counts and ids (with
+    // room to grow) and builds the sums.
+    void relayout(const std::uint32_t* counts, const std::uint32_t* ids, std::size_t n);
 
-    std::vector<std::uint32_t> ids_;     // ascending
-    // Per slot, padded with zeros to capacity_ (a multiple of 16); 0 marks a
-    // tombstone or an unused slot.
-    std::vector<std::uint32_t> counts_;
-    // The levels above the count groups: level 0 has a node per 16 groups,
-    // the last level is the single root node; level k starts at
-    // level_start_[k]. Empty when all slots fit in one group.
-    std::vector<std::uint32_t> sums_;
-    std::size_t level_start_[kMaxLevels] = {};
-    std::size_t levels_ = 0;
-    std::size_t capacity_ = 0;           // slots counts_ holds
+    // One allocation: the counts (capacity_ slots, zero past the last slot),
+    // the ids (capacity_ slots, ascending), then the levels of sums above the
+    // count groups: level 0 has a node per 16 groups, the last level is the
+    // single root node; level k starts at level_start_[k]. No levels when all
+    // slots fit in one group. The fields an event reads share the first
+    // cache line.
+    std::vector<std::uint32_t> storage_;
     std::uint64_t copy_total_ = 0;
-    std::size_t founders_ = 0;           // slots 0 .. founders_-1 hold ids 0 .. founders_-1
-    std::size_t dead_ = 0;               // number of tombstones
-    std::size_t dead_founders_ = 0;      // tombstones among the founders' slots
+    std::uint32_t n_slots_ = 0;
+    std::uint32_t capacity_ = 0;       // a multiple of 16
+    std::uint32_t founders_ = 0;       // slots 0 .. founders_-1 hold ids 0 .. founders_-1
+    std::uint32_t levels_ = 0;
+    std::uint32_t level_start_[kMaxLevels] = {};
+    std::uint32_t dead_ = 0;           // number of tombstones
+    std::uint32_t dead_founders_ = 0;  // tombstones among the founders' slots
 };
 
 }  // namespace korvath
