@@ -3,10 +3,12 @@ event log of simulate_log, a Newick reader, and the file-system failures."""
 import collections
 import decimal
 import errno
+import importlib.util
 import math
 import os
 import pathlib
 import random
+import sys
 
 import pytest
 
@@ -283,3 +285,27 @@ def test_engine_error_creates_nothing(tmp_path):
     bad_tree = dict(SMALLEST, parent=[-1, 0, 5])
     assert_panics(korvath_core.simulate_and_write, **bad_tree, outdir=str(tmp_path / "out"))
     assert not (tmp_path / "out").exists()
+
+
+def test_example_script(tmp_path, monkeypatch, capsys):
+    path = pathlib.Path(__file__).resolve().parents[2] / "examples" / "simulate_families.py"
+    spec = importlib.util.spec_from_file_location("simulate_families", path)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+
+    # Its tiny Newick reader agrees with a real one.
+    tree, names, present = example.species_tree_arrays(example.SPECIES_TREE)
+    reference = dendropy.Tree.get(data=example.SPECIES_TREE, schema="newick", preserve_underscores=True)
+    depth = {leaf.taxon.label: leaf.distance_from_root() for leaf in reference.leaf_node_iter()}
+    leaves = [v for v in range(tree["n_nodes"]) if v not in tree["parent"]]
+    assert sorted(names[v] for v in leaves) == sorted(depth)
+    for v in leaves:
+        assert tree["time"][v] == pytest.approx(depth[names[v]], abs=1e-9)
+        assert tree["extant_leaf"][v] == (names[v] != "sp2_extinct")
+    assert all(tree["parent"][v] < v for v in range(1, tree["n_nodes"]))
+
+    out = tmp_path / "example"
+    monkeypatch.setattr(sys, "argv", ["simulate_families.py", str(out), "--families", "5"])
+    assert example.main() == 0
+    assert str(out.resolve()) in capsys.readouterr().out
+    assert (out / "Profiles.tsv").read_text().splitlines()[0].split("\t")[:4] == ["family", "sp1", "sp3", "sp4"]
