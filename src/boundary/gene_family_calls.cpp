@@ -7,6 +7,7 @@
 #include "simulation/log_engine.h"
 
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 namespace korvath::py {
@@ -97,15 +98,23 @@ PyRef time_list(std::vector<double>& values) {
     return list;
 }
 
+// A new int for an id column value. Values below 2^63 go through the signed
+// constructor, which has a fast path for values below 2^30 (most ids).
+template <class T>
+PyObject* fresh_int(T value) {
+    if constexpr (std::is_signed_v<T>) {
+        return PyLong_FromLongLong(value);
+    } else {
+        if (value <= static_cast<T>(std::numeric_limits<std::int64_t>::max())) {
+            return PyLong_FromLongLong(static_cast<std::int64_t>(value));
+        }
+        return PyLong_FromUnsignedLongLong(value);
+    }
+}
+
 template <class T>
 PyRef fresh_int_list(std::vector<T>& values) {
-    PyRef list = list_with(values, [](T v) {
-        if constexpr (std::is_signed_v<T>) {
-            return PyLong_FromLongLong(v);
-        } else {
-            return PyLong_FromUnsignedLongLong(v);
-        }
-    });
+    PyRef list = list_with(values, [](T v) { return fresh_int(v); });
     release(values);
     return list;
 }
@@ -131,10 +140,14 @@ PyRef leaf_copies(std::vector<ExtantCopies>& extant, SharedInts& families) {
         std::vector<GeneCopy>& copies = extant[i].copies;
         PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(copies.size())));
         for (std::size_t j = 0; j < copies.size(); ++j) {
-            PyRef gene = int_from(copies[j].gene);
+            PyRef gene = checked(fresh_int(copies[j].gene));
             PyRef family = checked(families.get(static_cast<std::int64_t>(copies[j].family)));
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j),
-                            tuple_of({&gene, &family}).release());
+            PyObject* pair = tuple_of({&gene, &family}).release();
+            // A tuple of two ints can never be part of a cycle: keep it out of
+            // the collector's lists, as the interpreter itself does for such
+            // tuples once it has seen them.
+            PyObject_GC_UnTrack(pair);
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), pair);
         }
         release(copies);
         PyRef node = int_from(extant[i].node);
