@@ -200,8 +200,10 @@ PyObject* call_simulate_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs
         CollectorPause pause;
         SharedInts branches(result.n_nodes);
         SharedInts families(static_cast<std::size_t>(result.n_families));
-        PyRef columns = event_columns(result.log, branches, families);
+        // The table's buffers are packed first so that they are freed before
+        // the columns, the bulk of the result, are converted.
         PyRef profile = copy_number_bytes(table);
+        PyRef columns = event_columns(result.log, branches, families);
         return tuple_of({&columns, &profile}).release();
     });
 }

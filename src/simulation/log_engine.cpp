@@ -9,6 +9,7 @@
 #include "simulation/species_tree.h"
 #include "support/faults.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -271,6 +272,7 @@ private:
     void append_row(EventKind kind, std::uint32_t branch, double t, std::int64_t donor,
                     std::int64_t recipient, std::uint64_t family, std::uint64_t gene,
                     std::int64_t child1, std::int64_t child2) {
+        if (log_.kind.size() == log_.kind.capacity()) grow_log();
         log_.kind.push_back(static_cast<std::uint8_t>(kind));
         log_.branch.push_back(branch);
         log_.time.push_back(t);
@@ -280,6 +282,22 @@ private:
         log_.gene.push_back(gene);
         log_.child1.push_back(child1);
         log_.child2.push_back(child2);
+    }
+
+    // Grows every column eightfold. Capacity that is never written costs no
+    // memory (large blocks are mapped lazily), while each growth step copies
+    // the log and touches fresh pages, so few large steps beat doubling.
+    void grow_log() {
+        const std::size_t capacity = std::max<std::size_t>(log_.kind.capacity() * 8, 1 << 16);
+        log_.kind.reserve(capacity);
+        log_.branch.reserve(capacity);
+        log_.time.reserve(capacity);
+        log_.donor.reserve(capacity);
+        log_.recipient.reserve(capacity);
+        log_.family.reserve(capacity);
+        log_.gene.reserve(capacity);
+        log_.child1.reserve(capacity);
+        log_.child2.reserve(capacity);
     }
 
     SpeciesTree tree_;
