@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <utility>
 
 namespace korvath {
@@ -287,8 +288,17 @@ private:
     // Grows every column eightfold. Capacity that is never written costs no
     // memory (large blocks are mapped lazily), while each growth step copies
     // the log and touches fresh pages, so few large steps beat doubling.
+    // Where memory is not overcommitted, falls back to doubling.
     void grow_log() {
-        const std::size_t capacity = std::max<std::size_t>(log_.kind.capacity() * 8, 1 << 16);
+        const std::size_t current = log_.kind.capacity();
+        try {
+            reserve_log(std::max<std::size_t>(current * 8, 1 << 16));
+        } catch (const std::bad_alloc&) {
+            reserve_log(std::max<std::size_t>(current * 2, 1 << 16));
+        }
+    }
+
+    void reserve_log(std::size_t capacity) {
         log_.kind.reserve(capacity);
         log_.branch.reserve(capacity);
         log_.time.reserve(capacity);
