@@ -135,6 +135,9 @@ private:
         const std::uint32_t r =
             choose_recipient(rng_, active_, b, tree_, t, params_.options, recipient_scratch_);
         if (r == kNoRecipient) return;
+        // Start fetching the end of the recipient's list alongside the donor copy.
+        const std::vector<GeneCopy>& arrivals = lineages_[r].copies;
+        __builtin_prefetch(arrivals.data() + arrivals.size(), 1);
         const std::size_t i = rng_.index_below(n);
         GeneCopy& donor_copy = lineages_[b].copies[i];
         if (!track_counts_) {
