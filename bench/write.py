@@ -9,11 +9,15 @@
     duplication, transfer and loss 1 per copy per unit, replacement 1, uniform
     recipients, no origination; prints CPU and wall time of the call.
 
-Output goes to a temporary directory that is deleted afterwards.
+Output goes to a temporary directory that is deleted afterwards: by default
+one in RAM (/dev/shm) when the machine has it, so that the figures measure
+this code rather than the disk; --dir chooses another parent folder.
 
     python bench/write.py            # both
-    python bench/write.py a | b      # one of them
+    python bench/write.py a          # only (a); likewise b
+    python bench/write.py --dir /tmp # temporary folders below /tmp
 """
+import argparse
 import json
 import os
 import pathlib
@@ -34,7 +38,7 @@ SCALE = dict(n_leaves=200, tree_seed=7, duplication=1.0, transfer=1.0, loss=1.0,
              distance_decay=-1.0, allow_self=False)
 
 
-def measure(config):
+def measure(config, folder):
     """Runs one call in this process; returns its figures as a dict."""
     sys.path.insert(0, str(HERE))
     import korvath_core
@@ -43,7 +47,7 @@ def measure(config):
     config = dict(config)
     n_nodes, parent, times, extant_leaf, root, names = birth_death_tree(
         config.pop("n_leaves"), seed=config.pop("tree_seed"), height=1.0)
-    with tempfile.TemporaryDirectory() as outdir:
+    with tempfile.TemporaryDirectory(dir=folder) as outdir:
         wall, cpu = time.perf_counter(), time.process_time()
         families, events, leaves = korvath_core.simulate_and_write(
             n_nodes, parent, times, extant_leaf, root, names, total_age=1.0, outdir=outdir,
@@ -55,25 +59,26 @@ def measure(config):
                 cpu=cpu)
 
 
-def in_subprocess(config, threads):
+def in_subprocess(config, threads, parent):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    out = subprocess.run([sys.executable, __file__, "--child", json.dumps(config)], env=env,
+    request = json.dumps(dict(config=config, folder=parent))
+    out = subprocess.run([sys.executable, __file__, "--child", request], env=env,
                          check=True, capture_output=True, text=True).stdout
     return json.loads(out)
 
 
-def median_run(config, threads):
-    runs = [in_subprocess(config, threads) for _ in range(REPEATS)]
+def median_run(config, threads, parent):
+    runs = [in_subprocess(config, threads, parent) for _ in range(REPEATS)]
     wall = statistics.median(r["wall"] for r in runs)
     cpu = statistics.median(r["cpu"] for r in runs)
     return runs[0], wall, cpu
 
 
-def throughput():
+def throughput(parent):
     print("(a) 10,000 families on a 100-leaf tree, wall time, median of %d" % REPEATS)
     walls = {}
     for threads in (1, 2):
-        figures, wall, cpu = median_run(THROUGHPUT, threads)
+        figures, wall, cpu = median_run(THROUGHPUT, threads, parent)
         walls[threads] = wall
         print("  %d thread(s): %8.0f families/s  (%.3f s wall, %.3f s CPU; %d events, %d copies)"
               % (threads, figures["families"] / wall, wall, cpu, figures["events"],
@@ -81,23 +86,29 @@ def throughput():
     print("  speed-up of 2 threads over 1: %.2f" % (walls[1] / walls[2]))
 
 
-def scale():
+def scale(parent):
     print("(b) scale workload: 10,000 families, 200 species, D=T=L=1, replacement 1")
     for threads in (1, 2):
-        figures, wall, cpu = median_run(SCALE, threads)
+        figures, wall, cpu = median_run(SCALE, threads, parent)
         print("  %d thread(s): %.2f s CPU, %.2f s wall  (%d events, %d extant copies)"
               % (threads, cpu, wall, figures["events"], figures["copies"]))
 
 
 def main():
     if len(sys.argv) > 2 and sys.argv[1] == "--child":
-        print(json.dumps(measure(json.loads(sys.argv[2]))))
+        request = json.loads(sys.argv[2])
+        print(json.dumps(measure(request["config"], request["folder"])))
         return
-    which = sys.argv[1] if len(sys.argv) > 1 else "ab"
-    if "a" in which:
-        throughput()
-    if "b" in which:
-        scale()
+    parser = argparse.ArgumentParser()
+    parser.add_argument("which", nargs="?", default="ab", help="a, b or ab")
+    parser.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None,
+                        help="parent of the temporary output folders")
+    args = parser.parse_args()
+    print("output below %s" % (args.dir or tempfile.gettempdir()))
+    if "a" in args.which:
+        throughput(args.dir)
+    if "b" in args.which:
+        scale(args.dir)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,6 @@
 
 #include "support/faults.h"
 #include "writer/format_significant.h"
-#include "writer/text_append.h"
 
 namespace korvath {
 
@@ -11,16 +10,16 @@ namespace {
 // Labels of the gene-id columns, indexed by kind code: the first goes with
 // `gene`, the second with `child1`, the third with `child2`.
 struct NodeLabels {
-    const char* gene;
-    const char* child1;
-    const char* child2;
+    std::string_view gene;
+    std::string_view child1;  // empty for kinds without new genes
+    std::string_view child2;
 };
 
 constexpr NodeLabels kNodeLabels[] = {
-    {"origin", nullptr, nullptr},
+    {"origin", {}, {}},
     {"parent", "left", "right"},
     {"parent", "donor_copy", "transfer_copy"},
-    {"lost", nullptr, nullptr},
+    {"lost", {}, {}},
     {"parent", "child", "child"},
 };
 
@@ -31,9 +30,9 @@ const NodeLabels& labels_of(std::uint8_t kind) {
     return kNodeLabels[kind];
 }
 
-void append_name_or_empty(std::string& out, const std::vector<std::string>& names,
-                          std::int64_t node) {
-    if (node >= 0) out += checked_at(names, static_cast<std::uint64_t>(node), "names");
+std::string_view name_or_empty(const std::vector<std::string>& names, std::int64_t node) {
+    if (node < 0) return {};
+    return checked_at(names, static_cast<std::uint64_t>(node), "names");
 }
 
 }  // namespace
@@ -43,42 +42,47 @@ char event_letter(std::uint8_t kind) {
     return kEventLetters[kind];
 }
 
-void append_event_row(std::string& out, const EventRow& row,
-                      const std::vector<std::string>& names) {
+void append_event_row(TextBuffer& out, const EventRow& row, const std::vector<std::string>& names) {
     const NodeLabels& labels = labels_of(row.kind);
-    append_significant(out, row.time, 10);
-    out += '\t';
-    out += kEventLetters[row.kind];
-    out += '\t';
-    out += checked_at(names, row.branch, "names");
-    out += '\t';
-    append_name_or_empty(out, names, row.donor);
-    out += '\t';
-    append_name_or_empty(out, names, row.recipient);
-    out += '\t';
-    out += labels.gene;
-    out += '=';
-    append_decimal(out, row.gene);
-    if (labels.child1 != nullptr) {
-        out += ';';
-        out += labels.child1;
-        out += '=';
-        append_decimal(out, row.child1);
-        out += ';';
-        out += labels.child2;
-        out += '=';
-        append_decimal(out, row.child2);
+    const std::string_view branch = checked_at(names, row.branch, "names");
+    const std::string_view donor = name_or_empty(names, row.donor);
+    const std::string_view recipient = name_or_empty(names, row.recipient);
+    // Fields, three ids with their labels, and the separators.
+    const std::size_t room = kSignificantMaxChars + branch.size() + donor.size() +
+                             recipient.size() + 3 * TextBuffer::kIntegerChars + 64;
+    char* p = out.claim(room);
+    p = write_significant(p, row.time, 10);
+    p = TextBuffer::put(p, '\t');
+    p = TextBuffer::put(p, kEventLetters[row.kind]);
+    p = TextBuffer::put(p, '\t');
+    p = TextBuffer::put(p, branch);
+    p = TextBuffer::put(p, '\t');
+    p = TextBuffer::put(p, donor);
+    p = TextBuffer::put(p, '\t');
+    p = TextBuffer::put(p, recipient);
+    p = TextBuffer::put(p, '\t');
+    p = TextBuffer::put(p, labels.gene);
+    p = TextBuffer::put(p, '=');
+    p = TextBuffer::put_decimal(p, row.gene);
+    if (!labels.child1.empty()) {
+        p = TextBuffer::put(p, ';');
+        p = TextBuffer::put(p, labels.child1);
+        p = TextBuffer::put(p, '=');
+        p = TextBuffer::put_decimal(p, row.child1);
+        p = TextBuffer::put(p, ';');
+        p = TextBuffer::put(p, labels.child2);
+        p = TextBuffer::put(p, '=');
+        p = TextBuffer::put_decimal(p, row.child2);
     }
-    out += '\n';
+    p = TextBuffer::put(p, '\n');
+    out.commit(p);
 }
 
-std::string event_table_text(std::span<const EventRow> rows,
-                             const std::vector<std::string>& names) {
-    std::string text;
-    text.reserve(sizeof kEventTableHeader - 1 + 48 * rows.size());
-    text += kEventTableHeader;
-    for (const EventRow& row : rows) append_event_row(text, row, names);
-    return text;
+void event_table_text(std::span<const EventRow> rows, const std::vector<std::string>& names,
+                      TextBuffer& out) {
+    out.reserve(out.size() + sizeof kEventTableHeader - 1 + 64 * rows.size());
+    out.append(kEventTableHeader);
+    for (const EventRow& row : rows) append_event_row(out, row, names);
 }
 
 }  // namespace korvath

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "writer/event_row.h"
+#include "writer/text_buffer.h"
 
 #include <cstddef>
 #include <span>
@@ -17,11 +18,10 @@ inline constexpr char kEventTableHeader[] = "time\tevent\tbranch\tdonor\trecipie
 char event_letter(std::uint8_t kind);
 
 // Appends the table row of one event, line feed included.
-void append_event_row(std::string& out, const EventRow& row,
-                      const std::vector<std::string>& names);
+void append_event_row(TextBuffer& out, const EventRow& row, const std::vector<std::string>& names);
 
 // The whole table: the header and one row per event.
-std::string event_table_text(std::span<const EventRow> rows,
-                             const std::vector<std::string>& names);
+void event_table_text(std::span<const EventRow> rows, const std::vector<std::string>& names,
+                      TextBuffer& out);
 
 }  // namespace korvath

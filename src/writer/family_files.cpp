@@ -28,25 +28,28 @@ void write_one_family(const FamilyFileInput& input, std::size_t rank) {
     const std::uint64_t family = checked_at(input.family_events.families, rank, "families");
     const std::span<const EventRow> rows = input.family_events.of(rank);
 
+    TextBuffer text;
+    event_table_text(rows, input.names, text);
     write_whole_file(family_file(input.outdir, kEventsDirectory, family, "_events.tsv"),
-                     event_table_text(rows, input.names));
+                     text.view());
 
     const FamilyGenes genes(rows, input.family_events.extant_of(rank));
     if (!genes.has_root()) return;
 
     GeneTree tree = build_gene_tree(genes.root_gene(), genes, input.total_age);
-    std::string text;
-    text.reserve(32 * tree.nodes.size() + 2);
+    text.clear();
     write_newick(tree, input.names, text);
-    text += ";\n";
-    write_whole_file(family_file(input.outdir, kTreesDirectory, family, "_complete.nwk"), text);
+    text.append(";\n");
+    write_whole_file(family_file(input.outdir, kTreesDirectory, family, "_complete.nwk"),
+                     text.view());
 
     GeneTree extant = prune_to_extant(std::move(tree));
     if (extant.root == kNoNode) return;
     text.clear();
     write_newick(extant, input.names, text);
-    text += ";\n";
-    write_whole_file(family_file(input.outdir, kTreesDirectory, family, "_extant.nwk"), text);
+    text.append(";\n");
+    write_whole_file(family_file(input.outdir, kTreesDirectory, family, "_extant.nwk"),
+                     text.view());
 }
 
 void write_family_files(const FamilyFileInput& input) {

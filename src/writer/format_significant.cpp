@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace korvath {
@@ -33,13 +34,14 @@ const DecadeTable& decades() {
 // within a relative 1e-9 of one (where log10 rounding could land on the
 // integer) the platform's log10 is asked.
 double floor_log10(double x) {
-    const DecadeTable& table = decades();
-    if (x >= 1e-289 && x <= 1e289) {
-        int binary_exponent;
-        std::frexp(x, &binary_exponent);  // x in [2^(e-1), 2^e)
-        int k = static_cast<int>(std::floor((binary_exponent - 1) * 0.30102999566398120));
-        while (x >= table.at(k + 1)) ++k;
-        while (x < table.at(k)) --k;
+    const auto bits = std::bit_cast<std::uint64_t>(x);
+    const int binary_exponent = static_cast<int>((bits >> 52) & 0x7FF) - 1023;  // x in [2^e, 2^(e+1))
+    if (binary_exponent >= -950 && binary_exponent <= 950) {
+        const DecadeTable& table = decades();
+        // floor(e * log10(2)), off by at most one, corrected by the comparisons.
+        int k = (binary_exponent * 78913) >> 18;
+        if (x >= table.at(k + 1)) ++k;
+        if (x < table.at(k)) --k;
         const double margin = 1e-9;
         if (x > table.at(k) * (1 + margin) && x < table.at(k + 1) * (1 - margin)) {
             return static_cast<double>(k);
@@ -116,21 +118,42 @@ bool scaled_integer(double value, int decimals, u128& scaled) {
     return true;
 }
 
-// Decimal digits of a value below 10^38.
-char* write_u128(char* out, u128 value) {
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the decimal digits of `value` so that they end just before `end`,
+// at least `min_digits` of them (zero padded); returns where they begin.
+char* digits_backwards(char* end, std::uint64_t value, int min_digits) {
+    char* p = end;
+    while (value >= 100) {
+        const auto pair = static_cast<std::size_t>(value % 100) * 2;
+        value /= 100;
+        *--p = kDigitPairs[pair + 1];
+        *--p = kDigitPairs[pair];
+    }
+    if (value >= 10) {
+        const auto pair = static_cast<std::size_t>(value) * 2;
+        *--p = kDigitPairs[pair + 1];
+        *--p = kDigitPairs[pair];
+    } else {
+        *--p = static_cast<char>('0' + value);
+    }
+    while (end - p < min_digits) *--p = '0';
+    return p;
+}
+
+// Decimal digits of a value below 10^38, ending before `end`, at least
+// `min_digits` of them; returns where they begin.
+char* u128_digits_backwards(char* end, u128 value, int min_digits) {
     constexpr std::uint64_t chunk = 1000000000000000000ull;  // 10^18
     if (value <= std::numeric_limits<std::uint64_t>::max()) {
-        return std::to_chars(out, out + 20, static_cast<std::uint64_t>(value)).ptr;
+        return digits_backwards(end, static_cast<std::uint64_t>(value), min_digits);
     }
-    const auto high = static_cast<std::uint64_t>(value / chunk);
-    const auto low = static_cast<std::uint64_t>(value % chunk);
-    out = std::to_chars(out, out + 20, high).ptr;
-    char digits[18];
-    char* end = std::to_chars(digits, digits + 18, low).ptr;
-    const auto n = static_cast<std::size_t>(end - digits);
-    for (std::size_t i = n; i < 18; ++i) *out++ = '0';
-    for (std::size_t i = 0; i < n; ++i) *out++ = digits[i];
-    return out;
+    char* p = digits_backwards(end, static_cast<std::uint64_t>(value % chunk), 18);
+    const int left = min_digits - 18;
+    return digits_backwards(p, static_cast<std::uint64_t>(value / chunk), left > 0 ? left : 0);
 }
 
 // Fixed-point text of `value` with exactly `decimals` digits after the point.
@@ -140,49 +163,46 @@ char* write_fixed(char* out, char* limit, double value, int decimals) {
         return std::to_chars(out, limit, value, std::chars_format::fixed, decimals).ptr;
     }
     if (std::signbit(value)) *out++ = '-';
-    char digits[40];
-    char* end = write_u128(digits, scaled);
-    auto n = static_cast<int>(end - digits);
-    if (decimals == 0) {
-        for (int i = 0; i < n; ++i) *out++ = digits[i];
-        return out;
-    }
-    if (n <= decimals) {
-        // Below 1: "0." and zeros up to the first digit.
-        *out++ = '0';
+    // At least one digit before the point: decimals + 1 digits, zero padded.
+    char digits[48];
+    char* const end = digits + sizeof digits;
+    const char* first = u128_digits_backwards(end, scaled, decimals + 1);
+    const auto n = static_cast<std::size_t>(end - first);
+    const std::size_t integer_digits = n - static_cast<std::size_t>(decimals);
+    std::memcpy(out, first, integer_digits);
+    out += integer_digits;
+    if (decimals > 0) {
         *out++ = '.';
-        for (int i = n; i < decimals; ++i) *out++ = '0';
-        for (int i = 0; i < n; ++i) *out++ = digits[i];
-    } else {
-        for (int i = 0; i < n - decimals; ++i) *out++ = digits[i];
-        *out++ = '.';
-        for (int i = n - decimals; i < n; ++i) *out++ = digits[i];
+        std::memcpy(out, first + integer_digits, static_cast<std::size_t>(decimals));
+        out += decimals;
     }
     return out;
 }
 
 }  // namespace
 
-void append_significant(std::string& out, double value, unsigned digits) {
+char* write_significant(char* out, double value, unsigned digits) {
     if (value == 0.0 || !std::isfinite(value)) {
-        out.push_back('0');
-        return;
+        *out = '0';
+        return out + 1;
     }
     std::int64_t decimals =
         static_cast<std::int64_t>(digits) - 1 - decimal_exponent(value);
     if (decimals < 0) decimals = 0;
     if (decimals > 17) decimals = 17;
 
-    // The largest double has 309 integer digits; with a sign, a point and
-    // 17 decimals the text always fits.
-    char buffer[400];
-    char* end = write_fixed(buffer, buffer + sizeof buffer, value, static_cast<int>(decimals));
+    char* end = write_fixed(out, out + kSignificantMaxChars, value, static_cast<int>(decimals));
     if (decimals > 0) {
         // The text holds a point: drop trailing zeros, then a bare point.
-        while (end > buffer && end[-1] == '0') --end;
-        if (end > buffer && end[-1] == '.') --end;
+        while (end > out && end[-1] == '0') --end;
+        if (end > out && end[-1] == '.') --end;
     }
-    out.append(buffer, end);
+    return end;
+}
+
+void append_significant(std::string& out, double value, unsigned digits) {
+    char buffer[kSignificantMaxChars];
+    out.append(buffer, write_significant(buffer, value, digits));
 }
 
 std::string format_significant(double value, unsigned digits) {

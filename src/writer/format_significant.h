@@ -3,6 +3,7 @@
 // zeros.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace korvath {
@@ -13,6 +14,12 @@ namespace korvath {
 //     decimals, correctly rounded from the exact binary value (ties to even),
 //     then trailing zeros and a trailing point are removed.
 void append_significant(std::string& out, double value, unsigned digits);
+
+// The same text written at `out`, which must have kSignificantMaxChars of
+// room; returns the end of the text. (The longest text is a 309-digit
+// integer part with a sign, or 17 decimals.)
+inline constexpr std::size_t kSignificantMaxChars = 340;
+char* write_significant(char* out, double value, unsigned digits);
 
 std::string format_significant(double value, unsigned digits);
 

@@ -2,7 +2,6 @@
 
 #include "support/faults.h"
 #include "writer/format_significant.h"
-#include "writer/text_append.h"
 
 #include <algorithm>
 #include <limits>
@@ -163,25 +162,28 @@ GeneTree prune_to_extant(GeneTree tree) {
 
 namespace {
 
-void append_branch_label(std::string& out, const GeneTreeNode& node,
+void append_branch_label(TextBuffer& out, const GeneTreeNode& node,
                          const std::vector<std::string>& names) {
-    if (node.is_leaf()) {
-        if (node.lost) {
-            out += "LOSS_";
-        } else if (node.has_species) {
-            out += checked_at(names, node.species, "names");
-            out += '_';
-        }
+    // Leaves carry "LOSS_" or their species name and "_" before the gene id.
+    const bool lost = node.is_leaf() && node.lost;
+    const bool sampled = node.is_leaf() && !node.lost && node.has_species;
+    const std::string_view species =
+        sampled ? std::string_view(checked_at(names, node.species, "names")) : std::string_view();
+    char* p = out.claim(species.size() + 6 + TextBuffer::kIntegerChars + kSignificantMaxChars);
+    if (lost) p = TextBuffer::put(p, "LOSS_");
+    if (sampled) {
+        p = TextBuffer::put(p, species);
+        p = TextBuffer::put(p, '_');
     }
-    append_decimal(out, node.gene);
-    out += ':';
-    append_significant(out, std::max(node.end - node.start, 0.0), 6);
+    p = TextBuffer::put_decimal(p, node.gene);
+    p = TextBuffer::put(p, ':');
+    p = write_significant(p, std::max(node.end - node.start, 0.0), 6);
+    out.commit(p);
 }
 
 }  // namespace
 
-void write_newick(const GeneTree& tree, const std::vector<std::string>& names,
-                  std::string& out) {
+void write_newick(const GeneTree& tree, const std::vector<std::string>& names, TextBuffer& out) {
     if (tree.root == kNoNode) return;
     struct Visit {
         std::size_t node;
@@ -197,13 +199,13 @@ void write_newick(const GeneTree& tree, const std::vector<std::string>& names,
             continue;
         }
         if (top.next_child < 2) {
-            out += top.next_child == 0 ? '(' : ',';
+            out.append(top.next_child == 0 ? "(" : ",");
             const std::size_t child = node.children[top.next_child];
             ++top.next_child;
             stack.push_back({child, 0});  // `top` is not used after this
             continue;
         }
-        out += ')';
+        out.append(")");
         append_branch_label(out, node, names);
         stack.pop_back();
     }

@@ -36,9 +36,13 @@ Trees trees_of(const EventLog& log, const std::vector<ExtantCopies>& extant,
     const FamilyGenes genes(rows, copies);
     GeneTree tree = build_gene_tree(genes.root_gene(), genes, total_age);
     Trees out;
-    write_newick(tree, names, out.complete);
+    TextBuffer text;
+    write_newick(tree, names, text);
+    out.complete = text.view();
     GeneTree pruned = prune_to_extant(std::move(tree));
-    if (pruned.root != kNoNode) write_newick(pruned, names, out.extant);
+    text.clear();
+    write_newick(pruned, names, text);
+    out.extant = text.view();
     return out;
 }
 
