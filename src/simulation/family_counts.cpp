@@ -299,7 +299,7 @@ void FamilyCounts::relayout(const std::uint32_t* counts, const std::uint32_t* id
         ++levels;
         covered = count;
     }
-    std::vector<std::uint32_t> fresh(size, 0);
+    std::vector<std::uint32_t, CacheLineAllocator<std::uint32_t>> fresh(size, 0);
     std::copy(counts, counts + n, fresh.begin());
     std::copy(ids, ids + n, fresh.begin() + static_cast<std::ptrdiff_t>(capacity));
 

@@ -12,7 +12,7 @@
 // families after the founders. New families (originations) always carry the
 // largest id of the run, so they are appended; an id that arrives in the
 // middle of the id order costs a shift and an O(F) rebuild. Copying the whole
-// structure to a child is a few flat array copies.
+// structure to a child is one flat array copy.
 //
 // The cumulative pick runs on a 16-ary tree of sums over the counts. The
 // counts themselves form the lowest level, in groups of 16 (one 64-byte line);
@@ -29,10 +29,32 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <utility>
 #include <vector>
 
 namespace korvath {
+
+// Allocates on 64-byte boundaries, so that every group of 16 counts and every
+// node of 16 sums is exactly one cache line.
+template <class T>
+struct CacheLineAllocator {
+    using value_type = T;
+    static constexpr std::align_val_t kAlignment{64};
+
+    CacheLineAllocator() = default;
+    template <class U>
+    CacheLineAllocator(const CacheLineAllocator<U>&) {}
+
+    T* allocate(std::size_t n) {
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T*>(::operator new(n * sizeof(T), kAlignment));
+    }
+    void deallocate(T* p, std::size_t) { ::operator delete(p, kAlignment); }
+
+    template <class U>
+    bool operator==(const CacheLineAllocator<U>&) const { return true; }
+};
 
 class alignas(64) FamilyCounts {
 public:
@@ -117,7 +139,7 @@ private:
     // single root node; level k starts at level_start_[k]. No levels when all
     // slots fit in one group. The fields an event reads share the first
     // cache line.
-    std::vector<std::uint32_t> storage_;
+    std::vector<std::uint32_t, CacheLineAllocator<std::uint32_t>> storage_;
     std::uint64_t copy_total_ = 0;
     std::uint32_t n_slots_ = 0;
     std::uint32_t capacity_ = 0;       // a multiple of 16
