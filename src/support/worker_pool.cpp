@@ -6,6 +6,10 @@
 #include <string>
 #include <system_error>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#endif
+
 namespace korvath {
 
 namespace {
@@ -24,6 +28,14 @@ std::size_t threads_from_environment() {
         if (value > 65536) return 0;  // not a thread count anyone means
     }
     return value;
+}
+
+long current_process_id() {
+#if defined(__unix__) || defined(__APPLE__)
+    return static_cast<long>(::getpid());
+#else
+    return 0;  // no fork() to guard against
+#endif
 }
 
 }  // namespace
@@ -65,10 +77,22 @@ std::size_t WorkerPool::default_thread_count() {
 }
 
 WorkerPool& WorkerPool::shared() {
-    // Function-local static: initialised once, thread-safely; a failed
-    // construction is retried on the next call.
-    static WorkerPool pool(default_thread_count());
-    return pool;
+    // Created on first use under a lock; a failed construction is retried on
+    // the next call. A child process made by fork() inherits the pool object
+    // but none of its threads, so it builds its own pool; the inherited object
+    // is left alone (its threads do not exist there to be joined). The pool
+    // lives until the process ends: joining its workers from a static
+    // destructor could race with the interpreter's own shutdown.
+    static std::mutex creation;
+    static WorkerPool* pool = nullptr;
+    static long owner = 0;
+    std::lock_guard<std::mutex> lock(creation);
+    const long process = current_process_id();
+    if (pool == nullptr || owner != process) {
+        pool = new WorkerPool(default_thread_count());
+        owner = process;
+    }
+    return *pool;
 }
 
 bool WorkerPool::on_own_worker() const { return current_pool == this; }

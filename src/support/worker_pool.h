@@ -51,8 +51,9 @@ public:
                    });
     }
 
-    // The process-wide pool, created on first use (thread-safe). Its size is
-    // RAYON_NUM_THREADS when that holds a positive number, otherwise the
+    // The process-wide pool, created on first use (thread-safe) and kept
+    // until the process ends; a process made by fork() gets its own. Its size
+    // is RAYON_NUM_THREADS when that holds a positive number, otherwise the
     // number of hardware threads (at least 1).
     static WorkerPool& shared();
 

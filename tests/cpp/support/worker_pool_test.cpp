@@ -12,6 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace korvath {
 namespace {
 
@@ -128,6 +132,32 @@ TEST(WorkerPool, SharedPoolIsOneInstance) {
     std::vector<int> out(33, 0);
     a.run_indexed(out.size(), [&](std::size_t i) { out[i] = 1; });
     EXPECT_EQ(std::accumulate(out.begin(), out.end(), 0), 33);
+}
+
+TEST(WorkerPool, AForkedChildGetsAWorkingSharedPool) {
+    // The parent's workers do not exist in a child made by fork(); a child
+    // that used the inherited pool would wait for them forever.
+    std::vector<int> warm(8, 0);
+    WorkerPool::shared().run_indexed(warm.size(), [&](std::size_t i) { warm[i] = 1; });
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::vector<int> out(100, 0);
+        WorkerPool::shared().run_indexed(out.size(), [&](std::size_t i) { out[i] = 1; });
+        _exit(std::accumulate(out.begin(), out.end(), 0) == 100 ? 0 : 1);
+    }
+    int status = 0;
+    for (int waited = 0; waited < 500; ++waited) {  // up to 5 seconds
+        if (waitpid(child, &status, WNOHANG) == child) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (waited == 499) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            FAIL() << "the child's shared pool never finished";
+        }
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(WorkerPool, DefaultSizeHonoursThePositiveEnvironmentSetting) {
