@@ -2,7 +2,6 @@
 
 #include "log_builder.h"
 #include "support/faults.h"
-#include "writer/name_check.h"
 #include "writer/output_files.h"
 
 #include <gtest/gtest.h>
@@ -133,34 +132,6 @@ TEST(WriteSimulation, TablesOfTransfersLossesAndColumnOrder) {
     EXPECT_EQ(files.count("gene_family_events/3_events.tsv"), 0u);
 }
 
-TEST(WriteSimulation, RunWithoutEventsWritesHeadersOnly) {
-    TempDir dir;
-    std::vector<ExtantCopies> extant{{2, {}}, {1, {}}};
-    WriteCounts counts = write_simulation(EventLog{}, extant, {"r", "b", "a"}, 1.0,
-                                          dir.path().string());
-    EXPECT_EQ(counts.families_written, 0u);
-    EXPECT_EQ(counts.extant_leaves, 2u);
-    auto files = files_below(dir.path());
-    EXPECT_EQ(files.size(), 4u);
-    EXPECT_EQ(files["Profiles.tsv"], "family\ta\tb\n");
-    EXPECT_TRUE(fs::is_directory(dir.path() / "gene_trees"));
-}
-
-TEST(WriteSimulation, OutdirThatIsAFileFailsBeforeWriting) {
-    TempDir dir;
-    const fs::path blocker = dir.path() / "file";
-    std::ofstream(blocker) << "keep";
-    SmallestRun run;
-    try {
-        write_simulation(run.log, run.extant, run.names, 1.0, blocker.string());
-        FAIL() << "expected IoError";
-    } catch (const IoError& error) {
-        EXPECT_EQ(std::string(error.what()), os_error_message(ENOTDIR));
-        EXPECT_EQ(std::string(error.what()), "Not a directory (os error 20)");
-    }
-    EXPECT_EQ(files_below(dir.path()).size(), 1u);
-}
-
 TEST(WriteSimulation, UnwritableFamilyFileStopsBeforeTheTables) {
     if (::geteuid() == 0) GTEST_SKIP() << "root ignores permissions";
     TempDir dir;
@@ -171,46 +142,6 @@ TEST(WriteSimulation, UnwritableFamilyFileStopsBeforeTheTables) {
                  IoError);
     EXPECT_FALSE(fs::exists(dir.path() / "Transfers.tsv"));
     fs::permissions(dir.path() / "gene_family_events", fs::perms::owner_all);
-}
-
-TEST(WriteSimulation, FamilyFileFailureStopsBeforeTheTables) {
-    // A directory where the family's event table should go makes the write
-    // fail even for root.
-    TempDir dir;
-    fs::create_directories(dir.path() / "gene_family_events" / "1_events.tsv");
-    SmallestRun run;
-    try {
-        write_simulation(run.log, run.extant, run.names, 1.0, dir.path().string());
-        FAIL() << "expected IoError";
-    } catch (const IoError& error) {
-        EXPECT_EQ(std::string(error.what()), os_error_message(EISDIR));
-    }
-    EXPECT_FALSE(fs::exists(dir.path() / "Transfers.tsv"));
-    EXPECT_FALSE(fs::exists(dir.path() / "gene_trees" / "1_complete.nwk"));
-}
-
-TEST(WriteSimulation, NamesThatWouldCorruptTheFilesAreRefusedFirst) {
-    TempDir dir;
-    const fs::path outdir = dir.path() / "never";
-    SmallestRun run;
-    run.names[0] = "R\tx";
-    EXPECT_THROW(write_simulation(run.log, run.extant, run.names, 1.0, outdir.string()),
-                 InvalidName);
-    run.names[0] = "R(x)";  // only internal: never written into a tree
-    run.names[2] = "B:1";
-    try {
-        write_simulation(run.log, run.extant, run.names, 1.0, outdir.string());
-        FAIL() << "expected InvalidName";
-    } catch (const InvalidName& error) {
-        EXPECT_NE(std::string(error.what()).find("node 2"), std::string::npos);
-        EXPECT_NE(std::string(error.what()).find("':'"), std::string::npos);
-    }
-    run.names = {"R", "A"};  // leaf 2 has no name
-    EXPECT_THROW(write_simulation(run.log, run.extant, run.names, 1.0, outdir.string()),
-                 InternalFault);
-    EXPECT_FALSE(fs::exists(outdir));
-    run.names = {"R(x)", "A", "B"};
-    EXPECT_NO_THROW(write_simulation(run.log, run.extant, run.names, 1.0, outdir.string()));
 }
 
 TEST(WriteSimulation, DeepFamilyIsWrittenThroughThePool) {
