@@ -2,9 +2,10 @@
 
 #include "simulation/active_branches.h"
 #include "simulation/branch_pick.h"
-#include "simulation/family_tally.h"
+#include "simulation/family_index.h"
 #include "simulation/rate_tree.h"
 #include "simulation/recipient.h"
+#include "simulation/removal_candidates.h"
 #include "simulation/rng.h"
 #include "simulation/species_tree.h"
 #include "support/faults.h"
@@ -17,11 +18,12 @@
 namespace korvath {
 namespace {
 
-// The content of one active branch. `family_count` is kept only when the cap
-// or the replacement rule needs it (it never changes the run otherwise).
+// The content of one active branch. `families` (the copy count and positions
+// of each family) is kept only when the cap or the replacement rule needs it;
+// it never changes the run otherwise.
 struct LineageCopies {
     std::vector<GeneCopy> copies;
-    FamilyTally family_count;
+    FamilyIndex families;
 };
 
 constexpr std::int64_t kNone = -1;
@@ -113,7 +115,7 @@ private:
             return;
         }
         const GeneCopy copy = lineage.copies[i];
-        if (static_cast<std::int64_t>(lineage.family_count.get(copy.family)) >= params_.cap) {
+        if (static_cast<std::int64_t>(lineage.families.count(copy.family)) >= params_.cap) {
             return;  // refused: the family is at its cap on this branch
         }
         record_duplication(lineage, b, t, i, copy);
@@ -123,10 +125,9 @@ private:
     void record_duplication(LineageCopies& lineage, std::uint32_t b, double t, std::size_t i,
                             GeneCopy copy) {
         const std::uint64_t a = mint_pair();
-        swap_remove(lineage.copies, i);
-        lineage.copies.push_back(GeneCopy{a, copy.family});
-        lineage.copies.push_back(GeneCopy{a + 1, copy.family});
-        if (track_counts_) lineage.family_count.increment(copy.family);
+        swap_remove(lineage, i);
+        add_copy(lineage, GeneCopy{a, copy.family});
+        add_copy(lineage, GeneCopy{a + 1, copy.family});
         append_row(EventKind::Duplication, b, t, kNone, kNone, copy.family, copy.gene,
                    static_cast<std::int64_t>(a), static_cast<std::int64_t>(a + 1));
     }
@@ -163,7 +164,7 @@ private:
     void remove_after_arrival(std::uint32_t r, double t, std::uint64_t family,
                               std::uint64_t arrived) {
         LineageCopies& lineage = lineages_[r];
-        const std::uint64_t m = lineage.family_count.get(family);
+        const std::uint64_t m = lineage.families.count(family);
         std::uint64_t k = 0;
         if (params_.cap >= 0 && m > static_cast<std::uint64_t>(params_.cap)) {
             k = m - static_cast<std::uint64_t>(params_.cap);
@@ -171,21 +172,28 @@ private:
             k = rng_.chance(params_.options.replacement) ? 1 : 0;
         }
         for (; k > 0; --k) {
-            residents_.clear();
-            arrived_position_.clear();
-            for (std::size_t p = 0; p < lineage.copies.size(); ++p) {
-                const GeneCopy& copy = lineage.copies[p];
-                if (copy.family != family) continue;
-                (copy.gene == arrived ? arrived_position_ : residents_).push_back(p);
-            }
-            const std::vector<std::size_t>& chosen =
-                residents_.empty() ? arrived_position_ : residents_;
+            find_removal_candidates(lineage.copies, lineage.families, family, arrived,
+                                    candidates_);
+            if (options_.check_removals) check_removal_candidates(lineage, family, arrived);
+            const std::vector<std::size_t>& chosen = candidates_.chosen();
             if (chosen.empty()) continue;
             const std::size_t p = chosen[rng_.index_below(chosen.size())];
             const std::uint64_t gene = lineage.copies[p].gene;
-            swap_remove(lineage.copies, p);
-            lineage.family_count.decrement(family);
+            swap_remove(lineage, p);
             append_row(EventKind::Loss, r, t, kNone, kNone, family, gene, kNone, kNone);
+        }
+    }
+
+    // Debug mode: the candidates must match a walk of the whole list.
+    void check_removal_candidates(const LineageCopies& lineage, std::uint64_t family,
+                                  std::uint64_t arrived) {
+        RemovalCandidates indexed;
+        index_removal_candidates(lineage.copies, lineage.families, family, arrived, indexed);
+        RemovalCandidates scanned;
+        scan_removal_candidates(lineage.copies, family, arrived, scanned);
+        if (indexed.residents != scanned.residents || indexed.arrived != scanned.arrived ||
+            candidates_.residents != scanned.residents || candidates_.arrived != scanned.arrived) {
+            fault("removal candidates disagree with a scan of the copy list");
         }
     }
 
@@ -195,8 +203,7 @@ private:
         __builtin_prefetch(&lineage.copies[i]);
         set_rate_for(b, n - 1);  // known before the copy is read
         const GeneCopy copy = lineage.copies[i];
-        swap_remove(lineage.copies, i);
-        if (track_counts_) lineage.family_count.decrement(copy.family);
+        swap_remove(lineage, i);
         append_row(EventKind::Loss, b, t, kNone, kNone, copy.family, copy.gene, kNone, kNone);
     }
 
@@ -226,7 +233,7 @@ private:
         const std::uint32_t left = children[0];
         const std::uint32_t right = children[1];
         LineageCopies left_content;
-        left_content.family_count = content.family_count;
+        left_content.families = content.families;
         if (options_.record_speciation) {
             left_content.copies.reserve(content.copies.size());
             for (GeneCopy& copy : content.copies) {
@@ -259,10 +266,16 @@ private:
 
     void add_copy(LineageCopies& lineage, GeneCopy copy) {
         lineage.copies.push_back(copy);
-        if (track_counts_) lineage.family_count.increment(copy.family);
+        if (track_counts_) lineage.families.appended(copy.family, lineage.copies.size() - 1);
     }
 
-    static void swap_remove(std::vector<GeneCopy>& copies, std::size_t i) {
+    // Removes position i by moving the last copy into its slot.
+    void swap_remove(LineageCopies& lineage, std::size_t i) {
+        std::vector<GeneCopy>& copies = lineage.copies;
+        if (track_counts_) {
+            lineage.families.swap_removed(copies[i].family, i, copies.back().family,
+                                          copies.size() - 1);
+        }
         copies[i] = copies.back();
         copies.pop_back();
     }
@@ -326,8 +339,7 @@ private:
     std::uint64_t next_gene_ = 0;
     std::uint64_t next_family_ = 0;
     std::uint64_t events_ = 0;
-    std::vector<std::size_t> residents_;
-    std::vector<std::size_t> arrived_position_;
+    RemovalCandidates candidates_;
     EventLog log_;
     std::vector<ExtantCopies> extant_;
 };

@@ -29,6 +29,9 @@ inline constexpr const char* kFamilyRunawayMessage =
 struct LogEngineOptions {
     bool record_speciation = true;
     std::uint64_t max_events = kDefaultMaxEvents;
+    // Checks every removal after a transfer against a walk of the recipient's
+    // whole copy list (slow; for tests).
+    bool check_removals = false;
 };
 
 struct LogEngineResult {
