@@ -39,6 +39,7 @@ public:
           rates_(tree_.n_nodes()),
           rng_(Rng::from_seed(params.seed)),
           copy_rate_((params.duplication + params.transfer) + params.loss),
+          dup_transfer_(params.duplication + params.transfer),
           track_counts_(params.cap >= 0 || params.options.replacement > 0.0) {
         tree_.require_two_children();
     }
@@ -84,7 +85,7 @@ private:
             if (t >= end) return;
             if (++events_ > options_.max_events) throw RunawayError(kFamilyRunawayMessage);
 
-            const std::uint32_t b = pick_branch(rates_, rng_.pick_target(total));
+            const std::uint32_t b = pick_branch_of_event(total, rng_.pick_target(total));
             if (b == kNoBranch) continue;  // rounding left no branch with a rate
             if (!active_.contains(b)) fault("event picked inactive branch " + std::to_string(b));
             const std::size_t n = lineages_[b].copies.size();
@@ -98,7 +99,48 @@ private:
                 lose(b, t, n);
             } else {
                 originate(b, t);
+                look_ahead();
             }
+        }
+    }
+
+    // The branch pick, reusing the look-ahead's when the rates have not
+    // changed since: the pick is a function of the rates and the target only.
+    std::uint32_t pick_branch_of_event(double total, double target) {
+        if (ahead_.valid && ahead_.target == target && ahead_.total == total) {
+            ahead_.valid = false;
+            return ahead_.branch;
+        }
+        return pick_branch(rates_, target);
+    }
+
+    // Once an event has made its last rate change: peeks at the next event's
+    // draws (on a copy of the generator) to find its branch and the copy it
+    // will most likely read, and starts fetching that copy so that its cache
+    // miss overlaps the rest of this event. Only a hint: nothing here changes
+    // the run; the pick is kept for the next event while the rates stay put.
+    void look_ahead() {
+        const double total = rates_.total();
+        if (!(total > 0.0)) return;
+        Rng peek = rng_;
+        peek.next_u64();  // the waiting time
+        const double target = peek.pick_target(total);
+        const std::uint32_t b = pick_branch(rates_, target);
+        ahead_ = LookAhead{true, total, target, b};
+        if (b >= lineages_.size()) return;
+        const std::vector<GeneCopy>& copies = lineages_[b].copies;
+        const std::size_t n = copies.size();
+        if (n == 0) return;
+        const double c = static_cast<double>(n);
+        const double x = peek.scaled_uniform(params_.origination +
+                                             (params_.loss + dup_transfer_) * c);
+        if (params_.duplication * c > x) {
+            __builtin_prefetch(copies.data() + peek.next_u64() % n);
+        } else if (dup_transfer_ * c > x) {
+            peek.next_u64();  // the recipient (uniform or weighted: one draw)
+            __builtin_prefetch(copies.data() + peek.next_u64() % n);
+        } else if (copy_rate_ * c > x) {
+            __builtin_prefetch(copies.data() + peek.next_u64() % n);
         }
     }
 
@@ -110,6 +152,7 @@ private:
             // while the (often uncached) copy is on its way.
             __builtin_prefetch(&lineage.copies[i]);
             set_rate_for(b, n + 1);
+            look_ahead();
             const GeneCopy copy = lineage.copies[i];
             record_duplication(lineage, b, t, i, copy);
             return;
@@ -120,6 +163,7 @@ private:
         }
         record_duplication(lineage, b, t, i, copy);
         set_rate(b);
+        look_ahead();
     }
 
     void record_duplication(LineageCopies& lineage, std::uint32_t b, double t, std::size_t i,
@@ -135,7 +179,10 @@ private:
     void transfer(std::uint32_t b, double t, std::size_t n) {
         const std::uint32_t r =
             choose_recipient(rng_, active_, b, tree_, t, params_.options, recipient_scratch_);
-        if (r == kNoRecipient) return;
+        if (r == kNoRecipient) {
+            look_ahead();
+            return;
+        }
         // Start fetching the end of the recipient's list alongside the donor copy.
         const std::vector<GeneCopy>& arrivals = lineages_[r].copies;
         __builtin_prefetch(arrivals.data() + arrivals.size(), 1);
@@ -146,6 +193,7 @@ private:
             __builtin_prefetch(&donor_copy);
             set_rate(b);
             set_rate_for(r, lineages_[r].copies.size() + 1);
+            look_ahead();
         }
         const GeneCopy copy = donor_copy;
         const std::uint64_t a = mint_pair();
@@ -157,6 +205,7 @@ private:
             remove_after_arrival(r, t, copy.family, a + 1);
             set_rate(b);
             set_rate(r);
+            look_ahead();
         }
     }
 
@@ -202,6 +251,7 @@ private:
         const std::size_t i = rng_.index_below(n);
         __builtin_prefetch(&lineage.copies[i]);
         set_rate_for(b, n - 1);  // known before the copy is read
+        look_ahead();
         const GeneCopy copy = lineage.copies[i];
         swap_remove(lineage, i);
         append_row(EventKind::Loss, b, t, kNone, kNone, copy.family, copy.gene, kNone, kNone);
@@ -216,6 +266,7 @@ private:
     }
 
     void end_branch(std::uint32_t v, double end) {
+        ahead_.valid = false;
         rates_.set(v, 0.0);
         active_.remove(v);
         LineageCopies content = std::exchange(lineages_[v], LineageCopies{});
@@ -261,6 +312,7 @@ private:
 
     // The rate of branch b when it holds n copies.
     void set_rate_for(std::uint32_t b, std::size_t n) {
+        ahead_.valid = false;
         rates_.set(b, copy_rate_ * static_cast<double>(n) + params_.origination);
     }
 
@@ -335,6 +387,15 @@ private:
     Rng rng_;
     RecipientScratch recipient_scratch_;
     double copy_rate_;  // ((duplication + transfer) + loss), the per-copy rate
+    double dup_transfer_;
+
+    struct LookAhead {
+        bool valid = false;
+        double total = 0.0;
+        double target = 0.0;
+        std::uint32_t branch = 0;
+    };
+    LookAhead ahead_;
     bool track_counts_;
     std::uint64_t next_gene_ = 0;
     std::uint64_t next_family_ = 0;

@@ -1,7 +1,8 @@
-// The cap and replacement removals after a transfer, on random trees with
-// rates that make them frequent. The digests were recorded from the engine
-// that found the removed copy by scanning the recipient's whole list; any
-// change to which copy goes, or to the draws, changes them.
+// Whole runs on random trees, above all the cap and replacement removals
+// after a transfer, with rates that make them frequent. The digests were
+// recorded from the engine that found the removed copy by scanning the
+// recipient's whole list and picked every branch afresh; any change to which
+// copy goes, to the picks or to the draws changes them.
 #include "simulation/log_engine.h"
 #include "simulation/rng.h"
 
@@ -93,6 +94,9 @@ TEST(LogEngineRemovals, CapAndReplacementRunsMatchTheRecordedDigests) {
         {-1, 1.0, -1.0, false, {0x79983a2013990d91ULL, 0x3fe9c6b3e75a204bULL}},
         {-1, 0.3, -1.0, true, {0x15d1bda330dda9f8ULL, 0x76ed137e9819e702ULL}},
         {6, 0.7, 0.0, false, {0x1ee1cac86491978dULL, 0x860c95020d21a334ULL}},
+        // Neither rule: no removal, the plain event paths.
+        {-1, 0.0, -1.0, false, {0x75bdcfc711444175ULL, 0xed29bc25b8c2b01bULL}},
+        {-1, 0.0, 1.0, true, {0x6c765b55e71623bbULL, 0x40a9b3b4d4faa9dbULL}},
     };
     std::size_t losses = 0;
     for (std::size_t c = 0; c < std::size(cases); ++c) {
