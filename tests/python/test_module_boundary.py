@@ -311,4 +311,7 @@ def test_conversion_does_not_leak_references():
     gc.collect()
     growth = rss_kib() - before
     assert len(gc.get_objects()) - refs_before < 100
-    assert growth < 4096, f"resident memory grew by {growth} KiB"
+    if not os.environ.get("KORVATH_SANITIZED"):
+        # The sanitizer keeps freed memory in quarantine, so resident memory
+        # says nothing there; its leak checker covers that run instead.
+        assert growth < 4096, f"resident memory grew by {growth} KiB"
