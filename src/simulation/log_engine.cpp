@@ -3,6 +3,7 @@
 #include "simulation/active_branches.h"
 #include "simulation/branch_pick.h"
 #include "simulation/family_index.h"
+#include "simulation/huge_pages.h"
 #include "simulation/rate_tree.h"
 #include "simulation/recipient.h"
 #include "simulation/removal_candidates.h"
@@ -285,8 +286,11 @@ private:
         const std::uint32_t right = children[1];
         LineageCopies left_content;
         left_content.families = content.families;
+        // The left child starts with the parent's spare room, as the right
+        // child (which takes over the parent's list) does, so that neither
+        // has to move its whole list at its first new copy.
+        left_content.copies.reserve(content.copies.capacity());
         if (options_.record_speciation) {
-            left_content.copies.reserve(content.copies.size());
             for (GeneCopy& copy : content.copies) {
                 const std::uint64_t a = mint_pair();
                 left_content.copies.push_back(GeneCopy{a, copy.family});
@@ -295,7 +299,7 @@ private:
                 copy.gene = a + 1;  // the parent's list becomes the right child's
             }
         } else {
-            left_content.copies = content.copies;
+            left_content.copies.assign(content.copies.begin(), content.copies.end());
         }
         lineages_[left] = std::move(left_content);
         lineages_[right] = std::move(content);
@@ -367,15 +371,15 @@ private:
     }
 
     void reserve_log(std::size_t capacity) {
-        log_.kind.reserve(capacity);
-        log_.branch.reserve(capacity);
-        log_.time.reserve(capacity);
-        log_.donor.reserve(capacity);
-        log_.recipient.reserve(capacity);
-        log_.family.reserve(capacity);
-        log_.gene.reserve(capacity);
-        log_.child1.reserve(capacity);
-        log_.child2.reserve(capacity);
+        reserve_with_huge_pages(log_.kind, capacity);
+        reserve_with_huge_pages(log_.branch, capacity);
+        reserve_with_huge_pages(log_.time, capacity);
+        reserve_with_huge_pages(log_.donor, capacity);
+        reserve_with_huge_pages(log_.recipient, capacity);
+        reserve_with_huge_pages(log_.family, capacity);
+        reserve_with_huge_pages(log_.gene, capacity);
+        reserve_with_huge_pages(log_.child1, capacity);
+        reserve_with_huge_pages(log_.child2, capacity);
     }
 
     SpeciesTree tree_;
