@@ -14,9 +14,6 @@ namespace korvath {
 
 namespace {
 
-// The pool whose worker the current thread is, if any.
-thread_local const WorkerPool* current_pool = nullptr;
-
 // A positive decimal number of threads from the environment, or 0.
 std::size_t threads_from_environment() {
     const char* text = std::getenv("RAYON_NUM_THREADS");
@@ -95,7 +92,16 @@ WorkerPool& WorkerPool::shared() {
     return *pool;
 }
 
-bool WorkerPool::on_own_worker() const { return current_pool == this; }
+// Compared by thread id rather than through a thread-local variable: the
+// module is loaded at run time, and thread-local storage of such libraries
+// trips up the leak checker of the sanitizer build at process exit.
+bool WorkerPool::on_own_worker() const {
+    const std::thread::id self = std::this_thread::get_id();
+    for (const std::thread& worker : workers_) {
+        if (worker.get_id() == self) return true;
+    }
+    return false;
+}
 
 void WorkerPool::record_failure(std::exception_ptr error) {
     stop_.store(true, std::memory_order_relaxed);
@@ -116,7 +122,6 @@ void WorkerPool::work_on(const Job& job) {
 }
 
 void WorkerPool::worker_loop() {
-    current_pool = this;
     std::uint64_t seen_generation = 0;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
