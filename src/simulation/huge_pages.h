@@ -29,14 +29,16 @@ inline void advise_huge_pages(const void* data, std::size_t bytes) {
 #endif
 }
 
-// Reserves `capacity` entries and advises huge pages over the new block.
+// Reserves `capacity` entries, advising huge pages over a new block before
+// the existing entries are copied into it (the copy is what first touches it).
 template <class Vec>
 void reserve_with_huge_pages(Vec& values, std::size_t capacity) {
-    const auto* before = values.data();
-    values.reserve(capacity);
-    if (values.data() != before) {
-        advise_huge_pages(values.data(), values.capacity() * sizeof(*values.data()));
-    }
+    if (capacity <= values.capacity()) return;
+    Vec fresh;
+    fresh.reserve(capacity);
+    advise_huge_pages(fresh.data(), fresh.capacity() * sizeof(*fresh.data()));
+    fresh.insert(fresh.end(), values.begin(), values.end());
+    values.swap(fresh);
 }
 
 }  // namespace korvath
