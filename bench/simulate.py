@@ -10,6 +10,11 @@ Python conversion) come from the native bench: build the `simulate_engine`
 target and run it, or pass its path as --engine.
 
     PYTHONPATH=<build dir> python3 bench/simulate.py [--runs 5] [--engine <path>]
+
+--removals instead times simulate_trace alone on a workload dominated by the
+removals after a transfer: 10,000 families on a 200-leaf tree (tree seed 7),
+duplication = transfer = loss = 1, replacement 1, uniform recipients, no
+origination, seed 1 (CPU time of the call, median of --runs).
 """
 
 import argparse
@@ -56,6 +61,24 @@ def throughput(name, runs):
     print(f"{name:15s} whole call: {statistics.median(rates) / 1e6:6.2f} M rows/s, with the "
           f"following young-generation collection {statistics.median(with_collection) / 1e6:6.2f} "
           f"M rows/s ({rows} rows, median of {runs})")
+
+
+REMOVALS = dict(duplication=1.0, transfer=1.0, loss=1.0, origination=0.0, initial_size=10_000,
+                cap=-1, seed=1, replacement=1.0, distance_decay=-1.0, allow_self=False)
+
+
+def removals(runs):
+    n_nodes, parent, time_, extant_leaf, root, _names = birth_death_tree(200, seed=7)
+    times = []
+    for _ in range(runs):
+        gc.collect()
+        start = time.process_time()
+        columns, table = korvath_core.simulate_trace(n_nodes, parent, time_, extant_leaf, root,
+                                                     **REMOVALS)
+        times.append(time.process_time() - start)
+        del columns, table
+    print(f"simulate_trace removal workload: {statistics.median(times):6.2f} s CPU "
+          f"(median of {runs})")
 
 
 def rss_bytes():
@@ -109,10 +132,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--engine", help="path of the native simulate_engine bench")
+    parser.add_argument("--removals", action="store_true",
+                        help="time only the removal-heavy simulate_trace workload")
     parser.add_argument("--memory-child", help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.memory_child:
         memory_child(options.memory_child)
+        return
+    if options.removals:
+        removals(options.runs)
         return
     if options.engine:
         subprocess.run([options.engine, str(options.runs)], check=True)
