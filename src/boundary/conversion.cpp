@@ -1,12 +1,10 @@
 #include "boundary/conversion.h"
 
+#include "support/huge_pages.h"
+
 #include <cstring>
 #include <limits>
 #include <type_traits>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace korvath::py {
 
@@ -202,22 +200,16 @@ private:
 // Copies a 1-D numeric buffer whose elements are `Source` into `out` when
 // `accept(value)` holds for every element; otherwise leaves the conversion to
 // the element rule, which then raises the same error it always would.
-// Reserves room for `n` elements. Large arrays are backed by fresh pages from
-// the kernel; asking for huge pages before they are first touched makes
-// filling them several times cheaper (a hint only: nothing depends on it).
+// Reserves room for `n` elements; a large array is backed by fresh pages, so
+// it asks for huge pages first (filling them is then several times cheaper).
 template <class T>
 void reserve_bulk(std::vector<T>& values, std::size_t n) {
-    values.reserve(n);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
-    const std::size_t bytes = n * sizeof(T);
-    if (bytes >= 8 * kHugePage) {
-        const auto begin = reinterpret_cast<std::uintptr_t>(values.data());
-        const std::uintptr_t aligned = (begin + kHugePage - 1) & ~(kHugePage - 1);
-        const std::uintptr_t end = (begin + bytes) & ~(kHugePage - 1);
-        if (end > aligned) madvise(reinterpret_cast<void*>(aligned), end - aligned, MADV_HUGEPAGE);
+    constexpr std::size_t kLargeArrayBytes = std::size_t{16} << 20;
+    if (n * sizeof(T) >= kLargeArrayBytes) {
+        reserve_with_huge_pages(values, n);
+    } else {
+        values.reserve(n);
     }
-#endif
 }
 
 template <class Source, class Target, class Accept>

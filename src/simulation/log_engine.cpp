@@ -3,7 +3,7 @@
 #include "simulation/active_branches.h"
 #include "simulation/branch_pick.h"
 #include "simulation/family_index.h"
-#include "simulation/huge_pages.h"
+#include "support/huge_pages.h"
 #include "simulation/rate_tree.h"
 #include "simulation/recipient.h"
 #include "simulation/removal_candidates.h"
