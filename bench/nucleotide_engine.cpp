@@ -16,53 +16,11 @@
 #include <ctime>
 #include <vector>
 
+#include "bench_tree.h"
+
 using namespace korvath;
+using korvath::bench::birth_death_tree;
 
-namespace {
-
-// Grown forward from the root at 0 until `n_leaves` lineages live, then scaled
-// to height 1; extinct lineages stay as leaves.
-SpeciesTreeArrays birth_death_tree(std::size_t n_leaves, std::uint64_t seed) {
-    Rng rng = Rng::from_seed(seed);
-    for (;;) {
-        std::vector<std::int64_t> parent = {-1, 0, 0};
-        std::vector<double> end = {0.0, -1.0, -1.0};
-        std::vector<std::uint32_t> living = {1, 2};
-        double t = 0.0;
-        const double birth = 1.0, death = 0.5;
-        while (!living.empty() && living.size() != n_leaves) {
-            t += -std::log(1.0 - rng.next_f64()) / ((birth + death) * double(living.size()));
-            const std::size_t slot = rng.index_below(living.size());
-            const std::uint32_t v = living[slot];
-            living[slot] = living.back();
-            living.pop_back();
-            end[v] = t;
-            if (rng.next_f64() < birth / (birth + death)) {
-                for (int c = 0; c < 2; ++c) {
-                    parent.push_back(v);
-                    end.push_back(-1.0);
-                    living.push_back(static_cast<std::uint32_t>(parent.size() - 1));
-                }
-            }
-        }
-        if (living.empty()) continue;
-        const double present = t + 0.1 / double(n_leaves);
-        SpeciesTreeArrays tree;
-        tree.n_nodes = parent.size();
-        tree.parent = parent;
-        tree.root = 0;
-        tree.time.resize(parent.size());
-        tree.extant_leaf.assign(parent.size(), 0);
-        for (std::size_t v = 0; v < parent.size(); ++v) tree.time[v] = end[v] / present;
-        for (std::uint32_t v : living) {
-            tree.time[v] = 1.0;
-            tree.extant_leaf[v] = 1;
-        }
-        return tree;
-    }
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const double r = argc > 1 ? std::atof(argv[1]) : 5e-4;

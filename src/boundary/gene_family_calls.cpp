@@ -59,17 +59,6 @@ private:
     std::vector<PyRef> objects_;
 };
 
-template <class T, class Make>
-PyRef list_with(const std::vector<T>& values, Make make) {
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = make(values[i]);
-        if (item == nullptr) throw PythonErrorSet{};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
-}
-
 template <class T>
 PyRef shared_int_list(std::vector<T>& values, SharedInts& shared) {
     PyRef list = list_with(values, [&](T v) { return shared.get(static_cast<std::int64_t>(v)); });

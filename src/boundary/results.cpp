@@ -6,21 +6,6 @@ PyRef int_from(std::uint64_t value) { return checked(PyLong_FromUnsignedLongLong
 PyRef int_from(std::int64_t value) { return checked(PyLong_FromLongLong(value)); }
 PyRef float_from(double value) { return checked(PyFloat_FromDouble(value)); }
 
-namespace {
-
-template <class T, class Make>
-PyRef list_with(const std::vector<T>& values, Make make) {
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = make(values[i]);
-        if (item == nullptr) throw PythonErrorSet{};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
-}
-
-}  // namespace
-
 PyRef list_from(const std::vector<std::uint32_t>& values) {
     return list_with(values, [](std::uint32_t v) { return PyLong_FromUnsignedLong(v); });
 }

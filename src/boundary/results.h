@@ -44,6 +44,18 @@ PyRef int_from(std::uint64_t value);
 PyRef int_from(std::int64_t value);
 PyRef float_from(double value);
 
+// A list whose item i is make(values[i]), a new reference or null on failure.
+template <class T, class Make>
+PyRef list_with(const std::vector<T>& values, Make make) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = make(values[i]);
+        if (item == nullptr) throw PythonErrorSet{};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
 PyRef list_from(const std::vector<std::uint32_t>& values);
 PyRef list_from(const std::vector<std::uint64_t>& values);
 PyRef list_from(const std::vector<std::int64_t>& values);
