@@ -2,6 +2,7 @@
 
 #include "support/faults.h"
 #include "writer/format_significant.h"
+#include "writer/significant_cache.h"
 
 namespace korvath {
 
@@ -42,7 +43,10 @@ char event_letter(std::uint8_t kind) {
     return kEventLetters[kind];
 }
 
-void append_event_row(TextBuffer& out, const EventRow& row, const std::vector<std::string>& names) {
+namespace {
+
+void append_row(TextBuffer& out, const EventRow& row, const std::vector<std::string>& names,
+                SignificantCache& dates) {
     const NodeLabels& labels = labels_of(row.kind);
     const std::string_view branch = checked_at(names, row.branch, "names");
     const std::string_view donor = name_or_empty(names, row.donor);
@@ -51,7 +55,9 @@ void append_event_row(TextBuffer& out, const EventRow& row, const std::vector<st
     const std::size_t room = kSignificantMaxChars + branch.size() + donor.size() +
                              recipient.size() + 3 * TextBuffer::kIntegerChars + 64;
     char* p = out.claim(room);
-    p = write_significant(p, row.time, 10);
+    // Speciation dates repeat in every family (one per species node): memoised.
+    p = row.kind == static_cast<std::uint8_t>(EventKind::Speciation) ? dates.write(p, row.time)
+                                                                      : write_significant(p, row.time, 10);
     p = TextBuffer::put(p, '\t');
     p = TextBuffer::put(p, kEventLetters[row.kind]);
     p = TextBuffer::put(p, '\t');
@@ -78,11 +84,18 @@ void append_event_row(TextBuffer& out, const EventRow& row, const std::vector<st
     out.commit(p);
 }
 
+}  // namespace
+
+void append_event_row(TextBuffer& out, const EventRow& row, const std::vector<std::string>& names) {
+    append_row(out, row, names, SignificantCache::for_digits(10));
+}
+
 void event_table_text(std::span<const EventRow> rows, const std::vector<std::string>& names,
                       TextBuffer& out) {
     out.reserve(out.size() + sizeof kEventTableHeader - 1 + 64 * rows.size());
     out.append(kEventTableHeader);
-    for (const EventRow& row : rows) append_event_row(out, row, names);
+    SignificantCache& dates = SignificantCache::for_digits(10);
+    for (const EventRow& row : rows) append_row(out, row, names, dates);
 }
 
 }  // namespace korvath

@@ -2,6 +2,7 @@
 
 #include "support/faults.h"
 #include "writer/format_significant.h"
+#include "writer/significant_cache.h"
 
 #include <algorithm>
 #include <limits>
@@ -163,7 +164,7 @@ GeneTree prune_to_extant(GeneTree tree) {
 namespace {
 
 void append_branch_label(TextBuffer& out, const GeneTreeNode& node,
-                         const std::vector<std::string>& names) {
+                         const std::vector<std::string>& names, SignificantCache& lengths) {
     // Leaves carry "LOSS_" or their species name and "_" before the gene id.
     const bool lost = node.is_leaf() && node.lost;
     const bool sampled = node.is_leaf() && !node.lost && node.has_species;
@@ -177,7 +178,8 @@ void append_branch_label(TextBuffer& out, const GeneTreeNode& node,
     }
     p = TextBuffer::put_decimal(p, node.gene);
     p = TextBuffer::put(p, ':');
-    p = write_significant(p, std::max(node.end - node.start, 0.0), 6);
+    // Branches between two species nodes have the same length in many families.
+    p = lengths.write(p, std::max(node.end - node.start, 0.0));
     out.commit(p);
 }
 
@@ -189,12 +191,13 @@ void write_newick(const GeneTree& tree, const std::vector<std::string>& names, T
         std::size_t node;
         int next_child;
     };
+    SignificantCache& lengths = SignificantCache::for_digits(6);
     std::vector<Visit> stack{{tree.root, 0}};
     while (!stack.empty()) {
         Visit& top = stack.back();
         const GeneTreeNode& node = tree.nodes[top.node];
         if (node.is_leaf()) {
-            append_branch_label(out, node, names);
+            append_branch_label(out, node, names, lengths);
             stack.pop_back();
             continue;
         }
@@ -206,7 +209,7 @@ void write_newick(const GeneTree& tree, const std::vector<std::string>& names, T
             continue;
         }
         out.append(")");
-        append_branch_label(out, node, names);
+        append_branch_label(out, node, names, lengths);
         stack.pop_back();
     }
 }

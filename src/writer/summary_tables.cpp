@@ -6,8 +6,10 @@
 #include "writer/output_files.h"
 #include "writer/output_paths.h"
 #include "writer/text_append.h"
+#include "writer/text_buffer.h"
 
 #include <algorithm>
+#include <span>
 
 namespace korvath {
 
@@ -100,21 +102,79 @@ std::string wide_table_header(const LeafIndex& leaves, const std::vector<std::st
     return header;
 }
 
-void append_wide_rows(const LeafIndex& leaves, std::uint64_t family, std::string& profile,
-                      std::string& presence) {
-    append_family_number(profile, family);
-    append_family_number(presence, family);
-    for (std::size_t slot : leaves.column_slots) {
-        const std::uint64_t* count = leaves.family_counts[slot].find(family);
-        const std::uint64_t copies = count != nullptr ? *count : 0;
-        profile += '\t';
-        append_decimal(profile, copies);
-        presence += '\t';
-        presence += copies != 0 ? '1' : '0';
+namespace {
+
+// The non-zero cells of the wide tables, grouped by row: for each row family,
+// its (column, count) pairs in column order. Built in one pass over the
+// leaves' counts, so rows are printed without a hash lookup per cell.
+struct WideCells {
+    struct Cell {
+        std::size_t column;
+        std::uint64_t count;
+    };
+    std::vector<std::size_t> offsets;  // rows + 1 bounds into `cells`
+    std::vector<Cell> cells;
+
+    WideCells(const LeafIndex& leaves, const std::vector<std::uint64_t>& row_families) {
+        FlatMap<std::uint32_t> row_of(row_families.size());
+        for (std::size_t r = 0; r < row_families.size(); ++r) {
+            row_of[row_families[r]] = static_cast<std::uint32_t>(r);
+        }
+        offsets.assign(row_families.size() + 1, 0);
+        const auto visit_cells = [&](auto place) {
+            for (std::size_t column = 0; column < leaves.column_slots.size(); ++column) {
+                leaves.family_counts[leaves.column_slots[column]].for_each(
+                    [&](std::uint64_t family, std::uint64_t count) {
+                        if (count == 0) return;  // prints like an absent cell
+                        const std::uint32_t* row = row_of.find(family);
+                        if (row == nullptr) fault("a counted family without a table row");
+                        place(*row, Cell{column, count});
+                    });
+            }
+        };
+        visit_cells([&](std::uint32_t row, const Cell&) { offsets[row + 1] += 1; });
+        for (std::size_t r = 0; r < row_families.size(); ++r) offsets[r + 1] += offsets[r];
+        std::vector<std::size_t> fill(offsets.begin(), offsets.end() - 1);
+        cells.resize(offsets.back());
+        // Columns are visited in order, so each row's cells come out column-sorted.
+        visit_cells([&](std::uint32_t row, const Cell& cell) { cells[fill[row]++] = cell; });
     }
-    profile += '\n';
-    presence += '\n';
+
+    std::span<const Cell> row(std::size_t r) const {
+        return {cells.data() + offsets[r], offsets[r + 1] - offsets[r]};
+    }
+};
+
+// The profile and presence rows of one family from its non-zero cells.
+void append_row_pair(std::uint64_t family, std::size_t n_columns,
+                     std::span<const WideCells::Cell> cells, TextBuffer& profile,
+                     TextBuffer& presence) {
+    if (family == ~std::uint64_t{0}) fault("family id too large to number");
+    char* p = profile.claim(TextBuffer::kIntegerChars + 2 * n_columns +
+                            cells.size() * TextBuffer::kIntegerChars + 1);
+    char* q = presence.claim(TextBuffer::kIntegerChars + 2 * n_columns + 1);
+    p = TextBuffer::put_decimal(p, family + 1);
+    q = TextBuffer::put_decimal(q, family + 1);
+    std::size_t column = 0;
+    for (const WideCells::Cell& cell : cells) {
+        for (; column < cell.column; ++column) {
+            p = TextBuffer::put(p, "\t0");
+            q = TextBuffer::put(q, "\t0");
+        }
+        p = TextBuffer::put(p, '\t');
+        p = TextBuffer::put_decimal(p, cell.count);
+        q = TextBuffer::put(q, "\t1");
+        ++column;
+    }
+    for (; column < n_columns; ++column) {
+        p = TextBuffer::put(p, "\t0");
+        q = TextBuffer::put(q, "\t0");
+    }
+    profile.commit(TextBuffer::put(p, '\n'));
+    presence.commit(TextBuffer::put(q, '\n'));
 }
+
+}  // namespace
 
 void write_wide_tables(const std::string& outdir, const WriteIndex& index,
                        const std::vector<std::string>& names) {
@@ -125,18 +185,21 @@ void write_wide_tables(const std::string& outdir, const WriteIndex& index,
     presence.write(header);
 
     const std::vector<std::uint64_t>& rows = index.row_families;
-    std::vector<std::string> profile_rows(std::min(rows.size(), kWideTableBlock));
-    std::vector<std::string> presence_rows(profile_rows.size());
+    const WideCells cells(index.leaves, rows);
+    const std::size_t n_columns = index.leaves.column_slots.size();
+    std::vector<TextBuffer> profile_rows(std::min(rows.size(), kWideTableBlock));
+    std::vector<TextBuffer> presence_rows(profile_rows.size());
     for (std::size_t first = 0; first < rows.size(); first += kWideTableBlock) {
         const std::size_t n = std::min(kWideTableBlock, rows.size() - first);
         WorkerPool::shared().run_indexed(n, [&](std::size_t i) {
             profile_rows[i].clear();
             presence_rows[i].clear();
-            append_wide_rows(index.leaves, rows[first + i], profile_rows[i], presence_rows[i]);
+            append_row_pair(rows[first + i], n_columns, cells.row(first + i), profile_rows[i],
+                            presence_rows[i]);
         });
         for (std::size_t i = 0; i < n; ++i) {
-            profiles.write(profile_rows[i]);
-            presence.write(presence_rows[i]);
+            profiles.write(profile_rows[i].view());
+            presence.write(presence_rows[i].view());
         }
     }
     profiles.finish();

@@ -27,10 +27,6 @@ std::string family_summary_text(const WriteIndex& index, const std::vector<std::
 // The header line shared by "Profiles.tsv" and "Presence.tsv".
 std::string wide_table_header(const LeafIndex& leaves, const std::vector<std::string>& names);
 
-// Appends the profile row and the presence row of `family`.
-void append_wide_rows(const LeafIndex& leaves, std::uint64_t family, std::string& profile,
-                      std::string& presence);
-
 // Streams "Profiles.tsv" and "Presence.tsv" into `outdir`, building the rows
 // of each block of families on the shared worker pool.
 void write_wide_tables(const std::string& outdir, const WriteIndex& index,
