@@ -62,6 +62,28 @@ public:
         return values_[i];
     }
 
+    // The value under `key` and whether it was inserted just now (as
+    // `value_if_new`); one probe sequence for both the lookup and the insert.
+    std::pair<Value*, bool> try_insert(std::uint64_t key, const Value& value_if_new) {
+        if (key == kEmpty) {
+            if (has_empty_key_) return {&empty_key_value_, false};
+            has_empty_key_ = true;
+            empty_key_value_ = value_if_new;
+            return {&empty_key_value_, true};
+        }
+        if ((count_ + 1) * 2 > keys_.size()) rehash(keys_.size() * 2);
+        std::size_t mask = keys_.size() - 1;
+        for (std::size_t i = slot_of(key, mask);; i = (i + 1) & mask) {
+            if (keys_[i] == key) return {&values_[i], false};
+            if (keys_[i] == kEmpty) {
+                keys_[i] = key;
+                values_[i] = value_if_new;
+                ++count_;
+                return {&values_[i], true};
+            }
+        }
+    }
+
     template <class Visit>
     void for_each(Visit visit) const {
         if (has_empty_key_) visit(kEmpty, empty_key_value_);

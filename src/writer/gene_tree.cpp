@@ -40,14 +40,19 @@ void FamilyGenes::read_events(std::span<const EventRow> rows) {
             case EventKind::Speciation: {
                 const auto child1 = static_cast<std::uint64_t>(row.child1);
                 const auto child2 = static_cast<std::uint64_t>(row.child2);
-                GeneRecord& parent = record(gene);
+                const std::uint32_t parent_slot = slot(gene);
+                const std::uint32_t slot1 = slot(child1);
+                const std::uint32_t slot2 = slot(child2);
+                GeneRecord& parent = records_[parent_slot];
                 parent.child1 = child1;
                 parent.child2 = child2;
+                parent.child1_slot = slot1;
+                parent.child2_slot = slot2;
                 parent.has_children = true;
                 parent.end = t;
                 parent.has_end = true;
-                for (std::uint64_t child : {child1, child2}) {
-                    GeneRecord& born = record(child);
+                for (std::uint32_t child : {slot1, slot2}) {
+                    GeneRecord& born = records_[child];
                     born.start = t;
                     born.has_start = true;
                 }
@@ -66,14 +71,14 @@ void FamilyGenes::read_events(std::span<const EventRow> rows) {
     }
 }
 
-GeneRecord& FamilyGenes::record(std::uint64_t gene) {
-    std::uint32_t* slot = slot_of_gene_.find(gene);
-    if (slot != nullptr) return records_[*slot];
+std::uint32_t FamilyGenes::slot(std::uint64_t gene) {
     if (records_.size() >= std::numeric_limits<std::uint32_t>::max()) {
         fault("too many genes in one family");
     }
-    slot_of_gene_[gene] = static_cast<std::uint32_t>(records_.size());
-    return records_.emplace_back();
+    const auto next = static_cast<std::uint32_t>(records_.size());
+    const auto [slot, inserted] = slot_of_gene_.try_insert(gene, next);
+    if (inserted) records_.emplace_back().gene = gene;
+    return *slot;
 }
 
 const GeneRecord* FamilyGenes::find(std::uint64_t gene) const {
@@ -93,6 +98,7 @@ double end_date(const GeneRecord& record) {
 GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes, double total_age) {
     struct Pending {
         std::uint64_t gene;
+        const GeneRecord* record;  // nullptr: the events never mention the gene
         std::size_t parent;
         int side;
     };
@@ -102,7 +108,7 @@ GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes, doub
     const std::size_t max_nodes = 2 * genes.n_events() + 1;
 
     GeneTree tree;
-    std::vector<Pending> pending{{root_gene, kNoNode, 0}};
+    std::vector<Pending> pending{{root_gene, genes.find(root_gene), kNoNode, 0}};
     while (!pending.empty()) {
         const Pending next = pending.back();
         pending.pop_back();
@@ -110,14 +116,14 @@ GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes, doub
 
         GeneTreeNode node;
         node.gene = next.gene;
-        const GeneRecord* record = genes.find(next.gene);
+        const GeneRecord* record = next.record;
         node.start = (record != nullptr && record->has_start) ? record->start : 0.0;
         const std::size_t index = tree.nodes.size();
         if (record != nullptr && record->has_children) {
             node.end = end_date(*record);
             // Last in, first out: the child1 subtree is built (and stored) first.
-            pending.push_back({record->child2, index, 1});
-            pending.push_back({record->child1, index, 0});
+            pending.push_back({record->child2, &genes.at(record->child2_slot), index, 1});
+            pending.push_back({record->child1, &genes.at(record->child1_slot), index, 0});
         } else if (record != nullptr && record->lost) {
             node.end = end_date(*record);
             node.lost = true;

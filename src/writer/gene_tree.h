@@ -39,6 +39,7 @@ struct GeneTree {
 
 // What a family's events say about each of its genes.
 struct GeneRecord {
+    std::uint64_t gene = 0;
     double start = 0.0;
     double end = 0.0;
     std::uint64_t child1 = 0;
@@ -46,6 +47,8 @@ struct GeneRecord {
     bool has_start = false;
     bool has_end = false;
     std::uint64_t leaf = 0;
+    std::uint32_t child1_slot = 0;  // the records of child1 and child2
+    std::uint32_t child2_slot = 0;
     bool has_children = false;  // ended by a D, T or S event
     bool lost = false;          // ended by an L event
     bool has_leaf = false;      // an extant copy: `leaf` is its extant leaf node
@@ -60,11 +63,14 @@ public:
     std::uint64_t root_gene() const { return root_gene_; }
     // nullptr when the events never mention the gene.
     const GeneRecord* find(std::uint64_t gene) const;
+    // The record in `slot` (a child slot of another record).
+    const GeneRecord& at(std::uint32_t slot) const { return records_[slot]; }
     std::size_t n_events() const { return n_events_; }
 
 private:
     void read_events(std::span<const EventRow> rows);
-    GeneRecord& record(std::uint64_t gene);
+    std::uint32_t slot(std::uint64_t gene);
+    GeneRecord& record(std::uint64_t gene) { return records_[slot(gene)]; }
 
     FlatMap<std::uint32_t> slot_of_gene_;
     std::vector<GeneRecord> records_;
