@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -44,12 +45,13 @@ struct ExtantGene {
 struct FamilyEvents {
     std::vector<std::uint64_t> families;   // every family with at least one event
     std::vector<std::size_t> offsets;      // families.size() + 1 bounds into `rows`
-    std::vector<EventRow> rows;            // by family, log order within a family
+    std::unique_ptr<EventRow[]> rows;      // offsets.back() rows: by family, log order within
+                                           // a family
     std::vector<std::size_t> extant_offsets;  // families.size() + 1 bounds into `extant`
     std::vector<ExtantGene> extant;           // by family, result order within a family
 
     std::span<const EventRow> of(std::size_t family_rank) const {
-        return {rows.data() + offsets[family_rank],
+        return {rows.get() + offsets[family_rank],
                 offsets[family_rank + 1] - offsets[family_rank]};
     }
     std::span<const ExtantGene> extant_of(std::size_t family_rank) const {
