@@ -40,7 +40,7 @@ public:
     explicit SignificantCache(unsigned digits) : digits_(digits) {}
 
 private:
-    static constexpr int kSlotBits = 12;
+    static constexpr int kSlotBits = 10;
     static constexpr std::size_t kTextRoom = 23;
     static_assert(kTextRoom <= kSignificantMaxChars);
 
