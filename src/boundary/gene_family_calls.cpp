@@ -1,6 +1,6 @@
 // simulate_log and simulate_trace: the gene-family engine and its two results.
 #include "boundary/calls.h"
-#include "boundary/function_specs.h"
+#include "boundary/parameter_lists.h"
 #include "boundary/results.h"
 #include "boundary/simulator_args.h"
 #include "simulation/copy_number_table.h"

@@ -1,6 +1,6 @@
 // The four reconciliation likelihood functions.
 #include "boundary/calls.h"
-#include "boundary/function_specs.h"
+#include "boundary/parameter_lists.h"
 #include "boundary/arguments.h"
 #include "boundary/errors.h"
 #include "boundary/results.h"

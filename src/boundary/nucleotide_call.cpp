@@ -1,6 +1,6 @@
 // simulate_nucleotide: segment genomes evolved along the species tree.
 #include "boundary/calls.h"
-#include "boundary/function_specs.h"
+#include "boundary/parameter_lists.h"
 #include "boundary/results.h"
 #include "boundary/simulator_args.h"
 #include "simulation/nucleotide_engine.h"

@@ -1,6 +1,6 @@
 // simulate_profiles and simulate_profiles_parallel: the counts-only engine.
 #include "boundary/calls.h"
-#include "boundary/function_specs.h"
+#include "boundary/parameter_lists.h"
 #include "boundary/results.h"
 #include "boundary/simulator_args.h"
 #include "simulation/counts_engine.h"

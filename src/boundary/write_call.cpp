@@ -1,6 +1,6 @@
 // simulate_and_write: one gene-family run written out as a folder of tables and trees.
 #include "boundary/calls.h"
-#include "boundary/function_specs.h"
+#include "boundary/parameter_lists.h"
 #include "boundary/results.h"
 #include "boundary/simulator_args.h"
 #include "writer/name_check.h"
