@@ -28,7 +28,10 @@ void write_one_family(const FamilyFileInput& input, std::size_t rank) {
     const std::uint64_t family = checked_at(input.family_events.families, rank, "families");
     const std::span<const EventRow> rows = input.family_events.of(rank);
 
-    TextBuffer text;
+    // One text buffer per worker thread, reused from family to family: the
+    // large families would otherwise map and fault in fresh memory each time.
+    thread_local TextBuffer text;
+    text.clear();
     event_table_text(rows, input.names, text);
     write_whole_file(family_file(input.outdir, kEventsDirectory, family, "_events.tsv"),
                      text.view());
