@@ -26,7 +26,10 @@ std::string family_file(const std::string& outdir, const char* directory,
 
 void write_one_family(const FamilyFileInput& input, std::size_t rank) {
     const std::uint64_t family = checked_at(input.family_events.families, rank, "families");
-    const std::span<const EventRow> rows = input.family_events.of(rank);
+    // Per worker thread, reused from family to family.
+    thread_local std::vector<EventRow> family_rows;
+    input.family_events.gather_rows(rank, input.log, family_rows);
+    const std::span<const EventRow> rows = family_rows;
 
     // One text buffer per worker thread, reused from family to family: the
     // large families would otherwise map and fault in fresh memory each time.

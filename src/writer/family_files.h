@@ -10,6 +10,7 @@
 namespace korvath {
 
 struct FamilyFileInput {
+    const EventLog& log;
     const FamilyEvents& family_events;
     const std::vector<std::string>& names;
     const std::string& outdir;

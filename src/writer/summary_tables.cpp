@@ -52,28 +52,28 @@ std::string transfers_text(const EventLog& log, const std::vector<std::string>& 
     return text;
 }
 
-std::string family_summary_text(const WriteIndex& index, const std::vector<std::string>& names) {
+std::string family_summary_text(const EventLog& log, const WriteIndex& index,
+                                const std::vector<std::string>& names) {
     std::string text;
     text.reserve(sizeof kFamilySummaryHeader - 1);
     text += kFamilySummaryHeader;
     const FamilyEvents& grouped = index.family_events;
     for (std::size_t rank = 0; rank < grouped.families.size(); ++rank) {
         const std::uint64_t family = grouped.families[rank];
-        const EventRow* origin = nullptr;
+        std::size_t origin = ~std::size_t{0};  // log position of the last origin
         std::uint64_t counts[5] = {0, 0, 0, 0, 0};  // by kind code
-        for (const EventRow& row : grouped.of(rank)) {
-            if (row.kind >= 5) fault("unknown event kind in the event log");
-            counts[row.kind] += 1;
-            if (row.kind == static_cast<std::uint8_t>(EventKind::Origination)) {
-                origin = &row;  // the last origin wins
-            }
+        for (const std::uint32_t e : grouped.positions_of(rank)) {
+            const std::uint8_t kind = log.kind[e];
+            if (kind >= 5) fault("unknown event kind in the event log");
+            counts[kind] += 1;
+            if (kind == static_cast<std::uint8_t>(EventKind::Origination)) origin = e;
         }
         append_family_number(text, family);
         text += '\t';
-        if (origin != nullptr) {
-            append_significant(text, origin->time, 10);
+        if (origin != ~std::size_t{0}) {
+            append_significant(text, log.time[origin], 10);
             text += '\t';
-            text += checked_at(names, origin->branch, "names");
+            text += checked_at(names, log.branch[origin], "names");
         } else {
             text += '\t';
         }

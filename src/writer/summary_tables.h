@@ -22,7 +22,8 @@ inline constexpr std::size_t kWideTableBuffer = 8192;
 
 std::string transfers_text(const EventLog& log, const std::vector<std::string>& names);
 
-std::string family_summary_text(const WriteIndex& index, const std::vector<std::string>& names);
+std::string family_summary_text(const EventLog& log, const WriteIndex& index,
+                                const std::vector<std::string>& names);
 
 // The header line shared by "Profiles.tsv" and "Presence.tsv".
 std::string wide_table_header(const LeafIndex& leaves, const std::vector<std::string>& names);

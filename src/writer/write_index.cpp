@@ -1,7 +1,6 @@
 #include "writer/write_index.h"
 
 #include "support/faults.h"
-#include "support/huge_pages.h"
 #include "writer/natural_key.h"
 
 #include <algorithm>
@@ -115,15 +114,15 @@ FamilyEvents group_by_family(const EventLog& log, const std::vector<ExtantCopies
     for (std::size_t r = 0; r < grouped.families.size(); ++r) {
         grouped.offsets[r + 1] += grouped.offsets[r];
     }
-    // One sequential pass over the columns; each family's rows fill in behind its cursor.
+    // One sequential pass over the family column; each family's positions
+    // fill in behind its cursor.
+    if (family.size() > std::numeric_limits<std::uint32_t>::max()) {
+        fault("too many events in the log to group");
+    }
     std::vector<std::size_t> fill(grouped.offsets.begin(), grouped.offsets.end() - 1);
-    // Filled in scattered order, one cursor per family: left uninitialised
-    // (every row is written below) and backed by huge pages where the kernel
-    // allows, which spares the page faults and TLB misses of the scattered writes.
-    grouped.rows = std::make_unique_for_overwrite<EventRow[]>(family.size());
-    advise_huge_pages(grouped.rows.get(), family.size() * sizeof(EventRow));
+    grouped.positions.resize(family.size());
     for (std::size_t e = 0; e < family.size(); ++e) {
-        grouped.rows[fill[ranks.rank(family[e])]++] = event_row(log, e);
+        grouped.positions[fill[ranks.rank(family[e])]++] = static_cast<std::uint32_t>(e);
     }
 
     // The same counting sort for the extant copies.
@@ -146,6 +145,29 @@ FamilyEvents group_by_family(const EventLog& log, const std::vector<ExtantCopies
         }
     }
     return grouped;
+}
+
+void FamilyEvents::gather_rows(std::size_t family_rank, const EventLog& log,
+                               std::vector<EventRow>& out) const {
+    const std::span<const std::uint32_t> events = positions_of(family_rank);
+    out.resize(events.size());
+    // The positions lie far apart in the log: fetch a few rows ahead so the
+    // columns' cache misses overlap.
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (i + kAhead < events.size()) {
+            const std::size_t next = events[i + kAhead];
+            __builtin_prefetch(&log.time[next]);
+            __builtin_prefetch(&log.gene[next]);
+            __builtin_prefetch(&log.child1[next]);
+            __builtin_prefetch(&log.child2[next]);
+            __builtin_prefetch(&log.donor[next]);
+            __builtin_prefetch(&log.recipient[next]);
+            __builtin_prefetch(&log.branch[next]);
+            __builtin_prefetch(&log.kind[next]);
+        }
+        out[i] = event_row(log, events[i]);
+    }
 }
 
 void total_families(const LeafIndex& leaves, FlatMap<FamilyTotals>& totals,

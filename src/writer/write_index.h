@@ -45,15 +45,17 @@ struct ExtantGene {
 struct FamilyEvents {
     std::vector<std::uint64_t> families;   // every family with at least one event
     std::vector<std::size_t> offsets;      // families.size() + 1 bounds into `rows`
-    std::unique_ptr<EventRow[]> rows;      // offsets.back() rows: by family, log order within
-                                           // a family
+    std::vector<std::uint32_t> positions;  // log positions by family, log order within a family
     std::vector<std::size_t> extant_offsets;  // families.size() + 1 bounds into `extant`
     std::vector<ExtantGene> extant;           // by family, result order within a family
 
-    std::span<const EventRow> of(std::size_t family_rank) const {
-        return {rows.get() + offsets[family_rank],
+    std::span<const std::uint32_t> positions_of(std::size_t family_rank) const {
+        return {positions.data() + offsets[family_rank],
                 offsets[family_rank + 1] - offsets[family_rank]};
     }
+    // The family's events as rows, in log order, into `out` (replacing its contents).
+    void gather_rows(std::size_t family_rank, const EventLog& log,
+                     std::vector<EventRow>& out) const;
     std::span<const ExtantGene> extant_of(std::size_t family_rank) const {
         return {extant.data() + extant_offsets[family_rank],
                 extant_offsets[family_rank + 1] - extant_offsets[family_rank]};
@@ -71,8 +73,11 @@ struct WriteIndex {
 LeafIndex index_leaves(const std::vector<ExtantCopies>& extant,
                        const std::vector<std::string>& names);
 
-// Copies the log's rows and the extant copies grouped by family (copies of
+// Groups the log's positions and the extant copies by family (copies of
 // families without events are left out). The columns must have equal lengths.
+// Only positions are kept (4 bytes per event): each family's rows are copied
+// out of the columns when the family is written, into memory reused from
+// family to family, instead of one fresh copy of the whole log.
 FamilyEvents group_by_family(const EventLog& log, const std::vector<ExtantCopies>& extant);
 
 // Totals per family from the leaves' counts, and the sorted row families.

@@ -39,11 +39,11 @@ WriteCounts write_simulation(const EventLog& log, const std::vector<ExtantCopies
     total_families(index.leaves, index.family_totals, index.row_families);
 
     write_family_files(
-        FamilyFileInput{index.family_events, names, outdir, total_age});
+        FamilyFileInput{log, index.family_events, names, outdir, total_age});
 
     write_whole_file(join_path(outdir, "Transfers.tsv"), transfers_text(log, names));
     write_whole_file(join_path(outdir, "Gene_family_summary.tsv"),
-                     family_summary_text(index, names));
+                     family_summary_text(log, index, names));
     write_wide_tables(outdir, index, names);
 
     return WriteCounts{index.family_events.families.size(), log.size(), extant.size()};
