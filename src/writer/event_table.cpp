@@ -86,15 +86,10 @@ void append_row(TextBuffer& out, const EventRow& row, const std::vector<std::str
 
 }  // namespace
 
-void append_event_row(TextBuffer& out, const EventRow& row, const std::vector<std::string>& names) {
-    append_row(out, row, names, SignificantCache::for_digits(10));
-}
-
 void event_table_text(std::span<const EventRow> rows, const std::vector<std::string>& names,
-                      TextBuffer& out) {
+                      SignificantCache& dates, TextBuffer& out) {
     out.reserve(out.size() + sizeof kEventTableHeader - 1 + 64 * rows.size());
     out.append(kEventTableHeader);
-    SignificantCache& dates = SignificantCache::for_digits(10);
     for (const EventRow& row : rows) append_row(out, row, names, dates);
 }
 

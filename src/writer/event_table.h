@@ -3,6 +3,7 @@
 #pragma once
 
 #include "writer/event_row.h"
+#include "writer/significant_cache.h"
 #include "writer/text_buffer.h"
 
 #include <cstddef>
@@ -17,11 +18,9 @@ inline constexpr char kEventTableHeader[] = "time\tevent\tbranch\tdonor\trecipie
 // The letter of an event kind code ("ODTLS"); an unknown code is an internal fault.
 char event_letter(std::uint8_t kind);
 
-// Appends the table row of one event, line feed included.
-void append_event_row(TextBuffer& out, const EventRow& row, const std::vector<std::string>& names);
-
-// The whole table: the header and one row per event.
+// The whole table: the header and one row per event. `dates` (10 digits)
+// memoises the speciation dates.
 void event_table_text(std::span<const EventRow> rows, const std::vector<std::string>& names,
-                      TextBuffer& out);
+                      SignificantCache& dates, TextBuffer& out);
 
 }  // namespace korvath

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 
 namespace korvath {
 
@@ -192,12 +193,17 @@ void append_branch_label(TextBuffer& out, const GeneTreeNode& node,
 }  // namespace
 
 void write_newick(const GeneTree& tree, const std::vector<std::string>& names, TextBuffer& out) {
+    auto lengths = std::make_unique<SignificantCache>(6);
+    write_newick(tree, names, *lengths, out);
+}
+
+void write_newick(const GeneTree& tree, const std::vector<std::string>& names,
+                  SignificantCache& lengths, TextBuffer& out) {
     if (tree.root == kNoNode) return;
     struct Visit {
         std::size_t node;
         int next_child;
     };
-    SignificantCache& lengths = SignificantCache::for_digits(6);
     std::vector<Visit> stack{{tree.root, 0}};
     while (!stack.empty()) {
         Visit& top = stack.back();

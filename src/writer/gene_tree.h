@@ -5,6 +5,7 @@
 
 #include "writer/event_row.h"
 #include "writer/flat_map.h"
+#include "writer/significant_cache.h"
 #include "writer/text_buffer.h"
 #include "writer/write_index.h"
 
@@ -87,6 +88,9 @@ GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes, doub
 GeneTree prune_to_extant(GeneTree tree);
 
 // Appends the Newick text of the tree (without the closing ";").
+// `lengths` (6 digits) memoises branch lengths that recur.
+void write_newick(const GeneTree& tree, const std::vector<std::string>& names,
+                  SignificantCache& lengths, TextBuffer& out);
 void write_newick(const GeneTree& tree, const std::vector<std::string>& names, TextBuffer& out);
 
 }  // namespace korvath

@@ -2,8 +2,8 @@
 // families: the dates of speciation events (one per species node) and the
 // lengths of gene branches that run from one species node to the next. The
 // text is a pure function of the value's bits and the digit count, so a hit
-// gives exactly the bytes write_significant would. One cache per thread, so
-// the family workers share nothing.
+// gives exactly the bytes write_significant would. Each family worker uses
+// its own cache (see FamilyScratch), so nothing is shared between threads.
 #pragma once
 
 #include "writer/format_significant.h"
@@ -33,9 +33,6 @@ public:
         }
         return end;
     }
-
-    // The calling thread's cache for `digits` 10 or 6.
-    static SignificantCache& for_digits(unsigned digits);
 
     explicit SignificantCache(unsigned digits) : digits_(digits) {}
 
