@@ -1,5 +1,6 @@
 #include "writer/format_significant.h"
 #include "writer/natural_key.h"
+#include "writer/significant_cache.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <cmath>
 #include <random>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -118,6 +120,32 @@ TEST(FormatSignificant, DecimalExponentMatchesTheLibraryLog10) {
         }
         expect_same(p * (1 + 1e-9));
         expect_same(p * (1 - 1e-9));
+    }
+}
+
+// The memo must give the bytes of a fresh formatting whatever it holds: a
+// few recurring values mixed with many one-off ones (which evict and collide
+// in its slots), long texts it does not keep, zeros, negatives and NaN.
+TEST(SignificantCache, AlwaysGivesTheTextOfAFreshFormatting) {
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> recurring;
+    for (int i = 0; i < 300; ++i) recurring.push_back(unit(rng));
+    recurring.insert(recurring.end(), {0.0, -0.0, 1e300, -1e-300, 123456789012.5,
+                                       std::numeric_limits<double>::quiet_NaN(), -0.75});
+    for (unsigned digits : {10u, 6u}) {
+        auto cache = std::make_unique<SignificantCache>(digits);
+        for (int i = 0; i < 200000; ++i) {
+            const double value = (i % 3 == 0) ? unit(rng) * std::pow(10.0, static_cast<int>(i % 40) - 20)
+                                              : recurring[rng() % recurring.size()];
+            char fresh[kSignificantMaxChars];
+            char cached[kSignificantMaxChars];
+            const std::string expected(fresh, write_significant(fresh, value, digits));
+            const std::string got(cached, cache->write(cached, value));
+            ASSERT_EQ(got, expected) << "value " << value << " digits " << digits;
+        }
     }
 }
 
