@@ -126,7 +126,7 @@ PyRef event_columns(EventLog& log, SharedInts& branches, SharedInts& families) {
 PyRef leaf_copies(std::vector<ExtantCopies>& extant, SharedInts& families) {
     PyRef leaves = checked(PyList_New(static_cast<Py_ssize_t>(extant.size())));
     for (std::size_t i = 0; i < extant.size(); ++i) {
-        std::vector<GeneCopy>& copies = extant[i].copies;
+        CopyList& copies = extant[i].copies;
         PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(copies.size())));
         for (std::size_t j = 0; j < copies.size(); ++j) {
             PyRef gene = checked(fresh_int(copies[j].gene));

@@ -65,9 +65,9 @@ PyRef list_from(const std::vector<double>& values);
 PyRef tuple_of(std::initializer_list<PyRef*> items);
 
 // Frees a vector's storage at once.
-template <class T>
-void release(std::vector<T>& values) {
-    std::vector<T>().swap(values);
+template <class T, class Allocator>
+void release(std::vector<T, Allocator>& values) {
+    std::vector<T, Allocator>().swap(values);
 }
 
 }  // namespace korvath::py

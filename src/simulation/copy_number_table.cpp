@@ -14,7 +14,7 @@ ProfileTable copy_number_table(std::vector<ExtantCopies>& extant_copies) {
         table.extant_leaves.push_back(static_cast<std::uint32_t>(leaf.node));
         families.clear();
         for (const GeneCopy& copy : leaf.copies) families.push_back(copy.family);
-        std::vector<GeneCopy>().swap(leaf.copies);
+        CopyList().swap(leaf.copies);
         std::sort(families.begin(), families.end());
         for (std::size_t i = 0; i < families.size();) {
             std::size_t j = i + 1;

@@ -2,6 +2,8 @@
 // in the order the events happen, plus the copies found on each extant leaf.
 #pragma once
 
+#include "simulation/copy_arena.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -36,10 +38,14 @@ struct GeneCopy {
     std::uint64_t family;
 };
 
+// A branch's copies. Engine runs draw these lists from their CopyArena; a
+// default-constructed list uses the global heap.
+using CopyList = std::vector<GeneCopy, ArenaAllocator<GeneCopy>>;
+
 // The copies on one extant leaf at the moment the leaf is reached.
 struct ExtantCopies {
     std::uint64_t node;
-    std::vector<GeneCopy> copies;
+    CopyList copies;
 };
 
 }  // namespace korvath

@@ -23,7 +23,7 @@ namespace {
 // of each family) is kept only when the cap or the replacement rule needs it;
 // it never changes the run otherwise.
 struct LineageCopies {
-    std::vector<GeneCopy> copies;
+    CopyList copies;
     FamilyIndex families;
 };
 
@@ -35,7 +35,8 @@ public:
         : tree_(std::move(arrays)),
           params_(params),
           options_(options),
-          lineages_(tree_.n_nodes()),
+          arena_(std::make_unique<CopyArena>()),
+          lineages_(tree_.n_nodes(), empty_lineage()),
           active_(tree_.n_nodes()),
           rates_(tree_.n_nodes()),
           rng_(Rng::from_seed(params.seed)),
@@ -54,14 +55,27 @@ public:
             end_branch(v, end);
             t = end;
         }
-        return LogEngineResult{std::move(log_), std::move(extant_), events_, next_family_,
-                               tree_.n_nodes()};
+        LogEngineResult result;
+        result.log = std::move(log_);
+        result.extant_copies = std::move(extant_);
+        result.events = events_;
+        result.n_families = next_family_;
+        result.n_nodes = tree_.n_nodes();
+        lineages_.clear();  // every list still drawn from the arena is gone
+        result.copy_storage = std::move(arena_);
+        return result;
     }
 
 private:
+    // A branch without copies whose list draws from the run's arena (a
+    // list moved in from another branch keeps the same arena).
+    LineageCopies empty_lineage() const {
+        return LineageCopies{CopyList(ArenaAllocator<GeneCopy>(arena_.get())), FamilyIndex{}};
+    }
+
     void found_root_families(double t) {
         const std::uint32_t root = tree_.root();
-        LineageCopies content;
+        LineageCopies content = empty_lineage();
         for (std::uint64_t k = 0; k < params_.initial_size; ++k) {
             const std::uint64_t f = next_family_++;
             const std::uint64_t g = next_gene_++;
@@ -129,7 +143,7 @@ private:
         const std::uint32_t b = pick_branch(rates_, target);
         ahead_ = LookAhead{true, total, target, b};
         if (b >= lineages_.size()) return;
-        const std::vector<GeneCopy>& copies = lineages_[b].copies;
+        const CopyList& copies = lineages_[b].copies;
         const std::size_t n = copies.size();
         if (n == 0) return;
         const double c = static_cast<double>(n);
@@ -185,7 +199,7 @@ private:
             return;
         }
         // Start fetching the end of the recipient's list alongside the donor copy.
-        const std::vector<GeneCopy>& arrivals = lineages_[r].copies;
+        const CopyList& arrivals = lineages_[r].copies;
         __builtin_prefetch(arrivals.data() + arrivals.size(), 1);
         const std::size_t i = rng_.index_below(n);
         GeneCopy& donor_copy = lineages_[b].copies[i];
@@ -270,7 +284,7 @@ private:
         ahead_.valid = false;
         rates_.set(v, 0.0);
         active_.remove(v);
-        LineageCopies content = std::exchange(lineages_[v], LineageCopies{});
+        LineageCopies content = std::exchange(lineages_[v], empty_lineage());
         if (tree_.is_extant_leaf(v)) {
             extant_.push_back(ExtantCopies{v, std::move(content.copies)});
         } else if (!tree_.children(v).empty()) {
@@ -284,7 +298,7 @@ private:
         if (children.size() < 2) fault("node " + std::to_string(v) + " speciates without two children");
         const std::uint32_t left = children[0];
         const std::uint32_t right = children[1];
-        LineageCopies left_content;
+        LineageCopies left_content = empty_lineage();
         left_content.families = content.families;
         // The left child starts with the parent's spare room, as the right
         // child (which takes over the parent's list) does, so that neither
@@ -327,7 +341,7 @@ private:
 
     // Removes position i by moving the last copy into its slot.
     void swap_remove(LineageCopies& lineage, std::size_t i) {
-        std::vector<GeneCopy>& copies = lineage.copies;
+        CopyList& copies = lineage.copies;
         if (track_counts_) {
             lineage.families.swap_removed(copies[i].family, i, copies.back().family,
                                           copies.size() - 1);
@@ -357,16 +371,22 @@ private:
         log_.child2.push_back(child2);
     }
 
-    // Grows every column eightfold. Capacity that is never written costs no
-    // memory (large blocks are mapped lazily), while each growth step copies
-    // the log and touches fresh pages, so few large steps beat doubling.
-    // Where memory is not overcommitted, falls back to doubling.
+    // Capacity that is never written costs no memory (large blocks are mapped
+    // lazily), while each growth step copies the log and touches fresh pages.
+    // So a log starts with room for a small run, jumps once past that to room
+    // for most large runs, and grows eightfold after. Where memory is not
+    // overcommitted (or address space is limited), falls back to doubling.
     void grow_log() {
+        constexpr std::size_t kSmallRun = std::size_t{1} << 16;
+        constexpr std::size_t kLargeRun = std::size_t{1} << 24;
         const std::size_t current = log_.kind.capacity();
+        const std::size_t next = current < kSmallRun ? kSmallRun
+                                 : current < kLargeRun ? kLargeRun
+                                                       : current * 8;
         try {
-            reserve_log(std::max<std::size_t>(current * 8, 1 << 16));
+            reserve_log(next);
         } catch (const std::bad_alloc&) {
-            reserve_log(std::max<std::size_t>(current * 2, 1 << 16));
+            reserve_log(std::max(current * 2, kSmallRun));
         }
     }
 
@@ -385,6 +405,7 @@ private:
     SpeciesTree tree_;
     SimParams params_;
     LogEngineOptions options_;
+    std::unique_ptr<CopyArena> arena_;  // declared before every list drawn from it
     std::vector<LineageCopies> lineages_;
     ActiveBranches active_;
     RateTree rates_;

@@ -18,6 +18,7 @@
 #include "simulation/species_tree_arrays.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace korvath {
@@ -35,6 +36,9 @@ struct LogEngineOptions {
 };
 
 struct LogEngineResult {
+    // Holds the memory of every list in extant_copies, so it is declared
+    // first: members are destroyed in reverse order.
+    std::unique_ptr<CopyArena> copy_storage;
     EventLog log;
     std::vector<ExtantCopies> extant_copies;  // extant leaves in processing order
     std::uint64_t events = 0;                 // events counted by the clock

@@ -51,16 +51,26 @@ public:
 
     // Descends the Fenwick tree from the largest power of two not above n.
     // Written without data-dependent branches (the comparisons are random);
-    // subtracting 0.0 leaves the target unchanged bit for bit.
+    // subtracting 0.0 leaves the target unchanged bit for bit. Both slots the
+    // next level may read are loaded before this level's comparison is known,
+    // so each level waits for a comparison and a subtraction but not for a
+    // memory access.
     std::size_t pick(double target) const {
-        std::size_t h = 0;
         const double* tree = tree_.data();
-        for (std::size_t s = top_; s > 0; s >>= 1) {
-            const double sum = tree[h + s];
-            const std::uint64_t step = 0 - static_cast<std::uint64_t>(target > sum);  // all ones or 0
-            target -= std::bit_cast<double>(std::bit_cast<std::uint64_t>(sum) & step);
-            h += s & step;
+        std::size_t h = 0;
+        std::size_t s = top_;
+        double sum = tree[s];
+        for (; s > 1; s >>= 1) {
+            const std::size_t half = s >> 1;
+            const double skipped = tree[h + half];      // read next if this step is not taken
+            const double taken = tree[h + s + half];    // read next if it is (inside 2 * top)
+            const std::uint64_t mask = 0 - static_cast<std::uint64_t>(target > sum);  // all ones or 0
+            target -= std::bit_cast<double>(std::bit_cast<std::uint64_t>(sum) & mask);
+            h += s & mask;
+            sum = std::bit_cast<double>((std::bit_cast<std::uint64_t>(taken) & mask) |
+                                        (std::bit_cast<std::uint64_t>(skipped) & ~mask));
         }
+        h += static_cast<std::size_t>(target > sum);  // the last level, s = 1
         return h;
     }
 

@@ -23,7 +23,7 @@ struct RemovalCandidates {
 };
 
 // Walks the whole copy list: linear in its length.
-inline void scan_removal_candidates(const std::vector<GeneCopy>& copies, std::uint64_t family,
+inline void scan_removal_candidates(const CopyList& copies, std::uint64_t family,
                                     std::uint64_t arrived, RemovalCandidates& out) {
     out.residents.clear();
     out.arrived.clear();
@@ -36,7 +36,7 @@ inline void scan_removal_candidates(const std::vector<GeneCopy>& copies, std::ui
 
 // The same lists from the family index: linear in the family's copy count on
 // the branch, plus a sort of those few positions.
-inline void index_removal_candidates(const std::vector<GeneCopy>& copies, const FamilyIndex& index,
+inline void index_removal_candidates(const CopyList& copies, const FamilyIndex& index,
                                      std::uint64_t family, std::uint64_t arrived,
                                      RemovalCandidates& out) {
     out.residents.clear();
@@ -57,7 +57,7 @@ inline void index_removal_candidates(const std::vector<GeneCopy>& copies, const 
 
 // Whichever of the two is cheaper: the index unless the family holds a large
 // share of the list, where one sequential walk beats chasing its positions.
-inline void find_removal_candidates(const std::vector<GeneCopy>& copies, const FamilyIndex& index,
+inline void find_removal_candidates(const CopyList& copies, const FamilyIndex& index,
                                     std::uint64_t family, std::uint64_t arrived,
                                     RemovalCandidates& out) {
     if (static_cast<std::size_t>(index.count(family)) * 8 > copies.size()) {

@@ -16,7 +16,7 @@ namespace {
 TEST(FamilyIndex, AgreesWithAWalkOfTheListUnderChurn) {
     for (std::uint64_t seed = 0; seed < 20; ++seed) {
         Rng rng = Rng::from_seed(seed);
-        std::vector<GeneCopy> copies;
+        CopyList copies;
         FamilyIndex index;
         std::map<std::uint64_t, std::uint32_t> expect;
         const std::uint64_t range = 1 + rng.index_below(60);
@@ -55,7 +55,7 @@ TEST(FamilyIndex, AgreesWithAWalkOfTheListUnderChurn) {
 }
 
 TEST(FamilyIndex, CopiesCarryThePositionsAlong) {
-    std::vector<GeneCopy> copies = {{0, 5}, {1, 7}, {2, 5}, {3, 5}};
+    CopyList copies = {{0, 5}, {1, 7}, {2, 5}, {3, 5}};
     FamilyIndex index;
     for (std::size_t p = 0; p < copies.size(); ++p) index.appended(copies[p].family, p);
     FamilyIndex copy = index;

@@ -49,8 +49,8 @@ SpeciesTreeArrays random_tree(std::uint64_t seed, std::size_t splits) {
 
 struct Digest {
     std::uint64_t h = 0xcbf29ce484222325ULL;
-    template <class T>
-    void add(const std::vector<T>& column) {
+    template <class T, class A>
+    void add(const std::vector<T, A>& column) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(column.data());
         for (std::size_t i = 0; i < column.size() * sizeof(T); ++i) {
             h = (h ^ bytes[i]) * 0x100000001b3ULL;

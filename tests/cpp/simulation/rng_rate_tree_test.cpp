@@ -102,6 +102,55 @@ TEST(RateTree, PickMatchesLinearScanOnManySizes) {
     }
 }
 
+// The descent step by step as written in words: a plain Fenwick array with a
+// bounds test and a branch per level.
+struct LiteralFenwick {
+    std::vector<double> weights, tree;
+    explicit LiteralFenwick(std::size_t n) : weights(n, 0.0), tree(n + 1, 0.0) {}
+    void set(std::size_t i, double w) {
+        const double diff = w - weights[i];
+        if (diff == 0.0) return;
+        weights[i] = w;
+        for (std::size_t j = i + 1; j <= weights.size(); j += j & (~j + 1)) tree[j] += diff;
+    }
+    std::size_t pick(double target) const {
+        const std::size_t n = weights.size();
+        std::size_t h = 0;
+        std::size_t s = 1;
+        while (s * 2 <= n) s *= 2;
+        for (; s > 0; s /= 2) {
+            if (h + s <= n && target > tree[h + s]) {
+                target -= tree[h + s];
+                h += s;
+            }
+        }
+        return h;
+    }
+};
+
+// Real-valued rates that rise, fall and return to 0 leave rounded partial
+// sums behind; the pick must take exactly the literal descent's path on them,
+// including targets at and just past the total.
+TEST(RateTree, PickFollowsTheLiteralDescentUnderRoundedSums) {
+    Rng rng = Rng::from_seed(2024);
+    for (std::size_t n : {1u, 2u, 3u, 4u, 5u, 16u, 17u, 63u, 64u, 65u, 129u, 1999u}) {
+        RateTree rates(n);
+        LiteralFenwick literal(n);
+        for (int round = 0; round < 4000; ++round) {
+            const std::size_t i = rng.index_below(n);
+            const double w = rng.index_below(4) == 0 ? 0.0 : 3.2 * rng.next_f64() * 1000.0 + 10.0;
+            rates.set(i, w);
+            literal.set(i, w);
+            const double total = rates.total();
+            if (!(total > 0.0)) continue;
+            for (const double target : {rng.pick_target(total), total, std::nextafter(total, 1e300),
+                                        std::nextafter(0.0, 1.0)}) {
+                ASSERT_EQ(rates.pick(target), literal.pick(target)) << "n=" << n << " round=" << round;
+            }
+        }
+    }
+}
+
 TEST(BranchPick, NormalPicksAreUnchangedAndStraysFallBack) {
     RateTree rates(4);
     rates.set(1, 1.0);

@@ -122,7 +122,7 @@ LogBuilder deep_chain(std::size_t depth) {
 TEST(GeneTree, MillionNestedDuplicationsOnASmallStack) {
     const std::size_t depth = 1000000;
     LogBuilder b = deep_chain(depth);
-    std::vector<GeneCopy> copies;
+    CopyList copies;
     for (std::size_t k = 0; k < depth; ++k) copies.push_back({2 * k + 2, 0});
     // The last left copy is lost, so the extant tree's deepest node collapses.
     b.loss(0, 1.0, 0, 2 * depth - 1);

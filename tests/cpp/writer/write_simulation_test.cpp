@@ -149,7 +149,7 @@ TEST(WriteSimulation, DeepFamilyIsWrittenThroughThePool) {
     const std::size_t depth = 200000;
     LogBuilder b;
     b.origin(0, 0.0, 0, 0);
-    std::vector<GeneCopy> copies;
+    CopyList copies;
     std::uint64_t gene = 0;
     for (std::size_t k = 0; k < depth; ++k) {
         const auto left = static_cast<std::int64_t>(2 * k + 1);
