@@ -169,8 +169,11 @@ PyObject* call_simulate_log(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
         CollectorPause pause;
         SharedInts branches(result.n_nodes);
         SharedInts families(static_cast<std::size_t>(result.n_families));
-        PyRef columns = event_columns(result.log, branches, families);
+        // The leaves first: their lists, and with them the whole arena of
+        // copy lists, are freed before the columns are converted.
         PyRef leaves = leaf_copies(result.extant_copies, families);
+        result.copy_storage.reset();
+        PyRef columns = event_columns(result.log, branches, families);
         return tuple_of({&columns, &leaves}).release();
     });
 }
@@ -186,6 +189,7 @@ PyObject* call_simulate_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs
             run_log_engine(std::move(tree), params, LogEngineOptions{.record_speciation = false});
         ProfileTable table = copy_number_table(result.extant_copies);
         release(result.extant_copies);
+        result.copy_storage.reset();  // every copy list is gone: free the arena
         CollectorPause pause;
         SharedInts branches(result.n_nodes);
         SharedInts families(static_cast<std::size_t>(result.n_families));

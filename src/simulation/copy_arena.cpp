@@ -72,6 +72,37 @@ void CopyArena::deallocate(void* block, std::size_t bytes) noexcept {
     KORVATH_POISON(block, std::size_t{1} << k);
 }
 
+void CopyArena::release_free_memory() noexcept {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+    constexpr std::uintptr_t kPage = 4096;
+    // Only whole pages past the block's free-list link, and only inside the
+    // chunks mapped straight from the system.
+    const auto release = [&](const char* begin, const char* end) {
+        const auto first = (reinterpret_cast<std::uintptr_t>(begin) + kPage - 1) & ~(kPage - 1);
+        const auto last = reinterpret_cast<std::uintptr_t>(end) & ~(kPage - 1);
+        if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+    };
+    const auto in_mapped_chunk = [&](const char* block) {
+        for (const Mapping& m : mappings_) {
+            const char* base = static_cast<const char*>(m.base);
+            if (block >= base && block < base + m.bytes) return m.bytes >= kSmallestMapping;
+        }
+        return false;
+    };
+    for (std::size_t k = 13; k < kClasses; ++k) {  // blocks of two pages and more
+        for (void* block = free_lists_[k]; block != nullptr;) {
+            KORVATH_UNPOISON(block, sizeof(void*));
+            void* next = *static_cast<void**>(block);
+            KORVATH_POISON(block, sizeof(void*));
+            const char* begin = static_cast<const char*>(block);
+            if (in_mapped_chunk(begin)) release(begin + sizeof(void*), begin + (std::size_t{1} << k));
+            block = next;
+        }
+    }
+    if (cursor_ != nullptr && in_mapped_chunk(cursor_)) release(cursor_, chunk_end_);
+#endif
+}
+
 // A fresh block from the newest chunk. The unused tail of a chunk that is too
 // small for the request is cut into power-of-two blocks for the free lists.
 void* CopyArena::carve(std::size_t block_bytes) {

@@ -41,6 +41,12 @@ public:
     // Bytes obtained from the system so far.
     std::size_t mapped_bytes() const { return mapped_bytes_; }
 
+    // Hands the memory of every free block (and of the newest chunk's unused
+    // tail) back to the system, keeping the blocks themselves for reuse: a
+    // reused block reads as zeros. For the end of a run, when the lists that
+    // remain are all the arena still has to hold.
+    void release_free_memory() noexcept;
+
 private:
     struct Mapping {
         void* base;

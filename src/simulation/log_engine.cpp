@@ -61,7 +61,8 @@ public:
         result.events = events_;
         result.n_families = next_family_;
         result.n_nodes = tree_.n_nodes();
-        lineages_.clear();  // every list still drawn from the arena is gone
+        lineages_.clear();  // the extant leaves' lists are all the arena still holds
+        arena_->release_free_memory();
         result.copy_storage = std::move(arena_);
         return result;
     }

@@ -69,6 +69,33 @@ TEST(CopyArena, FreedBlocksAreReusedBeforeNewMemoryIsMapped) {
     arena.deallocate(big, std::size_t{200} << 20);
 }
 
+// Releasing the free memory must neither disturb the live blocks nor break
+// the free lists: the released blocks are handed out again and hold writes.
+TEST(CopyArena, ReleasingFreeMemoryKeepsLiveBlocksAndReusesFreedOnes) {
+    CopyArena arena;
+    const std::size_t bytes = std::size_t{1} << 16;
+    std::vector<unsigned char*> blocks;
+    for (int k = 0; k < 256; ++k) {  // 16 MiB: reaches the chunks mapped from the system
+        blocks.push_back(static_cast<unsigned char*>(arena.allocate(bytes)));
+        std::memset(blocks.back(), k, bytes);
+    }
+    for (int k = 0; k < 256; k += 2) arena.deallocate(blocks[k], bytes);
+    arena.release_free_memory();
+    for (int k = 1; k < 256; k += 2) {
+        ASSERT_EQ(blocks[k][0], k);
+        ASSERT_EQ(blocks[k][bytes - 1], k);
+    }
+    const std::size_t mapped = arena.mapped_bytes();
+    for (int k = 0; k < 256; k += 2) {
+        blocks[k] = static_cast<unsigned char*>(arena.allocate(bytes));
+        std::memset(blocks[k], 0xAB, bytes);
+    }
+    EXPECT_EQ(arena.mapped_bytes(), mapped);
+    for (int k = 0; k < 256; ++k) {
+        ASSERT_EQ(blocks[k][bytes / 2], k % 2 == 0 ? 0xAB : k) << k;
+    }
+}
+
 TEST(CopyArena, ListsMoveBetweenOwnersWithoutCopying) {
     CopyArena arena;
     CopyList a{ArenaAllocator<GeneCopy>(&arena)};
