@@ -295,22 +295,25 @@ inline bool quick_element(PyObject* item, double& out) {
 inline bool quick_small_int(PyObject* item, std::int64_t& out) {
     if (!PyLong_CheckExact(item)) return false;
 #if PY_VERSION_HEX < 0x030C0000
+    // The sign is applied without a branch: lists of mixed signs would
+    // otherwise mispredict on every other item.
     const Py_ssize_t size = Py_SIZE(item);
+    const std::int64_t sign = size < 0 ? -1 : 0;
+    const Py_ssize_t length = size < 0 ? -size : size;
     const digit* digits = reinterpret_cast<PyLongObject*>(item)->ob_digit;
-    switch (size) {
-        case 0: out = 0; return true;
-        case 1: out = static_cast<std::int64_t>(digits[0]); return true;
-        case -1: out = -static_cast<std::int64_t>(digits[0]); return true;
-        case 2:
-            out = static_cast<std::int64_t>(digits[0]) +
-                  (static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT);
-            return true;
-        case -2:
-            out = -(static_cast<std::int64_t>(digits[0]) +
-                    (static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT));
-            return true;
-        default: return false;
+    std::int64_t magnitude;
+    if (length == 1) {
+        magnitude = static_cast<std::int64_t>(digits[0]);
+    } else if (length == 0) {
+        magnitude = 0;
+    } else if (length == 2) {
+        magnitude = static_cast<std::int64_t>(digits[0]) +
+                    (static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT);
+    } else {
+        return false;
     }
+    out = (magnitude ^ sign) - sign;
+    return true;
 #else
     if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) return false;
     out = static_cast<std::int64_t>(

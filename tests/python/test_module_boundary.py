@@ -1,4 +1,5 @@
 """The module's surface: function table, binding errors, conversion of every kind."""
+import collections
 import gc
 import inspect
 import os
@@ -230,6 +231,18 @@ class TestConversionAccepts:
         assert outcome(kc.simulate_log, **{**LOG_ARGS, "seed": 2**64 - 1})[0] in ("ok", "raised")
         assert outcome(kc.simulate_log, **{**LOG_ARGS, "seed": 2**64 - 1})[:2] != \
             ("raised", "OverflowError")
+
+    def test_list_items_read_directly_match_the_element_rule(self):
+        # Exact ints in a list are read from their digits; a deque goes through
+        # the element rule. Values around the one- and two-digit boundaries of
+        # the internal representation, both signs (a negative parent is a root,
+        # a positive one out of range is named in the message).
+        edges = [0, 1, 2**30 - 1, 2**30, 2**31, 2**60 - 1, 2**60, 2**62, 2**63 - 1]
+        for magnitude in edges:
+            for value in {magnitude, -magnitude, -magnitude - 1}:
+                parent = [-1, 0, value]
+                assert outcome(kc.simulate_log, **{**LOG_ARGS, "parent": parent}) == \
+                    outcome(kc.simulate_log, **{**LOG_ARGS, "parent": collections.deque(parent)})
 
     def test_numpy_fast_path_matches_the_element_rule(self):
         rng = np.random.default_rng(5)
