@@ -151,18 +151,36 @@ private:
         const double x = peek.scaled_uniform(params_.origination +
                                              (params_.loss + dup_transfer_) * c);
         if (params_.duplication * c > x) {
-            __builtin_prefetch(copies.data() + peek.next_u64() % n);
+            __builtin_prefetch(copies.data() + peek_copy_index(peek, n));
         } else if (dup_transfer_ * c > x) {
             peek.next_u64();  // the recipient (uniform or weighted: one draw)
-            __builtin_prefetch(copies.data() + peek.next_u64() % n);
+            __builtin_prefetch(copies.data() + peek_copy_index(peek, n));
         } else if (copy_rate_ * c > x) {
-            __builtin_prefetch(copies.data() + peek.next_u64() % n);
+            __builtin_prefetch(copies.data() + peek_copy_index(peek, n));
         }
+    }
+
+    // The copy position the look-ahead expects, remembered with the draw and
+    // the list length it came from.
+    std::size_t peek_copy_index(Rng& peek, std::size_t n) {
+        const std::uint64_t draw = peek.next_u64();
+        ahead_index_ = AheadIndex{draw, n, static_cast<std::size_t>(draw % n)};
+        return ahead_index_.index;
+    }
+
+    // rng_.index_below(n), reusing the look-ahead's remainder when the draw
+    // and the length are the ones it saw (the remainder is a function of the
+    // two alone), which saves a 64-bit division on most events.
+    std::size_t copy_index_below(std::size_t n) {
+        if (n == 0) fault("random index below 0 requested");
+        const std::uint64_t draw = rng_.next_u64();
+        if (draw == ahead_index_.draw && n == ahead_index_.n) return ahead_index_.index;
+        return static_cast<std::size_t>(draw % n);
     }
 
     void duplicate(std::uint32_t b, double t, std::size_t n) {
         LineageCopies& lineage = lineages_[b];
-        const std::size_t i = rng_.index_below(n);
+        const std::size_t i = copy_index_below(n);
         if (params_.cap < 0) {
             // The outcome is known before the copy is read: update the rate
             // while the (often uncached) copy is on its way.
@@ -202,7 +220,7 @@ private:
         // Start fetching the end of the recipient's list alongside the donor copy.
         const CopyList& arrivals = lineages_[r].copies;
         __builtin_prefetch(arrivals.data() + arrivals.size(), 1);
-        const std::size_t i = rng_.index_below(n);
+        const std::size_t i = copy_index_below(n);
         GeneCopy& donor_copy = lineages_[b].copies[i];
         if (!track_counts_) {
             // No removal can follow the arrival: both rates are known already.
@@ -264,7 +282,7 @@ private:
 
     void lose(std::uint32_t b, double t, std::size_t n) {
         LineageCopies& lineage = lineages_[b];
-        const std::size_t i = rng_.index_below(n);
+        const std::size_t i = copy_index_below(n);
         __builtin_prefetch(&lineage.copies[i]);
         set_rate_for(b, n - 1);  // known before the copy is read
         look_ahead();
@@ -422,6 +440,12 @@ private:
         std::uint32_t branch = 0;
     };
     LookAhead ahead_;
+    struct AheadIndex {
+        std::uint64_t draw = 0;
+        std::size_t n = 0;  // 0: nothing remembered (no draw is taken modulo 0)
+        std::size_t index = 0;
+    };
+    AheadIndex ahead_index_;
     bool track_counts_;
     std::uint64_t next_gene_ = 0;
     std::uint64_t next_family_ = 0;

@@ -29,7 +29,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-[[noreturn]] inline void fault(const std::string& message) { throw InternalFault(message); }
+// Out of line and marked cold, so that the checks on hot paths stay a compare
+// and a rarely taken jump, and the functions holding them stay small enough
+// to inline.
+[[noreturn, gnu::cold, gnu::noinline]] inline void fault(const std::string& message) {
+    throw InternalFault(message);
+}
+[[noreturn, gnu::cold, gnu::noinline]] inline void fault(const char* message) {
+    throw InternalFault(message);
+}
 
 // Bounds-checked element access for indices that derive from caller data.
 // `what` names the array in the fault message.

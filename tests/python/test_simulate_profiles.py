@@ -120,7 +120,10 @@ def test_same_arguments_give_the_same_bytes():
                 seed=rng.randrange(2**64), replacement=0.3, distance_decay=0.5)
     first = profiles(tree, **args)
     assert profiles(tree, **args) == first
-    assert profiles(tree, **dict(args, seed=args["seed"] ^ 1)) != first
+    # Counts alone can coincide for two seeds now and then; across several
+    # seeds they must not all agree.
+    others = [profiles(tree, **dict(args, seed=args["seed"] ^ k)) for k in (1, 2, 3, 4)]
+    assert any(other != first for other in others)
 
 
 @pytest.mark.parametrize("change", [

@@ -54,6 +54,7 @@ def test_fewer_founders_than_copies_leave_the_last_copies_empty():
 
 def test_one_copy_is_a_serial_run_with_the_first_splitmix_output_as_seed():
     rng, _ = seeded("parallel single copy")
+    differs = []
     for _ in range(5):
         tree = random_tree(rng, rng.randrange(3, 40))
         args = rates(duplication=0.6, transfer=0.9, loss=1.0, origination=1.5, initial_size=7,
@@ -61,9 +62,12 @@ def test_one_copy_is_a_serial_run_with_the_first_splitmix_output_as_seed():
         single = korvath_core.simulate_profiles_parallel(**tree, **args, n_copies=1, n_threads=1)
         serial = korvath_core.simulate_profiles(**tree, **dict(args, seed=splitmix64_first(args["seed"])))
         assert single == serial
-        assert single != korvath_core.simulate_profiles(**tree, **args)
+        # A small tree with short branches may see no event under either seed,
+        # so the seeds must tell the runs apart somewhere, not on every tree.
+        differs.append(single != korvath_core.simulate_profiles(**tree, **args))
         # 0 copies and 0 threads behave as 1.
         assert korvath_core.simulate_profiles_parallel(**tree, **args, n_copies=0, n_threads=0) == single
+    assert any(differs)
 
 
 def test_result_does_not_depend_on_the_thread_count():
