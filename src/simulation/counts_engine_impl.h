@@ -3,7 +3,7 @@
 // simulate_counts (counts_engine.h), which runs it over FamilyCounts.
 //
 // The store type provides: static founders(n), copy_total(), slot_of_copy(j),
-// family_of_copy(j), count_at(slot), add_copy_at(slot), add_copy(id) -> slot,
+// family_of_copy(j), prefetch_copy(j) (a hint only), count_at(slot), add_copy_at(slot), add_copy(id) -> slot,
 // remove_copies_at(slot, k) and for_each_family(fn(id, count)) by ascending id.
 #pragma once
 
@@ -72,7 +72,7 @@ private:
             if (!(t < end)) return;
             if (++events_ > max_events_) throw RunawayError(kCountsRunawayMessage);
 
-            const std::uint32_t b = pick_branch(rates_, rng_.pick_target(total));
+            const std::uint32_t b = pick_branch_of_event(total, rng_.pick_target(total));
             if (b == kNoBranch || !active_.contains(b)) {
                 fault("event picked a branch that is not active");
             }
@@ -90,33 +90,99 @@ private:
         }
     }
 
-    // The slot of a uniformly drawn copy of branch b.
-    std::size_t pick_copy(const Store& content) {
-        return content.slot_of_copy(rng_.index_below(content.copy_total()));
+    // The branch pick, reusing the look-ahead's while the rates have not
+    // changed since: the pick is a function of the rates and the target only.
+    std::uint32_t pick_branch_of_event(double total, double target) {
+        if (ahead_.valid && ahead_.target == target && ahead_.total == total) {
+            ahead_.valid = false;
+            return ahead_.branch;
+        }
+        return pick_branch(rates_, target);
     }
 
+    // Once an event has made its last rate change: peeks at the next event's draws (on a copy of the
+    // generator) to find its branch and the copy it will most likely look up,
+    // and starts fetching that copy's place in the branch's store, so that
+    // the memory accesses of the lookup overlap the clock's draws. Only a
+    // hint: nothing here changes the run.
+    void look_ahead() {
+        const double total = rates_.total();
+        if (!(total > 0.0)) return;
+        Rng peek = rng_;
+        peek.next_u64();  // the waiting time
+        const double target = peek.pick_target(total);
+        const std::uint32_t b = pick_branch(rates_, target);
+        ahead_ = LookAhead{true, total, target, b};
+        if (b >= lineages_.size()) return;
+        const Store& content = lineages_[b];
+        const std::uint64_t n = content.copy_total();
+        if (n == 0) return;
+        const double c = static_cast<double>(n);
+        const double x = peek.next_f64() *
+                         (params_.origination + (params_.loss + (params_.duplication + params_.transfer)) * c);
+        if (!(x < per_copy_rate_ * c)) return;  // an origination reads no copy
+        const std::uint64_t draw = peek.next_u64();
+        ahead_index_ = AheadIndex{draw, n, draw % n};
+        content.prefetch_copy(ahead_index_.index);
+    }
+
+    // rng_.index_below(n), reusing the look-ahead's remainder when the draw
+    // and the bound are the ones it saw (a function of the two alone).
+    std::uint64_t copy_index_below(std::uint64_t n) {
+        if (n == 0) fault("random index below 0 requested");
+        const std::uint64_t draw = rng_.next_u64();
+        if (draw == ahead_index_.draw && n == ahead_index_.n) return ahead_index_.index;
+        return draw % n;
+    }
+
+    // The slot of a uniformly drawn copy of branch b.
+    std::size_t pick_copy(const Store& content) {
+        return content.slot_of_copy(copy_index_below(content.copy_total()));
+    }
+
+    // Where an event's new rate is known before its copy is looked up, the
+    // rate is set first and the next event's look-ahead starts before the
+    // lookup, so that the two lookups' memory accesses overlap. The rate set
+    // is the same single set, with the same value, either way.
     void duplicate(std::uint32_t b) {
         Store& content = lineages_[b];
-        const std::size_t slot = pick_copy(content);
+        const std::uint64_t n = content.copy_total();
+        const std::uint64_t index = copy_index_below(n);
         const std::int64_t cap = params_.cap;
-        if (cap < 0 || static_cast<std::int64_t>(content.count_at(slot)) < cap) {
-            content.add_copy_at(slot);
+        if (cap < 0) {
+            set_rate_for(b, n + 1);
+            look_ahead();
+            content.add_copy_at(content.slot_of_copy(index));
+            return;
         }
+        const std::size_t slot = content.slot_of_copy(index);
+        if (static_cast<std::int64_t>(content.count_at(slot)) < cap) content.add_copy_at(slot);
         set_rate(b);
+        look_ahead();
     }
 
     void transfer(std::uint32_t b, double t) {
         // The copy index is drawn before the recipient; which family it names
         // is looked up only once a recipient is found (the lookup draws
         // nothing).
-        const std::uint64_t copy = rng_.index_below(lineages_[b].copy_total());
+        const std::uint64_t copy = copy_index_below(lineages_[b].copy_total());
         const std::uint32_t r = choose_recipient(rng_, active_, b, tree_, t, params_.options,
                                                  recipient_scratch_);
-        if (r == kNoRecipient) return;
+        if (r == kNoRecipient) {
+            look_ahead();
+            return;
+        }
         if (!active_.contains(r)) fault("transfer recipient is not an active branch");
-        const std::uint64_t family = lineages_[b].family_of_copy(copy);
         Store& recipient = lineages_[r];
+        // Without a cap or replacement, the arrival is all that changes.
+        const bool only_arrival = params_.cap < 0 && !(params_.options.replacement > 0.0);
+        if (only_arrival) {
+            set_rate_for(r, recipient.copy_total() + 1);
+            look_ahead();
+        }
+        const std::uint64_t family = lineages_[b].family_of_copy(copy);
         const std::size_t slot = recipient.add_copy(family);
+        if (only_arrival) return;
         const std::uint64_t m = recipient.count_at(slot);
         // A negative cap read as unsigned is never exceeded.
         const auto cap = static_cast<std::uint64_t>(params_.cap);
@@ -126,22 +192,30 @@ private:
             recipient.remove_copies_at(slot, 1);
         }
         set_rate(r);
+        look_ahead();
     }
 
     void lose(std::uint32_t b) {
         Store& content = lineages_[b];
-        content.remove_copies_at(pick_copy(content), 1);
-        set_rate(b);
+        const std::uint64_t n = content.copy_total();
+        const std::uint64_t index = copy_index_below(n);
+        set_rate_for(b, n - 1);
+        look_ahead();
+        content.remove_copies_at(content.slot_of_copy(index), 1);
     }
 
     void originate(std::uint32_t b) {
         lineages_[b].add_copy(next_family_++);
         set_rate(b);
+        look_ahead();
     }
 
-    void set_rate(std::uint32_t b) {
-        const double copies = static_cast<double>(lineages_[b].copy_total());
-        rates_.set(b, per_copy_rate_ * copies + params_.origination);
+    void set_rate(std::uint32_t b) { set_rate_for(b, lineages_[b].copy_total()); }
+
+    // The rate of branch b when it holds `copies` copies.
+    void set_rate_for(std::uint32_t b, std::uint64_t copies) {
+        ahead_.valid = false;
+        rates_.set(b, per_copy_rate_ * static_cast<double>(copies) + params_.origination);
     }
 
     void activate(std::uint32_t c, Store content) {
@@ -151,6 +225,7 @@ private:
     }
 
     void end_branch(std::uint32_t v) {
+        ahead_.valid = false;
         rates_.set(v, 0.0);
         active_.remove(v);  // faults when v never became active
         Store content = std::move(lineages_[v]);
@@ -183,6 +258,20 @@ private:
     RateTree rates_;
     Rng rng_;
     RecipientScratch recipient_scratch_;
+
+    struct LookAhead {
+        bool valid = false;
+        double total = 0.0;
+        double target = 0.0;
+        std::uint32_t branch = 0;
+    };
+    LookAhead ahead_;
+    struct AheadIndex {
+        std::uint64_t draw = 0;
+        std::uint64_t n = 0;  // 0: nothing remembered (no draw is taken modulo 0)
+        std::uint64_t index = 0;
+    };
+    AheadIndex ahead_index_;
 
     std::uint64_t next_family_ = 0;
     std::uint64_t events_ = 0;

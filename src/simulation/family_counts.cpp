@@ -172,6 +172,13 @@ std::uint64_t FamilyCounts::family_of_copy(std::uint64_t index) const {
     return ids()[group * kFanout + count_running_not_above(counts() + group * kFanout, rest)];
 }
 
+void FamilyCounts::prefetch_copy(std::uint64_t index) const {
+    if (index >= copy_total_) return;
+    const std::size_t group = group_of_copy(index).first;
+    __builtin_prefetch(counts() + group * kFanout);
+    __builtin_prefetch(ids() + group * kFanout);
+}
+
 void FamilyCounts::sums_add(std::size_t slot, std::uint32_t delta) {
     std::size_t pos = slot / kFanout;  // the group
     for (std::size_t level = 0; level < levels_; ++level) {

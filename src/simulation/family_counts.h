@@ -86,6 +86,9 @@ public:
     std::size_t slot_of_copy(std::uint64_t index) const;
     // The id of the family holding copy number `index` (as slot_of_copy).
     std::uint64_t family_of_copy(std::uint64_t index) const;
+    // Starts fetching what a lookup of copy number `index` reads last (its
+    // group of counts and ids); no effect on the contents. Out of range: nothing.
+    void prefetch_copy(std::uint64_t index) const;
 
     // Adds one copy to the family in `slot`.
     void add_copy_at(std::size_t slot);

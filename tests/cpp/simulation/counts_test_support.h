@@ -33,6 +33,7 @@ public:
     }
     std::uint64_t id_at(std::size_t slot) const { return slot; }
     std::uint64_t family_of_copy(std::uint64_t j) const { return slot_of_copy(j); }
+    void prefetch_copy(std::uint64_t) const {}
     std::uint32_t count_at(std::size_t slot) const { return families_.at(slot); }
     void add_copy_at(std::size_t slot) {
         ++families_[slot];
