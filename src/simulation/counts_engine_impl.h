@@ -2,13 +2,14 @@
 // tests can run it over the plain linear-walk store as an oracle. Engines use
 // simulate_counts (counts_engine.h), which runs it over FamilyCounts.
 //
-// The store type provides: static founders(n), copy_total(), slot_of_copy(j),
+// The store type provides: static founders(n, arena), copy_total(), slot_of_copy(j),
 // family_of_copy(j), prefetch_copy(j) (a hint only), count_at(slot), add_copy_at(slot), add_copy(id) -> slot,
 // remove_copies_at(slot, k) and for_each_family(fn(id, count)) by ascending id.
 #pragma once
 
 #include "simulation/active_branches.h"
 #include "simulation/branch_pick.h"
+#include "simulation/copy_arena.h"
 #include "simulation/counts_engine.h"
 #include "simulation/rate_tree.h"
 #include "simulation/recipient.h"
@@ -17,6 +18,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,7 +41,7 @@ public:
     ProfileRows run() {
         const std::vector<double>& time = tree_.time();
         // The founding families take the first ids, 0 .. initial_size-1.
-        const Store founders = Store::founders(params_.initial_size);
+        const Store founders = Store::founders(params_.initial_size, arena_.get());
         next_family_ = params_.initial_size;
         for (std::uint32_t child : tree_.children(tree_.root())) activate(child, Store(founders));
 
@@ -253,6 +255,9 @@ private:
     const std::uint64_t max_events_;
     const double per_copy_rate_;  // ((duplication + transfer) + loss)
 
+    // Storage of the branches' contents; declared before them, so that it
+    // outlives them.
+    std::unique_ptr<CopyArena> arena_ = std::make_unique<CopyArena>();
     std::vector<Store> lineages_;  // content of each active branch
     ActiveBranches active_;
     RateTree rates_;

@@ -93,8 +93,9 @@ inline void add_after(std::uint32_t* node, std::size_t child, std::uint32_t delt
 
 }  // namespace
 
-FamilyCounts FamilyCounts::founders(std::uint64_t n_families) {
+FamilyCounts FamilyCounts::founders(std::uint64_t n_families, CopyArena* arena) {
     FamilyCounts out;
+    out.storage_ = decltype(out.storage_)(CacheLineAllocator<std::uint32_t>(arena));
     if (n_families == 0) return out;
     if (n_families > kMaxFounders) {
         fault("initial_size " + std::to_string(n_families) +
@@ -306,7 +307,8 @@ void FamilyCounts::relayout(const std::uint32_t* counts, const std::uint32_t* id
         ++levels;
         covered = count;
     }
-    std::vector<std::uint32_t, CacheLineAllocator<std::uint32_t>> fresh(size, 0);
+    std::vector<std::uint32_t, CacheLineAllocator<std::uint32_t>> fresh(size, 0,
+                                                                        storage_.get_allocator());
     std::copy(counts, counts + n, fresh.begin());
     std::copy(ids, ids + n, fresh.begin() + static_cast<std::ptrdiff_t>(capacity));
 

@@ -26,34 +26,55 @@
 // events), so both stay below 2^32.
 #pragma once
 
+#include "simulation/copy_arena.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace korvath {
 
 // Allocates on 64-byte boundaries, so that every group of 16 counts and every
-// node of 16 sums is exactly one cache line.
+// node of 16 sums is exactly one cache line: from a run's CopyArena when given
+// one (huge pages, recycled blocks; its blocks are 64-byte aligned), from the
+// global heap otherwise. A copied or moved store keeps its arena.
 template <class T>
 struct CacheLineAllocator {
     using value_type = T;
+    using propagate_on_container_move_assignment = std::true_type;
+    using propagate_on_container_copy_assignment = std::true_type;
+    using propagate_on_container_swap = std::true_type;
+    using is_always_equal = std::false_type;
     static constexpr std::align_val_t kAlignment{64};
 
     CacheLineAllocator() = default;
+    explicit CacheLineAllocator(CopyArena* arena) : arena(arena) {}
     template <class U>
-    CacheLineAllocator(const CacheLineAllocator<U>&) {}
+    CacheLineAllocator(const CacheLineAllocator<U>& other) : arena(other.arena) {}
 
     T* allocate(std::size_t n) {
         if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+        if (arena != nullptr) return static_cast<T*>(arena->allocate(n * sizeof(T)));
         return static_cast<T*>(::operator new(n * sizeof(T), kAlignment));
     }
-    void deallocate(T* p, std::size_t) { ::operator delete(p, kAlignment); }
+    void deallocate(T* p, std::size_t n) {
+        if (arena != nullptr) {
+            arena->deallocate(p, n * sizeof(T));
+        } else {
+            ::operator delete(p, kAlignment);
+        }
+    }
 
     template <class U>
-    bool operator==(const CacheLineAllocator<U>&) const { return true; }
+    bool operator==(const CacheLineAllocator<U>& other) const {
+        return arena == other.arena;
+    }
+
+    CopyArena* arena = nullptr;
 };
 
 class alignas(64) FamilyCounts {
@@ -62,8 +83,9 @@ public:
 
     FamilyCounts() = default;
 
-    // A branch holding one copy of each of the families 0 .. n_families-1.
-    static FamilyCounts founders(std::uint64_t n_families);
+    // A branch holding one copy of each of the families 0 .. n_families-1,
+    // its storage drawn from `arena` when given (copies share the arena).
+    static FamilyCounts founders(std::uint64_t n_families, CopyArena* arena = nullptr);
 
     // Sum of all counts.
     std::uint64_t copy_total() const { return copy_total_; }

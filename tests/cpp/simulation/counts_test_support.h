@@ -3,6 +3,7 @@
 // species trees with nodes of any arity.
 #pragma once
 
+#include "simulation/copy_arena.h"
 #include "simulation/rng.h"
 #include "simulation/species_tree_arrays.h"
 #include "support/faults.h"
@@ -17,7 +18,7 @@ namespace korvath::testing {
 // pick walks the map in ascending id.
 class LinearStore {
 public:
-    static LinearStore founders(std::uint64_t n) {
+    static LinearStore founders(std::uint64_t n, CopyArena* = nullptr) {
         LinearStore out;
         for (std::uint64_t f = 0; f < n; ++f) out.families_[f] = 1;
         out.total_ = n;
