@@ -297,9 +297,9 @@ inline bool quick_small_int(PyObject* item, std::int64_t& out) {
 #if PY_VERSION_HEX < 0x030C0000
     // The sign is applied without a branch: lists of mixed signs would
     // otherwise mispredict on every other item.
-    const Py_ssize_t size = Py_SIZE(item);
-    const std::int64_t sign = size < 0 ? -1 : 0;
-    const Py_ssize_t length = size < 0 ? -size : size;
+    const auto size = static_cast<std::int64_t>(Py_SIZE(item));
+    const std::int64_t sign = size >> 63;  // all ones when negative (arithmetic shift)
+    const std::int64_t length = (size ^ sign) - sign;
     const digit* digits = reinterpret_cast<PyLongObject*>(item)->ob_digit;
     std::int64_t magnitude;
     if (length == 1) {
