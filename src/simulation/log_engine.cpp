@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -21,10 +22,11 @@ namespace {
 
 // The content of one active branch. `families` (the copy count and positions
 // of each family) is kept only when the cap or the replacement rule needs it;
-// it never changes the run otherwise.
+// it never changes the run otherwise. It lives behind a pointer so that the
+// per-branch array stays small (every event reads its branch's entry).
 struct LineageCopies {
     CopyList copies;
-    FamilyIndex families;
+    std::unique_ptr<FamilyIndex> families;
 };
 
 constexpr std::int64_t kNone = -1;
@@ -36,13 +38,14 @@ public:
           params_(params),
           options_(options),
           arena_(std::make_unique<CopyArena>()),
-          lineages_(tree_.n_nodes(), empty_lineage()),
           active_(tree_.n_nodes()),
           rates_(tree_.n_nodes()),
           rng_(Rng::from_seed(params.seed)),
           copy_rate_((params.duplication + params.transfer) + params.loss),
           dup_transfer_(params.duplication + params.transfer),
           track_counts_(params.cap >= 0 || params.options.replacement > 0.0) {
+        lineages_.reserve(tree_.n_nodes());
+        for (std::size_t v = 0; v < tree_.n_nodes(); ++v) lineages_.push_back(empty_lineage());
         tree_.require_two_children();
     }
 
@@ -71,7 +74,8 @@ private:
     // A branch without copies whose list draws from the run's arena (a
     // list moved in from another branch keeps the same arena).
     LineageCopies empty_lineage() const {
-        return LineageCopies{CopyList(ArenaAllocator<GeneCopy>(arena_.get())), FamilyIndex{}};
+        return LineageCopies{CopyList(ArenaAllocator<GeneCopy>(arena_.get())),
+                             track_counts_ ? std::make_unique<FamilyIndex>() : nullptr};
     }
 
     void found_root_families(double t) {
@@ -192,7 +196,7 @@ private:
             return;
         }
         const GeneCopy copy = lineage.copies[i];
-        if (static_cast<std::int64_t>(lineage.families.count(copy.family)) >= params_.cap) {
+        if (static_cast<std::int64_t>(lineage.families->count(copy.family)) >= params_.cap) {
             return;  // refused: the family is at its cap on this branch
         }
         record_duplication(lineage, b, t, i, copy);
@@ -247,7 +251,7 @@ private:
     void remove_after_arrival(std::uint32_t r, double t, std::uint64_t family,
                               std::uint64_t arrived) {
         LineageCopies& lineage = lineages_[r];
-        const std::uint64_t m = lineage.families.count(family);
+        const std::uint64_t m = lineage.families->count(family);
         std::uint64_t k = 0;
         if (params_.cap >= 0 && m > static_cast<std::uint64_t>(params_.cap)) {
             k = m - static_cast<std::uint64_t>(params_.cap);
@@ -255,7 +259,7 @@ private:
             k = rng_.chance(params_.options.replacement) ? 1 : 0;
         }
         for (; k > 0; --k) {
-            find_removal_candidates(lineage.copies, lineage.families, family, arrived,
+            find_removal_candidates(lineage.copies, *lineage.families, family, arrived,
                                     candidates_);
             if (options_.check_removals) check_removal_candidates(lineage, family, arrived);
             const std::vector<std::size_t>& chosen = candidates_.chosen();
@@ -271,7 +275,7 @@ private:
     void check_removal_candidates(const LineageCopies& lineage, std::uint64_t family,
                                   std::uint64_t arrived) {
         RemovalCandidates indexed;
-        index_removal_candidates(lineage.copies, lineage.families, family, arrived, indexed);
+        index_removal_candidates(lineage.copies, *lineage.families, family, arrived, indexed);
         RemovalCandidates scanned;
         scan_removal_candidates(lineage.copies, family, arrived, scanned);
         if (indexed.residents != scanned.residents || indexed.arrived != scanned.arrived ||
@@ -318,7 +322,7 @@ private:
         const std::uint32_t left = children[0];
         const std::uint32_t right = children[1];
         LineageCopies left_content = empty_lineage();
-        left_content.families = content.families;
+        if (content.families) left_content.families = std::make_unique<FamilyIndex>(*content.families);
         // The left child starts with the parent's spare room, as the right
         // child (which takes over the parent's list) does, so that neither
         // has to move its whole list at its first new copy.
@@ -355,14 +359,14 @@ private:
 
     void add_copy(LineageCopies& lineage, GeneCopy copy) {
         lineage.copies.push_back(copy);
-        if (track_counts_) lineage.families.appended(copy.family, lineage.copies.size() - 1);
+        if (track_counts_) lineage.families->appended(copy.family, lineage.copies.size() - 1);
     }
 
     // Removes position i by moving the last copy into its slot.
     void swap_remove(LineageCopies& lineage, std::size_t i) {
         CopyList& copies = lineage.copies;
         if (track_counts_) {
-            lineage.families.swap_removed(copies[i].family, i, copies.back().family,
+            lineage.families->swap_removed(copies[i].family, i, copies.back().family,
                                           copies.size() - 1);
         }
         copies[i] = copies.back();
