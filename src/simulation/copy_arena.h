@@ -33,7 +33,8 @@ public:
     CopyArena& operator=(const CopyArena&) = delete;
     ~CopyArena();
 
-    // A block of at least `bytes` bytes, aligned to 16; throws std::bad_alloc.
+    // A block of at least `bytes` bytes, aligned to 64 (a cache line); throws
+    // std::bad_alloc.
     void* allocate(std::size_t bytes);
     // Returns a block from allocate(bytes) with the same `bytes`.
     void deallocate(void* block, std::size_t bytes) noexcept;

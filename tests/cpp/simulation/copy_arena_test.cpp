@@ -30,7 +30,7 @@ TEST(CopyArena, LiveBlocksNeverOverlapAndKeepTheirContents) {
         if (live.empty() || rng.index_below(3) != 0) {
             const std::size_t bytes = 1 + rng.index_below(std::size_t{1} << (4 + rng.index_below(14)));
             auto* data = static_cast<unsigned char*>(arena.allocate(bytes));
-            ASSERT_EQ(reinterpret_cast<std::uintptr_t>(data) % 16, 0u);
+            ASSERT_EQ(reinterpret_cast<std::uintptr_t>(data) % 64, 0u);
             const auto fill = static_cast<unsigned char>(step);
             std::memset(data, fill, bytes);
             live.push_back({data, bytes, fill});
