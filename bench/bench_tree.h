@@ -5,7 +5,7 @@
 #pragma once
 
 #include "simulation/rng.h"
-#include "simulation/species_tree_arrays.h"
+#include "simulation/dated_tree_arrays.h"
 
 #include <cmath>
 #include <cstddef>

@@ -3,7 +3,7 @@
 
 #include "boundary/arguments.h"
 #include "simulation/sim_params.h"
-#include "simulation/species_tree_arrays.h"
+#include "simulation/dated_tree_arrays.h"
 
 namespace korvath::py {
 

@@ -1,6 +1,6 @@
 #include "reconciliation/dated_extinction.h"
 
-#include "reconciliation/species_children.h"
+#include "reconciliation/tree_shape.h"
 #include "reconciliation/storage_budget.h"
 #include "reconciliation/time_grid.h"
 #include "support/faults.h"

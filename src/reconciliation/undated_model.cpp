@@ -1,6 +1,6 @@
 #include "reconciliation/undated_model.h"
 
-#include "reconciliation/species_children.h"
+#include "reconciliation/tree_shape.h"
 #include "reconciliation/storage_budget.h"
 #include "support/faults.h"
 

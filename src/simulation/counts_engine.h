@@ -6,8 +6,8 @@
 
 #include "simulation/profile_rows.h"
 #include "simulation/sim_params.h"
-#include "simulation/species_tree.h"
-#include "simulation/species_tree_arrays.h"
+#include "simulation/dated_tree.h"
+#include "simulation/dated_tree_arrays.h"
 
 #include <cstdint>
 

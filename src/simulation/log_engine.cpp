@@ -8,7 +8,7 @@
 #include "simulation/recipient.h"
 #include "simulation/removal_candidates.h"
 #include "simulation/rng.h"
-#include "simulation/species_tree.h"
+#include "simulation/dated_tree.h"
 #include "support/faults.h"
 
 #include <algorithm>

@@ -15,7 +15,7 @@
 
 #include "simulation/event_log.h"
 #include "simulation/sim_params.h"
-#include "simulation/species_tree_arrays.h"
+#include "simulation/dated_tree_arrays.h"
 
 #include <cstdint>
 #include <memory>

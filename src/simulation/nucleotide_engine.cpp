@@ -4,7 +4,7 @@
 #include "simulation/branch_pick.h"
 #include "simulation/rate_tree.h"
 #include "simulation/recipient.h"
-#include "simulation/species_tree.h"
+#include "simulation/dated_tree.h"
 #include "support/faults.h"
 
 #include <algorithm>

@@ -9,7 +9,7 @@
 #include "simulation/rng.h"
 #include "simulation/segment_genome.h"
 #include "simulation/sim_params.h"
-#include "simulation/species_tree_arrays.h"
+#include "simulation/dated_tree_arrays.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,7 +1,7 @@
 #include "simulation/parallel_profiles.h"
 
 #include "simulation/counts_engine.h"
-#include "simulation/species_tree.h"
+#include "simulation/dated_tree.h"
 #include "support/faults.h"
 #include "support/worker_pool.h"
 

@@ -2,7 +2,7 @@
 // functions return.
 #pragma once
 
-#include "simulation/species_tree.h"
+#include "simulation/dated_tree.h"
 
 #include <cstdint>
 #include <vector>

@@ -14,7 +14,7 @@
 #include "simulation/active_branches.h"
 #include "simulation/rng.h"
 #include "simulation/sim_params.h"
-#include "simulation/species_tree.h"
+#include "simulation/dated_tree.h"
 
 #include <cstdint>
 #include <limits>

@@ -2,7 +2,7 @@
 
 #include "simulation/counts_engine.h"
 #include "simulation/rng.h"
-#include "simulation/species_tree.h"
+#include "simulation/dated_tree.h"
 
 #include "counts_test_support.h"
 #include "support/faults.h"

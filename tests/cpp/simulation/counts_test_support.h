@@ -5,7 +5,7 @@
 
 #include "simulation/copy_arena.h"
 #include "simulation/rng.h"
-#include "simulation/species_tree_arrays.h"
+#include "simulation/dated_tree_arrays.h"
 #include "support/faults.h"
 
 #include <cstdint>

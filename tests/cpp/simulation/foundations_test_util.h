@@ -2,7 +2,7 @@
 #pragma once
 
 #include "simulation/rng.h"
-#include "simulation/species_tree.h"
+#include "simulation/dated_tree.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "reconciliation/species_children.h"
+#include "reconciliation/tree_shape.h"
 
 #include "support/faults.h"
 

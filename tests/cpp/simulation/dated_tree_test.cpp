@@ -1,5 +1,5 @@
 #include "foundations_test_util.h"
-#include "simulation/species_tree.h"
+#include "simulation/dated_tree.h"
 
 #include <gtest/gtest.h>
 

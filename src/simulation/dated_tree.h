@@ -16,7 +16,7 @@
 // The gene-family engine additionally calls require_two_children().
 #pragma once
 
-#include "simulation/species_tree_arrays.h"
+#include "simulation/dated_tree_arrays.h"
 
 #include <cstdint>
 #include <span>

@@ -1,4 +1,4 @@
-#include "simulation/species_tree.h"
+#include "simulation/dated_tree.h"
 
 #include "support/faults.h"
 
