@@ -11,6 +11,7 @@
 #include "simulation/branch_pick.h"
 #include "simulation/copy_arena.h"
 #include "simulation/counts_engine.h"
+#include "simulation/look_ahead_memo.h"
 #include "simulation/rate_tree.h"
 #include "simulation/recipient.h"
 #include "simulation/rng.h"
@@ -74,7 +75,7 @@ private:
             if (!(t < end)) return;
             if (++events_ > max_events_) throw RunawayError(kCountsRunawayMessage);
 
-            const std::uint32_t b = pick_branch_of_event(total, rng_.pick_target(total));
+            const std::uint32_t b = ahead_pick_.pick(rates_, total, rng_.pick_target(total));
             if (b == kNoBranch || !active_.contains(b)) {
                 fault("event picked a branch that is not active");
             }
@@ -92,29 +93,19 @@ private:
         }
     }
 
-    // The branch pick, reusing the look-ahead's while the rates have not
-    // changed since: the pick is a function of the rates and the target only.
-    std::uint32_t pick_branch_of_event(double total, double target) {
-        if (ahead_.valid && ahead_.target == target && ahead_.total == total) {
-            ahead_.valid = false;
-            return ahead_.branch;
-        }
-        return pick_branch(rates_, target);
-    }
-
-    // Once an event has made its last rate change: peeks at the next event's draws (on a copy of the
-    // generator) to find its branch and the copy it will most likely look up,
-    // and starts fetching that copy's place in the branch's store, so that
-    // the memory accesses of the lookup overlap the clock's draws. Only a
-    // hint: nothing here changes the run.
+    // Once an event has made its last rate change: peeks at the next event's
+    // draws (on a copy of the generator) to find its branch and the copy it
+    // will most likely look up, and starts fetching that copy's place in the
+    // branch's store, so that the memory accesses of the lookup overlap the
+    // clock's draws. Only a hint: nothing here changes the run; the pick and
+    // the copy's remainder are kept for the event to reuse.
     void look_ahead() {
         const double total = rates_.total();
         if (!(total > 0.0)) return;
         Rng peek = rng_;
         peek.next_u64();  // the waiting time
         const double target = peek.pick_target(total);
-        const std::uint32_t b = pick_branch(rates_, target);
-        ahead_ = LookAhead{true, total, target, b};
+        const std::uint32_t b = ahead_pick_.remember(rates_, total, target);
         if (b >= lineages_.size()) return;
         const Store& content = lineages_[b];
         const std::uint64_t n = content.copy_total();
@@ -123,19 +114,11 @@ private:
         const double x = peek.next_f64() *
                          (params_.origination + (params_.loss + (params_.duplication + params_.transfer)) * c);
         if (!(x < per_copy_rate_ * c)) return;  // an origination reads no copy
-        const std::uint64_t draw = peek.next_u64();
-        ahead_index_ = AheadIndex{draw, n, draw % n};
-        content.prefetch_copy(ahead_index_.index);
+        content.prefetch_copy(ahead_index_.remember(peek.next_u64(), n));
     }
 
-    // rng_.index_below(n), reusing the look-ahead's remainder when the draw
-    // and the bound are the ones it saw (a function of the two alone).
-    std::uint64_t copy_index_below(std::uint64_t n) {
-        if (n == 0) fault("random index below 0 requested");
-        const std::uint64_t draw = rng_.next_u64();
-        if (draw == ahead_index_.draw && n == ahead_index_.n) return ahead_index_.index;
-        return draw % n;
-    }
+    // rng_.index_below(n), reusing the look-ahead's remainder when it applies.
+    std::uint64_t copy_index_below(std::uint64_t n) { return ahead_index_.index_below(rng_, n); }
 
     // The slot of a uniformly drawn copy of branch b.
     std::size_t pick_copy(const Store& content) {
@@ -216,7 +199,7 @@ private:
 
     // The rate of branch b when it holds `copies` copies.
     void set_rate_for(std::uint32_t b, std::uint64_t copies) {
-        ahead_.valid = false;
+        ahead_pick_.forget();
         rates_.set(b, per_copy_rate_ * static_cast<double>(copies) + params_.origination);
     }
 
@@ -227,7 +210,7 @@ private:
     }
 
     void end_branch(std::uint32_t v) {
-        ahead_.valid = false;
+        ahead_pick_.forget();
         rates_.set(v, 0.0);
         active_.remove(v);  // faults when v never became active
         Store content = std::move(lineages_[v]);
@@ -264,19 +247,8 @@ private:
     Rng rng_;
     RecipientScratch recipient_scratch_;
 
-    struct LookAhead {
-        bool valid = false;
-        double total = 0.0;
-        double target = 0.0;
-        std::uint32_t branch = 0;
-    };
-    LookAhead ahead_;
-    struct AheadIndex {
-        std::uint64_t draw = 0;
-        std::uint64_t n = 0;  // 0: nothing remembered (no draw is taken modulo 0)
-        std::uint64_t index = 0;
-    };
-    AheadIndex ahead_index_;
+    BranchPickMemo ahead_pick_;
+    RemainderMemo ahead_index_;
 
     std::uint64_t next_family_ = 0;
     std::uint64_t events_ = 0;

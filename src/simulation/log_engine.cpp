@@ -3,6 +3,7 @@
 #include "simulation/active_branches.h"
 #include "simulation/branch_pick.h"
 #include "simulation/family_index.h"
+#include "simulation/look_ahead_memo.h"
 #include "support/huge_pages.h"
 #include "simulation/rate_tree.h"
 #include "simulation/recipient.h"
@@ -105,7 +106,7 @@ private:
             if (t >= end) return;
             if (++events_ > options_.max_events) throw RunawayError(kFamilyRunawayMessage);
 
-            const std::uint32_t b = pick_branch_of_event(total, rng_.pick_target(total));
+            const std::uint32_t b = ahead_pick_.pick(rates_, total, rng_.pick_target(total));
             if (b == kNoBranch) continue;  // rounding left no branch with a rate
             if (!active_.contains(b)) fault("event picked inactive branch " + std::to_string(b));
             const std::size_t n = lineages_[b].copies.size();
@@ -124,16 +125,6 @@ private:
         }
     }
 
-    // The branch pick, reusing the look-ahead's when the rates have not
-    // changed since: the pick is a function of the rates and the target only.
-    std::uint32_t pick_branch_of_event(double total, double target) {
-        if (ahead_.valid && ahead_.target == target && ahead_.total == total) {
-            ahead_.valid = false;
-            return ahead_.branch;
-        }
-        return pick_branch(rates_, target);
-    }
-
     // Once an event has made its last rate change: peeks at the next event's
     // draws (on a copy of the generator) to find its branch and the copy it
     // will most likely read, and starts fetching that copy so that its cache
@@ -145,8 +136,7 @@ private:
         Rng peek = rng_;
         peek.next_u64();  // the waiting time
         const double target = peek.pick_target(total);
-        const std::uint32_t b = pick_branch(rates_, target);
-        ahead_ = LookAhead{true, total, target, b};
+        const std::uint32_t b = ahead_pick_.remember(rates_, total, target);
         if (b >= lineages_.size()) return;
         const CopyList& copies = lineages_[b].copies;
         const std::size_t n = copies.size();
@@ -167,19 +157,12 @@ private:
     // The copy position the look-ahead expects, remembered with the draw and
     // the list length it came from.
     std::size_t peek_copy_index(Rng& peek, std::size_t n) {
-        const std::uint64_t draw = peek.next_u64();
-        ahead_index_ = AheadIndex{draw, n, static_cast<std::size_t>(draw % n)};
-        return ahead_index_.index;
+        return static_cast<std::size_t>(ahead_index_.remember(peek.next_u64(), n));
     }
 
-    // rng_.index_below(n), reusing the look-ahead's remainder when the draw
-    // and the length are the ones it saw (the remainder is a function of the
-    // two alone), which saves a 64-bit division on most events.
+    // rng_.index_below(n), reusing the look-ahead's remainder when it applies.
     std::size_t copy_index_below(std::size_t n) {
-        if (n == 0) fault("random index below 0 requested");
-        const std::uint64_t draw = rng_.next_u64();
-        if (draw == ahead_index_.draw && n == ahead_index_.n) return ahead_index_.index;
-        return static_cast<std::size_t>(draw % n);
+        return static_cast<std::size_t>(ahead_index_.index_below(rng_, n));
     }
 
     void duplicate(std::uint32_t b, double t, std::size_t n) {
@@ -304,7 +287,7 @@ private:
     }
 
     void end_branch(std::uint32_t v, double end) {
-        ahead_.valid = false;
+        ahead_pick_.forget();
         rates_.set(v, 0.0);
         active_.remove(v);
         LineageCopies content = std::exchange(lineages_[v], empty_lineage());
@@ -353,7 +336,7 @@ private:
 
     // The rate of branch b when it holds n copies.
     void set_rate_for(std::uint32_t b, std::size_t n) {
-        ahead_.valid = false;
+        ahead_pick_.forget();
         rates_.set(b, copy_rate_ * static_cast<double>(n) + params_.origination);
     }
 
@@ -437,19 +420,8 @@ private:
     double copy_rate_;  // ((duplication + transfer) + loss), the per-copy rate
     double dup_transfer_;
 
-    struct LookAhead {
-        bool valid = false;
-        double total = 0.0;
-        double target = 0.0;
-        std::uint32_t branch = 0;
-    };
-    LookAhead ahead_;
-    struct AheadIndex {
-        std::uint64_t draw = 0;
-        std::size_t n = 0;  // 0: nothing remembered (no draw is taken modulo 0)
-        std::size_t index = 0;
-    };
-    AheadIndex ahead_index_;
+    BranchPickMemo ahead_pick_;
+    RemainderMemo ahead_index_;
     bool track_counts_;
     std::uint64_t next_gene_ = 0;
     std::uint64_t next_family_ = 0;
