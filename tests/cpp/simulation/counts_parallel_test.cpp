@@ -15,6 +15,16 @@
 namespace korvath {
 namespace {
 
+// A root with two extant leaves at date 1.
+SpeciesTreeArrays two_leaf_tree() {
+    SpeciesTreeArrays t;
+    t.n_nodes = 3;
+    t.parent = {-1, 0, 0};
+    t.time = {0.0, 1.0, 1.0};
+    t.extant_leaf = {0, 1, 1};
+    return t;
+}
+
 using testing::random_tree;
 
 void expect_same_table(const ProfileTable& a, const ProfileTable& b, const std::string& what) {
@@ -48,11 +58,7 @@ TEST(CountsParallel, CopiesSplitTheFoundersAndTakeSuccessiveSeeds) {
 }
 
 TEST(CountsParallel, WithoutEventsTheBlocksListTheFoundersOfEachCopy) {
-    SpeciesTreeArrays t;
-    t.n_nodes = 3;
-    t.parent = {-1, 0, 0};
-    t.time = {0.0, 1.0, 1.0};
-    t.extant_leaf = {0, 1, 1};
+    const SpeciesTreeArrays t = two_leaf_tree();
     SimParams p;
     p.initial_size = 10;
     const ProfileTable table = simulate_profiles_parallel(t, p, 4, 2);
@@ -104,11 +110,7 @@ TEST(CountsParallel, ResultIsTheMergeOfTheCopiesForAnyThreadCount) {
 }
 
 TEST(CountsParallel, ACopyPassingTheEventLimitFailsTheCall) {
-    SpeciesTreeArrays t;
-    t.n_nodes = 3;
-    t.parent = {-1, 0, 0};
-    t.time = {0.0, 1.0, 1.0};
-    t.extant_leaf = {0, 1, 1};
+    const SpeciesTreeArrays t = two_leaf_tree();
     SimParams p;
     p.duplication = 5.0;
     p.initial_size = 40;
@@ -123,11 +125,8 @@ TEST(CountsParallel, ACopyPassingTheEventLimitFailsTheCall) {
 }
 
 TEST(CountsParallel, InconsistentInputIsAnInternalFault) {
-    SpeciesTreeArrays t;
-    t.n_nodes = 3;
-    t.parent = {-1, 0, 5};  // parent outside the tree
-    t.time = {0.0, 1.0, 1.0};
-    t.extant_leaf = {0, 1, 1};
+    SpeciesTreeArrays t = two_leaf_tree();
+    t.parent[2] = 5;  // parent outside the tree
     EXPECT_THROW(simulate_profiles_parallel(t, SimParams{}, 2, 2), InternalFault);
 }
 
