@@ -100,13 +100,9 @@ private:
     // clock's draws. Only a hint: nothing here changes the run; the pick and
     // the copy's remainder are kept for the event to reuse.
     void look_ahead() {
-        const double total = rates_.total();
-        if (!(total > 0.0)) return;
         Rng peek = rng_;
-        peek.next_u64();  // the waiting time
-        const double target = peek.pick_target(total);
-        const std::uint32_t b = ahead_pick_.remember(rates_, total, target);
-        if (b >= lineages_.size()) return;
+        const std::uint32_t b = ahead_pick_.remember_next(rates_, peek);
+        if (b >= lineages_.size()) return;  // also kNoBranch
         const Store& content = lineages_[b];
         const std::uint64_t n = content.copy_total();
         if (n == 0) return;

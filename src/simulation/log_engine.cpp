@@ -131,13 +131,9 @@ private:
     // miss overlaps the rest of this event. Only a hint: nothing here changes
     // the run; the pick is kept for the next event while the rates stay put.
     void look_ahead() {
-        const double total = rates_.total();
-        if (!(total > 0.0)) return;
         Rng peek = rng_;
-        peek.next_u64();  // the waiting time
-        const double target = peek.pick_target(total);
-        const std::uint32_t b = ahead_pick_.remember(rates_, total, target);
-        if (b >= lineages_.size()) return;
+        const std::uint32_t b = ahead_pick_.remember_next(rates_, peek);
+        if (b >= lineages_.size()) return;  // also kNoBranch
         const CopyList& copies = lineages_[b].copies;
         const std::size_t n = copies.size();
         if (n == 0) return;

@@ -17,11 +17,16 @@ namespace korvath {
 // calls forget() at every rate change.
 class BranchPickMemo {
 public:
-    // Picks for `target` and remembers the answer.
-    std::uint32_t remember(const RateTree& rates, double total, double target) {
+    // Plays the next event's clock draws on `peek` (a copy of the engine's
+    // generator): the waiting time, then the pick's target. Picks for that
+    // target and remembers the answer; kNoBranch when no rate is left.
+    std::uint32_t remember_next(const RateTree& rates, Rng& peek) {
+        const double total = rates.total();
+        if (!(total > 0.0)) return kNoBranch;
+        peek.next_u64();  // the waiting time
         total_ = total;
-        target_ = target;
-        branch_ = pick_branch(rates, target);
+        target_ = peek.pick_target(total);
+        branch_ = pick_branch(rates, target_);
         valid_ = true;
         return branch_;
     }
