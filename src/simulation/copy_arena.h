@@ -68,8 +68,13 @@ private:
     std::size_t mapped_bytes_ = 0;
 };
 
-template <class T>
+// Draws from an arena, or from the global operator new when it has none (for
+// lists built outside an engine run: tests, small tools). `Alignment` applies
+// to both sources; arena blocks are aligned to a cache line anyway.
+template <class T, std::size_t Alignment = alignof(T)>
 class ArenaAllocator {
+    static_assert(Alignment <= 64, "arena blocks are aligned to 64 bytes");
+
 public:
     using value_type = T;
     // Moving or swapping a list moves its arena with it, so that moving a list
@@ -78,21 +83,27 @@ public:
     using propagate_on_container_copy_assignment = std::true_type;
     using propagate_on_container_swap = std::true_type;
     using is_always_equal = std::false_type;
+    template <class U>
+    struct rebind {
+        using other = ArenaAllocator<U, Alignment>;
+    };
 
     ArenaAllocator() noexcept = default;
     explicit ArenaAllocator(CopyArena* arena) noexcept : arena_(arena) {}
     template <class U>
-    ArenaAllocator(const ArenaAllocator<U>& other) noexcept : arena_(other.arena()) {}
+    ArenaAllocator(const ArenaAllocator<U, Alignment>& other) noexcept : arena_(other.arena()) {}
 
     T* allocate(std::size_t n) {
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-        if (arena_ == nullptr) return static_cast<T*>(::operator new(n * sizeof(T)));
+        if (arena_ == nullptr) {
+            return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{Alignment}));
+        }
         return static_cast<T*>(arena_->allocate(n * sizeof(T)));
     }
 
     void deallocate(T* block, std::size_t n) noexcept {
         if (arena_ == nullptr) {
-            ::operator delete(block);
+            ::operator delete(block, std::align_val_t{Alignment});
         } else {
             arena_->deallocate(block, n * sizeof(T));
         }
@@ -101,7 +112,7 @@ public:
     CopyArena* arena() const noexcept { return arena_; }
 
     template <class U>
-    bool operator==(const ArenaAllocator<U>& other) const noexcept {
+    bool operator==(const ArenaAllocator<U, Alignment>& other) const noexcept {
         return arena_ == other.arena();
     }
 

@@ -32,7 +32,6 @@
 #include <cstdint>
 #include <limits>
 #include <new>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -40,42 +39,9 @@ namespace korvath {
 
 // Allocates on 64-byte boundaries, so that every group of 16 counts and every
 // node of 16 sums is exactly one cache line: from a run's CopyArena when given
-// one (huge pages, recycled blocks; its blocks are 64-byte aligned), from the
-// global heap otherwise. A copied or moved store keeps its arena.
+// one, from the global heap otherwise. A copied or moved store keeps its arena.
 template <class T>
-struct CacheLineAllocator {
-    using value_type = T;
-    using propagate_on_container_move_assignment = std::true_type;
-    using propagate_on_container_copy_assignment = std::true_type;
-    using propagate_on_container_swap = std::true_type;
-    using is_always_equal = std::false_type;
-    static constexpr std::align_val_t kAlignment{64};
-
-    CacheLineAllocator() = default;
-    explicit CacheLineAllocator(CopyArena* arena) : arena(arena) {}
-    template <class U>
-    CacheLineAllocator(const CacheLineAllocator<U>& other) : arena(other.arena) {}
-
-    T* allocate(std::size_t n) {
-        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-        if (arena != nullptr) return static_cast<T*>(arena->allocate(n * sizeof(T)));
-        return static_cast<T*>(::operator new(n * sizeof(T), kAlignment));
-    }
-    void deallocate(T* p, std::size_t n) {
-        if (arena != nullptr) {
-            arena->deallocate(p, n * sizeof(T));
-        } else {
-            ::operator delete(p, kAlignment);
-        }
-    }
-
-    template <class U>
-    bool operator==(const CacheLineAllocator<U>& other) const {
-        return arena == other.arena;
-    }
-
-    CopyArena* arena = nullptr;
-};
+using CacheLineAllocator = ArenaAllocator<T, 64>;
 
 class alignas(64) FamilyCounts {
 public:
