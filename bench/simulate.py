@@ -7,7 +7,10 @@ Prints, per function, the rows per second of the whole call (CPU time, median
 of several runs), and for simulate_log the peak memory of the call against the
 size of the Python result it returns. Engine-only events per second (no
 Python conversion) come from the native bench: build the `simulate_engine`
-target and run it, or pass its path as --engine.
+target and run it, or pass its path as --engine. When the `bare_loop` target
+is built beside it, the engine's simulate_trace figure is also printed as a
+share of the bare loop's (the same draws and rate updates without copy lists
+or log), alternating the two binaries so that both see the same machine load.
 
     PYTHONPATH=<build dir> python3 bench/simulate.py [--runs 5] [--engine <path>]
 
@@ -21,6 +24,7 @@ import argparse
 import gc
 import os
 import pathlib
+import re
 import statistics
 import subprocess
 import sys
@@ -128,6 +132,23 @@ def memory_child(name):
           f"B/row, ratio {growth / size:4.2f} ({rows} rows)")
 
 
+def millions_per_second(command):
+    text = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    return float(re.search(r"([0-9.]+) M events/s", text).group(1))
+
+
+def engine_share(engine, bare, runs):
+    """simulate_trace (cap -1) events per second over the bare loop's, alternated runs."""
+    engine_rates, bare_rates = [], []
+    for _ in range(3):
+        engine_rates.append(millions_per_second([engine, str(runs), "1000", "0"]))
+        bare_rates.append(millions_per_second([bare, str(runs)]))
+    engine_rate = statistics.median(engine_rates)
+    bare_rate = statistics.median(bare_rates)
+    print(f"simulate_trace engine {engine_rate:.2f} M events/s, bare loop {bare_rate:.2f} M "
+          f"events/s: {engine_rate / bare_rate:.2f} of the bare loop (3 alternated invocations)")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
@@ -144,6 +165,9 @@ def main():
         return
     if options.engine:
         subprocess.run([options.engine, str(options.runs)], check=True)
+        bare = pathlib.Path(options.engine).with_name("bare_loop")
+        if bare.exists():
+            engine_share(options.engine, str(bare), options.runs)
     for name in ("simulate_trace", "simulate_log"):
         throughput(name, options.runs)
     for name in ("simulate_trace", "simulate_log"):
