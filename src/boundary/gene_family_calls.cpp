@@ -5,6 +5,7 @@
 #include "boundary/simulator_args.h"
 #include "simulation/copy_number_table.h"
 #include "simulation/log_engine.h"
+#include "support/faults.h"
 
 #include <cstring>
 #include <limits>
@@ -108,17 +109,39 @@ PyRef fresh_int_list(std::vector<T>& values) {
     return list;
 }
 
+// A list of `n` items made by make(i), in index order.
+template <class Make>
+PyRef indexed_list(std::size_t n, Make make) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = make(i);
+        if (item == nullptr) throw PythonErrorSet{};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
 // The nine event columns: kind as bytes, then eight lists, in column order.
+// The log stores seven columns; donor and child2 are derived from kind and
+// branch and from child1, so each stored column is freed once the lists that
+// read it exist.
 PyRef event_columns(EventLog& log, SharedInts& branches, SharedInts& families) {
-    PyRef kind = take_column(log.kind, [](const auto& v) { return bytes_le(v); });
-    PyRef branch = shared_int_list(log.branch, branches);
+    if (!log.columns_agree()) fault("event log columns differ in length");
+    const std::size_t n = log.size();
+    PyRef kind = bytes_le(log.kind);
+    PyRef branch = list_with(log.branch, [&](std::uint32_t v) { return branches.get(v); });
+    PyRef donor = indexed_list(n, [&](std::size_t e) { return branches.get(log.donor(e)); });
+    release(log.kind);
+    release(log.branch);
     PyRef time = time_list(log.time);
-    PyRef donor = shared_int_list(log.donor, branches);
-    PyRef recipient = shared_int_list(log.recipient, branches);
+    PyRef recipient =
+        indexed_list(n, [&](std::size_t e) { return branches.get(log.recipient(e)); });
+    release(log.recipient_node);
     PyRef family = shared_int_list(log.family, families);
     PyRef gene = fresh_int_list(log.gene);
-    PyRef child1 = fresh_int_list(log.child1);
-    PyRef child2 = fresh_int_list(log.child2);
+    PyRef child1 = list_with(log.child1, [](std::int64_t v) { return fresh_int(v); });
+    PyRef child2 = indexed_list(n, [&](std::size_t e) { return fresh_int(log.child2(e)); });
+    release(log.child1);
     return tuple_of({&kind, &branch, &time, &donor, &recipient, &family, &gene, &child1, &child2});
 }
 

@@ -86,7 +86,7 @@ private:
             const std::uint64_t f = next_family_++;
             const std::uint64_t g = next_gene_++;
             add_copy(content, GeneCopy{g, f});
-            append_row(EventKind::Origination, root, t, kNone, kNone, f, g, kNone, kNone);
+            append_row(EventKind::Origination, root, t, f, g);
         }
         speciate(root, t, std::move(content));
     }
@@ -189,8 +189,7 @@ private:
         swap_remove(lineage, i);
         add_copy(lineage, GeneCopy{a, copy.family});
         add_copy(lineage, GeneCopy{a + 1, copy.family});
-        append_row(EventKind::Duplication, b, t, kNone, kNone, copy.family, copy.gene,
-                   static_cast<std::int64_t>(a), static_cast<std::int64_t>(a + 1));
+        append_row(EventKind::Duplication, b, t, copy.family, copy.gene, static_cast<std::int64_t>(a));
     }
 
     void transfer(std::uint32_t b, double t, std::size_t n) {
@@ -216,8 +215,7 @@ private:
         const std::uint64_t a = mint_pair();
         donor_copy.gene = a;  // the copy that stays on the donor gets a new id
         add_copy(lineages_[r], GeneCopy{a + 1, copy.family});
-        append_row(EventKind::Transfer, b, t, b, r, copy.family, copy.gene,
-                   static_cast<std::int64_t>(a), static_cast<std::int64_t>(a + 1));
+        append_row(EventKind::Transfer, b, t, copy.family, copy.gene, static_cast<std::int64_t>(a), r);
         if (track_counts_) {
             remove_after_arrival(r, t, copy.family, a + 1);
             set_rate(b);
@@ -246,7 +244,7 @@ private:
             const std::size_t p = chosen[rng_.index_below(chosen.size())];
             const std::uint64_t gene = lineage.copies[p].gene;
             swap_remove(lineage, p);
-            append_row(EventKind::Loss, r, t, kNone, kNone, family, gene, kNone, kNone);
+            append_row(EventKind::Loss, r, t, family, gene);
         }
     }
 
@@ -271,14 +269,14 @@ private:
         look_ahead();
         const GeneCopy copy = lineage.copies[i];
         swap_remove(lineage, i);
-        append_row(EventKind::Loss, b, t, kNone, kNone, copy.family, copy.gene, kNone, kNone);
+        append_row(EventKind::Loss, b, t, copy.family, copy.gene);
     }
 
     void originate(std::uint32_t b, double t) {
         const std::uint64_t f = next_family_++;
         const std::uint64_t g = next_gene_++;
         add_copy(lineages_[b], GeneCopy{g, f});
-        append_row(EventKind::Origination, b, t, kNone, kNone, f, g, kNone, kNone);
+        append_row(EventKind::Origination, b, t, f, g);
         set_rate(b);
     }
 
@@ -310,8 +308,8 @@ private:
             for (GeneCopy& copy : content.copies) {
                 const std::uint64_t a = mint_pair();
                 left_content.copies.push_back(GeneCopy{a, copy.family});
-                append_row(EventKind::Speciation, v, t, kNone, kNone, copy.family, copy.gene,
-                           static_cast<std::int64_t>(a), static_cast<std::int64_t>(a + 1));
+                append_row(EventKind::Speciation, v, t, copy.family, copy.gene,
+                           static_cast<std::int64_t>(a));
                 copy.gene = a + 1;  // the parent's list becomes the right child's
             }
         } else {
@@ -358,19 +356,20 @@ private:
         return a;
     }
 
-    void append_row(EventKind kind, std::uint32_t branch, double t, std::int64_t donor,
-                    std::int64_t recipient, std::uint64_t family, std::uint64_t gene,
-                    std::int64_t child1, std::int64_t child2) {
+    // One row. Duplication, transfer and speciation rows name the first of
+    // their two new gene ids (the second is the next id); a transfer row also
+    // names its recipient, and its donor is the row's branch.
+    void append_row(EventKind kind, std::uint32_t branch, double t, std::uint64_t family,
+                    std::uint64_t gene, std::int64_t first_child = kNone,
+                    std::uint32_t recipient = EventLog::kNoNode) {
         if (log_.kind.size() == log_.kind.capacity()) grow_log();
         log_.kind.push_back(static_cast<std::uint8_t>(kind));
         log_.branch.push_back(branch);
         log_.time.push_back(t);
-        log_.donor.push_back(donor);
-        log_.recipient.push_back(recipient);
+        log_.recipient_node.push_back(recipient);
         log_.family.push_back(family);
         log_.gene.push_back(gene);
-        log_.child1.push_back(child1);
-        log_.child2.push_back(child2);
+        log_.child1.push_back(first_child);
     }
 
     // Capacity that is never written costs no memory (large blocks are mapped
@@ -396,12 +395,10 @@ private:
         reserve_with_huge_pages(log_.kind, capacity);
         reserve_with_huge_pages(log_.branch, capacity);
         reserve_with_huge_pages(log_.time, capacity);
-        reserve_with_huge_pages(log_.donor, capacity);
-        reserve_with_huge_pages(log_.recipient, capacity);
+        reserve_with_huge_pages(log_.recipient_node, capacity);
         reserve_with_huge_pages(log_.family, capacity);
         reserve_with_huge_pages(log_.gene, capacity);
         reserve_with_huge_pages(log_.child1, capacity);
-        reserve_with_huge_pages(log_.child2, capacity);
     }
 
     SpeciesTree tree_;

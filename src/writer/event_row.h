@@ -1,6 +1,6 @@
 // One event of the log as a single record. The writer regroups the log's
 // rows by family into records, so that each family's events lie together in
-// memory instead of being scattered through nine long columns.
+// memory instead of being scattered through the log's long columns.
 #pragma once
 
 #include "simulation/event_log.h"
@@ -38,9 +38,9 @@ inline std::int32_t row_node(std::int64_t node) {
 // Row `e` of a log whose columns all have the same length (checked by the caller).
 inline EventRow event_row(const EventLog& log, std::size_t e) {
     return EventRow{log.time[e],   log.gene[e],
-                    log.child1[e], log.child2[e],
-                    log.branch[e], row_node(log.donor[e]),
-                    row_node(log.recipient[e]), log.kind[e]};
+                    log.child1[e], log.child2(e),
+                    log.branch[e], row_node(log.donor(e)),
+                    row_node(log.recipient(e)), log.kind[e]};
 }
 
 }  // namespace korvath

@@ -66,11 +66,11 @@ void check_output_names(const EventLog& log, const std::vector<ExtantCopies>& ex
                         const std::vector<std::string>& names) {
     NameChecker checker(names);
     for (const ExtantCopies& leaf : extant) checker.tree_name(leaf.node);
+    if (!log.columns_agree()) fault("event log columns differ in length");
     for (std::size_t e = 0; e < log.size(); ++e) {
-        checker.table_name(checked_at(log.branch, e, "branch"));
-        const std::int64_t donor = checked_at(log.donor, e, "donor");
-        if (donor >= 0) checker.table_name(static_cast<std::uint64_t>(donor));
-        const std::int64_t recipient = checked_at(log.recipient, e, "recipient");
+        // The donor of a transfer row is its branch, checked here already.
+        checker.table_name(log.branch[e]);
+        const std::int64_t recipient = log.recipient(e);
         if (recipient >= 0) checker.table_name(static_cast<std::uint64_t>(recipient));
     }
 }

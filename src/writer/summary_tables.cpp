@@ -28,6 +28,7 @@ void append_family_number(std::string& out, std::uint64_t family) {
 }  // namespace
 
 std::string transfers_text(const EventLog& log, const std::vector<std::string>& names) {
+    if (!log.columns_agree()) fault("event log columns differ in length");
     std::string text;
     text.reserve(sizeof kTransfersHeader - 1);
     text += kTransfersHeader;
@@ -38,15 +39,15 @@ std::string transfers_text(const EventLog& log, const std::vector<std::string>& 
         text += '\t';
         append_family_number(text, checked_at(log.family, e, "family"));
         text += '\t';
-        text += name_of(names, checked_at(log.donor, e, "donor"));
+        text += name_of(names, log.donor(e));
         text += '\t';
-        text += name_of(names, checked_at(log.recipient, e, "recipient"));
+        text += name_of(names, log.recipient(e));
         text += '\t';
         append_decimal(text, checked_at(log.gene, e, "gene"));
         text += '\t';
         append_decimal(text, checked_at(log.child1, e, "child1"));
         text += '\t';
-        append_decimal(text, checked_at(log.child2, e, "child2"));
+        append_decimal(text, log.child2(e));
         text += '\n';
     }
     return text;

@@ -160,9 +160,7 @@ void FamilyEvents::gather_rows(std::size_t family_rank, const EventLog& log,
             __builtin_prefetch(&log.time[next]);
             __builtin_prefetch(&log.gene[next]);
             __builtin_prefetch(&log.child1[next]);
-            __builtin_prefetch(&log.child2[next]);
-            __builtin_prefetch(&log.donor[next]);
-            __builtin_prefetch(&log.recipient[next]);
+            __builtin_prefetch(&log.recipient_node[next]);
             __builtin_prefetch(&log.branch[next]);
             __builtin_prefetch(&log.kind[next]);
         }

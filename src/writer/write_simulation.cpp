@@ -14,12 +14,7 @@ namespace korvath {
 namespace {
 
 void check_log_columns(const EventLog& log) {
-    const std::size_t n = log.kind.size();
-    if (log.branch.size() != n || log.time.size() != n || log.donor.size() != n ||
-        log.recipient.size() != n || log.family.size() != n || log.gene.size() != n ||
-        log.child1.size() != n || log.child2.size() != n) {
-        fault("event log columns differ in length");
-    }
+    if (!log.columns_agree()) fault("event log columns differ in length");
 }
 
 }  // namespace

@@ -59,18 +59,27 @@ struct Digest {
     }
 };
 
+// A derived column of the log as a stored one, so that the digest covers the
+// nine columns a caller sees.
+template <class Column>
+std::vector<std::int64_t> derived(const EventLog& log, Column column) {
+    std::vector<std::int64_t> values(log.size());
+    for (std::size_t e = 0; e < log.size(); ++e) values[e] = column(e);
+    return values;
+}
+
 std::uint64_t digest(const LogEngineResult& result) {
     Digest d;
     const EventLog& log = result.log;
     d.add(log.kind);
     d.add(log.branch);
     d.add(log.time);
-    d.add(log.donor);
-    d.add(log.recipient);
+    d.add(derived(log, [&](std::size_t e) { return log.donor(e); }));
+    d.add(derived(log, [&](std::size_t e) { return log.recipient(e); }));
     d.add(log.family);
     d.add(log.gene);
     d.add(log.child1);
-    d.add(log.child2);
+    d.add(derived(log, [&](std::size_t e) { return log.child2(e); }));
     for (const ExtantCopies& leaf : result.extant_copies) {
         d.add(std::vector<std::uint64_t>{leaf.node});
         d.add(leaf.copies);

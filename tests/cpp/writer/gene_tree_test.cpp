@@ -97,9 +97,10 @@ TEST(GeneTree, NegativeBranchLengthIsZeroAndMissingStartIsZero) {
 }
 
 TEST(GeneTree, GeneEndedWithoutDateFaults) {
-    // A cycle (gene 1 is its own descendant) is reported, not followed forever.
+    // A cycle (gene 1 is its own child, and gene 0 its grandchild) is reported,
+    // not followed forever.
     LogBuilder b;
-    b.origin(0, 0.0, 0, 0).dup(0, 0.1, 0, 0, 1, 2).dup(0, 0.2, 0, 1, 0, 3);
+    b.origin(0, 0.0, 0, 0).dup(0, 0.1, 0, 0, 1, 2).dup(0, 0.2, 0, 1, 0, 1);
     const std::vector<EventRow> rows = all_rows(b.log);
     const FamilyGenes genes(rows, {});
     EXPECT_THROW(build_gene_tree(0, genes, 1.0), InternalFault);
