@@ -14,8 +14,13 @@ wall-time speed-up of simulate_profiles_parallel with 2 threads over 1.
     python bench/profiles.py [path/to/profiles_engine] [runs]
 
 Build the binary with `cmake --build <build dir> --target profiles_engine`.
+When the `bare_loop` target is built beside it, the engine's own figure on the
+first workload is also printed as a share of the bare loop's (the same
+workload's draws and rate updates on per-branch counts), alternating the two
+binaries so that both see the same machine load.
 """
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -77,10 +82,31 @@ def bench(name, tree, founders, binary, runs):
     def split(n_threads):
         return lambda: kc.simulate_profiles_parallel(**args, n_copies=N_COPIES, n_threads=n_threads)
 
-    one = median_seconds(time.perf_counter, split(1), runs)
-    two = median_seconds(time.perf_counter, split(2), runs)
+    # Alternated, so that a change in the machine's load hits both alike.
+    ones, twos = [], []
+    for _ in range(2 * runs):
+        ones.append(median_seconds(time.perf_counter, split(1), 1))
+        twos.append(median_seconds(time.perf_counter, split(2), 1))
+    one, two = statistics.median(ones), statistics.median(twos)
     print(f"{name:13s} simulate_profiles_parallel ({N_COPIES} copies): 1 thread {one:.3f} s, "
           f"2 threads {two:.3f} s, speed-up {one / two:.2f} (wall)")
+
+
+def millions_per_second(command):
+    text = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    return float(re.search(r"([0-9.]+) M events/s", text).group(1))
+
+
+def engine_share(binary, bare, runs):
+    """The counts engine's events per second on the first workload over the bare loop's."""
+    engine_rates, bare_rates = [], []
+    for _ in range(3):
+        engine_rates.append(millions_per_second([binary, str(runs), "serial"]))
+        bare_rates.append(millions_per_second([bare, str(runs)]))
+    engine_rate = statistics.median(engine_rates)
+    bare_rate = statistics.median(bare_rates)
+    print(f"1000 leaves   engine {engine_rate:.2f} M events/s, bare loop {bare_rate:.2f} M "
+          f"events/s: {engine_rate / bare_rate:.2f} of the bare loop (3 alternated invocations)")
 
 
 def main():
@@ -88,6 +114,8 @@ def main():
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 5
     bench("1000 leaves", tree_args(1000, 1), 1000, binary, runs)
     bench("large genome", tree_args(100, 2), 5000, binary, runs)
+    if binary and os.path.exists(os.path.join(os.path.dirname(binary), "bare_loop")):
+        engine_share(binary, os.path.join(os.path.dirname(binary), "bare_loop"), runs)
 
 
 if __name__ == "__main__":

@@ -6,15 +6,19 @@
 namespace korvath {
 
 ProfileRows simulate_counts(const SpeciesTree& tree, const SimParams& params,
-                            std::uint64_t max_events) {
-    return CountsRun<FamilyCounts>(tree, params, max_events).run();
+                            std::uint64_t max_events, CopyArena* arena) {
+    return CountsRun<FamilyCounts>(tree, params, max_events, arena).run();
 }
 
-ProfileTable simulate_profiles(SpeciesTreeArrays arrays, const SimParams& params) {
+ProfileParts simulate_profile_parts(SpeciesTreeArrays arrays, const SimParams& params) {
     const SpeciesTree tree(std::move(arrays));
     std::vector<ProfileRows> parts;
     parts.push_back(simulate_counts(tree, params));
-    return merge_profile_rows(extant_leaf_list(tree), parts);
+    return collect_profile_parts(extant_leaf_list(tree), std::move(parts));
+}
+
+ProfileTable simulate_profiles(SpeciesTreeArrays arrays, const SimParams& params) {
+    return merge_profile_parts(simulate_profile_parts(std::move(arrays), params));
 }
 
 }  // namespace korvath

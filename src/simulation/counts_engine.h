@@ -4,6 +4,7 @@
 // extant leaves.
 #pragma once
 
+#include "simulation/copy_arena.h"
 #include "simulation/profile_rows.h"
 #include "simulation/sim_params.h"
 #include "simulation/dated_tree.h"
@@ -23,10 +24,16 @@ inline constexpr const char* kCountsRunawayMessage =
 // and params.origination. Reads the tree only, so several runs may share it
 // from several threads. Throws RunawayError(kCountsRunawayMessage) when the
 // event count passes `max_events`, InternalFault on inconsistent input.
+// The branches' storage comes from `arena` when given (several runs one
+// after another may share one, so that its memory is reused rather than
+// mapped afresh), otherwise from an arena of the run's own.
 ProfileRows simulate_counts(const SpeciesTree& tree, const SimParams& params,
-                            std::uint64_t max_events = kCountsMaxEvents);
+                            std::uint64_t max_events = kCountsMaxEvents,
+                            CopyArena* arena = nullptr);
 
-// simulate_profiles: one run with the caller's seed and founders, as a table.
+// simulate_profiles: one run with the caller's seed and founders, as a table,
+// or as a single part (for callers that copy the rows out once).
 ProfileTable simulate_profiles(SpeciesTreeArrays arrays, const SimParams& params);
+ProfileParts simulate_profile_parts(SpeciesTreeArrays arrays, const SimParams& params);
 
 }  // namespace korvath

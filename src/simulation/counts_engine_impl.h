@@ -29,11 +29,17 @@ namespace korvath {
 template <class Store>
 class CountsRun {
 public:
-    CountsRun(const SpeciesTree& tree, const SimParams& params, std::uint64_t max_events)
+    // Draws the branches' storage from `arena` when given (it must outlive the
+    // run; its blocks all come back to it when the run ends), otherwise from
+    // an arena of the run's own.
+    CountsRun(const SpeciesTree& tree, const SimParams& params, std::uint64_t max_events,
+              CopyArena* arena = nullptr)
         : tree_(tree),
           params_(params),
           max_events_(max_events),
           per_copy_rate_((params.duplication + params.transfer) + params.loss),
+          owned_arena_(arena == nullptr ? std::make_unique<CopyArena>() : nullptr),
+          arena_(arena == nullptr ? owned_arena_.get() : arena),
           lineages_(tree.n_nodes()),
           active_(tree.n_nodes()),
           rates_(tree.n_nodes()),
@@ -42,7 +48,7 @@ public:
     ProfileRows run() {
         const std::vector<double>& time = tree_.time();
         // The founding families take the first ids, 0 .. initial_size-1.
-        const Store founders = Store::founders(params_.initial_size, arena_.get());
+        const Store founders = Store::founders(params_.initial_size, arena_);
         next_family_ = params_.initial_size;
         for (std::uint32_t child : tree_.children(tree_.root())) activate(child, Store(founders));
 
@@ -236,7 +242,8 @@ private:
 
     // Storage of the branches' contents; declared before them, so that it
     // outlives them.
-    std::unique_ptr<CopyArena> arena_ = std::make_unique<CopyArena>();
+    std::unique_ptr<CopyArena> owned_arena_;
+    CopyArena* arena_;
     std::vector<Store> lineages_;  // content of each active branch
     ActiveBranches active_;
     RateTree rates_;

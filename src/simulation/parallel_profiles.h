@@ -5,6 +5,7 @@
 // process, so the merged rows have the distribution of one full run.
 #pragma once
 
+#include "simulation/counts_engine.h"
 #include "simulation/profile_rows.h"
 #include "simulation/sim_params.h"
 #include "simulation/dated_tree_arrays.h"
@@ -33,6 +34,11 @@ std::vector<CopyPlan> plan_copies(std::uint64_t seed, std::uint64_t initial_size
 ProfileTable simulate_profiles_parallel(SpeciesTreeArrays arrays, const SimParams& params,
                                         std::uint64_t n_copies, std::uint64_t n_threads,
                                         std::uint64_t max_events);
+// The same run, its copies' rows left as parts (merge_profile_parts gives
+// the table above).
+ProfileParts simulate_profile_parts(SpeciesTreeArrays arrays, const SimParams& params,
+                                    std::uint64_t n_copies, std::uint64_t n_threads,
+                                    std::uint64_t max_events = kCountsMaxEvents);
 ProfileTable simulate_profiles_parallel(SpeciesTreeArrays arrays, const SimParams& params,
                                         std::uint64_t n_copies, std::uint64_t n_threads);
 

@@ -35,6 +35,29 @@ struct ProfileTable {
     std::vector<std::uint32_t> count;
 };
 
+// The rows of several runs, in run order, before they are concatenated: the
+// family ids of part k are shifted by family_offsets[k] in the merged table.
+// Callers that only copy the rows out (into Python bytes, say) can do so from
+// the parts directly instead of building the merged table first.
+struct ProfileParts {
+    std::vector<std::uint32_t> extant_leaves;
+    std::vector<ProfileRows> parts;
+    std::vector<std::uint64_t> family_offsets;  // one per part
+    std::size_t n_rows = 0;                     // rows of all parts together
+};
+
+// Checks the parts (columns of equal length, family ids that stay within 64
+// bits once shifted) and computes their offsets and row count.
+ProfileParts collect_profile_parts(std::vector<std::uint32_t> extant_leaves,
+                                   std::vector<ProfileRows> parts);
+
+// A run hands out family ids below its n_families only, so a shifted id
+// cannot overflow; faults when `largest` (the part's largest id) breaks this.
+void check_family_ids(const ProfileRows& part, std::uint64_t largest);
+
+// Concatenates the parts' rows into one table, shifting family ids.
+ProfileTable merge_profile_parts(ProfileParts parts);
+
 // The nodes of the processing order whose extant-leaf flag is set, in order.
 std::vector<std::uint32_t> extant_leaf_list(const SpeciesTree& tree);
 
@@ -42,6 +65,6 @@ std::vector<std::uint32_t> extant_leaf_list(const SpeciesTree& tree);
 // shifted by the sum of n_families of the parts before it, so ids of
 // different parts never meet; leaf ordinals and counts are kept.
 ProfileTable merge_profile_rows(std::vector<std::uint32_t> extant_leaves,
-                                const std::vector<ProfileRows>& parts);
+                                std::vector<ProfileRows> parts);
 
 }  // namespace korvath

@@ -226,5 +226,29 @@ TEST(CountsEngine, MergeShiftsFamiliesByEarlierRuns) {
     EXPECT_EQ(single.family, (std::vector<std::uint64_t>{0, 2}));
 }
 
+TEST(CountsEngine, MergeRejectsAFamilyTheRunNeverHandedOut) {
+    ProfileRows a;
+    a.append(0, 3, 1);  // family 3 of a run that handed out ids 0 .. 2
+    a.n_families = 3;
+    EXPECT_THROW(merge_profile_rows({7}, {a}), InternalFault);
+    ProfileRows uneven = a;
+    uneven.count.pop_back();
+    EXPECT_THROW(merge_profile_rows({7}, {uneven}), InternalFault);
+}
+
+TEST(CountsEngine, RunsSharingAnArenaGiveTheRowsOfRunsWithTheirOwn) {
+    // Runs one after another on one arena reuse the blocks the earlier runs
+    // gave back; what a run draws must not depend on that.
+    CopyArena shared;
+    Rng shapes = Rng::from_seed(17);
+    for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+        const SpeciesTree tree(random_tree(shapes, 40 + 10 * seed));
+        const SimParams p = rates(1.0, 1.0, 1.2, 2.0, 30 + 20 * seed, -1, seed);
+        EXPECT_EQ(rows_of(simulate_counts(tree, p, kCountsMaxEvents, &shared)),
+                  rows_of(simulate_counts(tree, p)))
+            << "seed " << seed;
+    }
+}
+
 }  // namespace
 }  // namespace korvath
