@@ -20,7 +20,6 @@ workload's draws and rate updates on per-branch counts), alternating the two
 binaries so that both see the same machine load.
 """
 import os
-import re
 import statistics
 import subprocess
 import sys
@@ -30,6 +29,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import korvath_core as kc  # noqa: E402
+from bare_share import print_share  # noqa: E402
 from trees import birth_death_tree  # noqa: E402
 
 RATES = dict(duplication=1.0, transfer=1.0, loss=1.2, origination=10.0, cap=-1, seed=1,
@@ -92,30 +92,13 @@ def bench(name, tree, founders, binary, runs):
           f"2 threads {two:.3f} s, speed-up {one / two:.2f} (wall)")
 
 
-def millions_per_second(command):
-    text = subprocess.run(command, check=True, capture_output=True, text=True).stdout
-    return float(re.search(r"([0-9.]+) M events/s", text).group(1))
-
-
-def engine_share(binary, bare, runs):
-    """The counts engine's events per second on the first workload over the bare loop's."""
-    engine_rates, bare_rates = [], []
-    for _ in range(3):
-        engine_rates.append(millions_per_second([binary, str(runs), "serial"]))
-        bare_rates.append(millions_per_second([bare, str(runs)]))
-    engine_rate = statistics.median(engine_rates)
-    bare_rate = statistics.median(bare_rates)
-    print(f"1000 leaves   engine {engine_rate:.2f} M events/s, bare loop {bare_rate:.2f} M "
-          f"events/s: {engine_rate / bare_rate:.2f} of the bare loop (3 alternated invocations)")
-
-
 def main():
     binary = sys.argv[1] if len(sys.argv) > 1 and sys.argv[1] != "-" else None
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 5
     bench("1000 leaves", tree_args(1000, 1), 1000, binary, runs)
     bench("large genome", tree_args(100, 2), 5000, binary, runs)
-    if binary and os.path.exists(os.path.join(os.path.dirname(binary), "bare_loop")):
-        engine_share(binary, os.path.join(os.path.dirname(binary), "bare_loop"), runs)
+    if binary:
+        print_share("1000 leaves  ", [binary, str(runs), "serial"], runs)
 
 
 if __name__ == "__main__":

@@ -24,13 +24,13 @@ import argparse
 import gc
 import os
 import pathlib
-import re
 import statistics
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from bare_share import print_share  # noqa: E402
 from trees import birth_death_tree  # noqa: E402
 
 import korvath_core  # noqa: E402
@@ -132,23 +132,6 @@ def memory_child(name):
           f"B/row, ratio {growth / size:4.2f} ({rows} rows)")
 
 
-def millions_per_second(command):
-    text = subprocess.run(command, check=True, capture_output=True, text=True).stdout
-    return float(re.search(r"([0-9.]+) M events/s", text).group(1))
-
-
-def engine_share(engine, bare, runs):
-    """simulate_trace (cap -1) events per second over the bare loop's, alternated runs."""
-    engine_rates, bare_rates = [], []
-    for _ in range(3):
-        engine_rates.append(millions_per_second([engine, str(runs), "1000", "0"]))
-        bare_rates.append(millions_per_second([bare, str(runs)]))
-    engine_rate = statistics.median(engine_rates)
-    bare_rate = statistics.median(bare_rates)
-    print(f"simulate_trace engine {engine_rate:.2f} M events/s, bare loop {bare_rate:.2f} M "
-          f"events/s: {engine_rate / bare_rate:.2f} of the bare loop (3 alternated invocations)")
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
@@ -165,9 +148,8 @@ def main():
         return
     if options.engine:
         subprocess.run([options.engine, str(options.runs)], check=True)
-        bare = pathlib.Path(options.engine).with_name("bare_loop")
-        if bare.exists():
-            engine_share(options.engine, str(bare), options.runs)
+        print_share("simulate_trace", [options.engine, str(options.runs), "1000", "0"],
+                    options.runs)
     for name in ("simulate_trace", "simulate_log"):
         throughput(name, options.runs)
     for name in ("simulate_trace", "simulate_log"):
