@@ -109,18 +109,6 @@ PyRef fresh_int_list(std::vector<T>& values) {
     return list;
 }
 
-// A list of `n` items made by make(i), in index order.
-template <class Make>
-PyRef indexed_list(std::size_t n, Make make) {
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
-    for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = make(i);
-        if (item == nullptr) throw PythonErrorSet{};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
-}
-
 // The nine event columns: kind as bytes, then eight lists, in column order.
 // The log stores seven columns; donor and child2 are derived from kind and
 // branch and from child1, so each stored column is freed once the lists that

@@ -20,23 +20,42 @@ inline PyRef checked(PyObject* object) {
     return PyRef::steal(object);
 }
 
+// Writes the integer `value` as sizeof(T) little-endian bytes at `out`.
+template <class T>
+void write_le(char* out, T value) {
+    static_assert(std::is_integral_v<T>);
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, &value, sizeof(T));
+    } else {
+        const auto v = static_cast<std::make_unsigned_t<T>>(value);
+        for (std::size_t b = 0; b < sizeof(T); ++b) out[b] = static_cast<char>((v >> (8 * b)) & 0xFF);
+    }
+}
+
+// Writes `values` as consecutive little-endian elements of sizeof(T) bytes.
+template <class T>
+void write_le(char* out, const std::vector<T>& values) {
+    static_assert(std::is_integral_v<T>);
+    if constexpr (std::endian::native == std::endian::little) {
+        if (!values.empty()) std::memcpy(out, values.data(), values.size() * sizeof(T));
+    } else {
+        for (std::size_t i = 0; i < values.size(); ++i) write_le(out + i * sizeof(T), values[i]);
+    }
+}
+
+// A bytes object of `size` bytes, to be filled through the returned pointer.
+inline PyRef uninitialized_bytes(std::size_t size, char*& data) {
+    PyRef out = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    data = PyBytes_AS_STRING(out.get());
+    return out;
+}
+
 // Packs unsigned integers as little-endian elements of sizeof(T) bytes.
 template <class T>
 PyRef bytes_le(const std::vector<T>& values) {
-    static_assert(std::is_integral_v<T>);
-    PyRef out = checked(PyBytes_FromStringAndSize(
-        nullptr, static_cast<Py_ssize_t>(values.size() * sizeof(T))));
-    char* data = PyBytes_AS_STRING(out.get());
-    if constexpr (std::endian::native == std::endian::little) {
-        if (!values.empty()) std::memcpy(data, values.data(), values.size() * sizeof(T));
-    } else {
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            auto v = static_cast<std::make_unsigned_t<T>>(values[i]);
-            for (std::size_t b = 0; b < sizeof(T); ++b) {
-                data[i * sizeof(T) + b] = static_cast<char>((v >> (8 * b)) & 0xFF);
-            }
-        }
-    }
+    char* data = nullptr;
+    PyRef out = uninitialized_bytes(values.size() * sizeof(T), data);
+    write_le(data, values);
     return out;
 }
 
@@ -44,16 +63,22 @@ PyRef int_from(std::uint64_t value);
 PyRef int_from(std::int64_t value);
 PyRef float_from(double value);
 
-// A list whose item i is make(values[i]), a new reference or null on failure.
-template <class T, class Make>
-PyRef list_with(const std::vector<T>& values, Make make) {
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = make(values[i]);
+// A list of `n` items whose item i is make(i), a new reference or null on failure.
+template <class Make>
+PyRef indexed_list(std::size_t n, Make make) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = make(i);
         if (item == nullptr) throw PythonErrorSet{};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     return list;
+}
+
+// A list whose item i is make(values[i]), a new reference or null on failure.
+template <class T, class Make>
+PyRef list_with(const std::vector<T>& values, Make make) {
+    return indexed_list(values.size(), [&](std::size_t i) { return make(values[i]); });
 }
 
 PyRef list_from(const std::vector<std::uint32_t>& values);

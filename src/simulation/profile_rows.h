@@ -46,8 +46,8 @@ struct ProfileParts {
     std::size_t n_rows = 0;                     // rows of all parts together
 };
 
-// Checks the parts (columns of equal length, family ids that stay within 64
-// bits once shifted) and computes their offsets and row count.
+// Checks the parts (columns of equal length, family counts whose running sum
+// stays within 64 bits) and computes their offsets and row count.
 ProfileParts collect_profile_parts(std::vector<std::uint32_t> extant_leaves,
                                    std::vector<ProfileRows> parts);
 
