@@ -122,11 +122,6 @@ private:
     // rng_.index_below(n), reusing the look-ahead's remainder when it applies.
     std::uint64_t copy_index_below(std::uint64_t n) { return ahead_index_.index_below(rng_, n); }
 
-    // The slot of a uniformly drawn copy of branch b.
-    std::size_t pick_copy(const Store& content) {
-        return content.slot_of_copy(copy_index_below(content.copy_total()));
-    }
-
     // Where an event's new rate is known before its copy is looked up, the
     // rate is set first and the next event's look-ahead starts before the
     // lookup, so that the two lookups' memory accesses overlap. The rate set

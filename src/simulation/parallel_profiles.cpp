@@ -3,63 +3,13 @@
 #include "simulation/counts_engine.h"
 #include "simulation/dated_tree.h"
 #include "support/faults.h"
+#include "support/lending_pool.h"
 #include "support/worker_pool.h"
 
 #include <algorithm>
 #include <limits>
-#include <memory>
-#include <mutex>
 
 namespace korvath {
-namespace {
-
-// Arenas lent to the copies that run at the same time. A copy borrows one
-// for its run and gives it back after, so that the memory a worker's earlier
-// copies used is reused instead of being mapped and zeroed again for every
-// copy (fresh pages cost as much as the events on the large trees). At most
-// one arena per worker thread ever exists; all are freed with the lender.
-class ArenaLender {
-public:
-    class Loan {
-    public:
-        explicit Loan(ArenaLender& lender) : lender_(lender), arena_(lender.take()) {}
-        ~Loan() { lender_.give_back(std::move(arena_)); }
-        Loan(const Loan&) = delete;
-        Loan& operator=(const Loan&) = delete;
-        CopyArena* get() const { return arena_.get(); }
-
-    private:
-        ArenaLender& lender_;
-        std::unique_ptr<CopyArena> arena_;
-    };
-
-private:
-    std::unique_ptr<CopyArena> take() {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            if (!idle_.empty()) {
-                std::unique_ptr<CopyArena> arena = std::move(idle_.back());
-                idle_.pop_back();
-                return arena;
-            }
-        }
-        return std::make_unique<CopyArena>();
-    }
-
-    void give_back(std::unique_ptr<CopyArena> arena) noexcept {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        try {
-            idle_.push_back(std::move(arena));
-        } catch (...) {
-            // No room to keep it: the arena is freed here instead.
-        }
-    }
-
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<CopyArena>> idle_;
-};
-
-}  // namespace
 
 std::vector<CopyPlan> plan_copies(std::uint64_t seed, std::uint64_t initial_size,
                                   std::uint64_t n_copies) {
@@ -90,16 +40,21 @@ ProfileParts simulate_profile_parts(SpeciesTreeArrays arrays, const SimParams& p
     const double copy_origination = params.origination / static_cast<double>(plans.size());
 
     std::vector<ProfileRows> parts(plans.size());
-    ArenaLender arenas;  // outlives the pool, so every loan has ended before it goes
+    const auto n_workers = static_cast<std::size_t>(std::min<std::uint64_t>(
+        std::max<std::uint64_t>(n_threads, 1), std::numeric_limits<std::size_t>::max()));
+    // A copy borrows an arena for its run, so that a worker's later copies
+    // reuse the memory its earlier ones mapped and touched instead of mapping
+    // and zeroing fresh pages for every copy. Declared before the pool, so
+    // every loan has ended before the arenas go.
+    LendingPool<CopyArena> arenas(std::min<std::size_t>(n_workers, plans.size()));
     {
-        WorkerPool pool(static_cast<std::size_t>(std::min<std::uint64_t>(
-            std::max<std::uint64_t>(n_threads, 1), std::numeric_limits<std::size_t>::max())));
+        WorkerPool pool(n_workers);
         pool.run_indexed(plans.size(), [&](std::size_t i) {
             SimParams copy = params;
             copy.seed = plans[i].seed;
             copy.initial_size = plans[i].founders;
             copy.origination = copy_origination;
-            const ArenaLender::Loan arena(arenas);
+            const LendingPool<CopyArena>::Lease arena = arenas.take();
             parts[i] = simulate_counts(tree, copy, max_events, arena.get());
         });
     }  // the pool's threads are joined here, also when a copy failed

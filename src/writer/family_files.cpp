@@ -1,6 +1,7 @@
 #include "writer/family_files.h"
 
 #include "support/faults.h"
+#include "support/lending_pool.h"
 #include "support/worker_pool.h"
 #include "writer/event_table.h"
 #include "writer/gene_tree.h"
@@ -9,7 +10,6 @@
 #include "writer/text_append.h"
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace korvath {
@@ -33,50 +33,6 @@ struct FamilyScratch {
     TextBuffer text;
     SignificantCache dates{10};
     SignificantCache lengths{6};
-};
-
-// Scratch sets handed out to the workers of one run: a worker takes one for
-// a family and gives it back when the family is done (or has failed).
-class ScratchPool {
-public:
-    explicit ScratchPool(std::size_t max_idle) { idle_.reserve(max_idle); }
-
-    class Lease {
-    public:
-        Lease(ScratchPool& pool, std::unique_ptr<FamilyScratch> scratch)
-            : pool_(pool), scratch_(std::move(scratch)) {}
-        Lease(const Lease&) = delete;
-        Lease& operator=(const Lease&) = delete;
-        ~Lease() { pool_.give_back(std::move(scratch_)); }
-        FamilyScratch& operator*() const { return *scratch_; }
-
-    private:
-        ScratchPool& pool_;
-        std::unique_ptr<FamilyScratch> scratch_;
-    };
-
-    Lease take() {
-        std::unique_ptr<FamilyScratch> scratch;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!idle_.empty()) {
-                scratch = std::move(idle_.back());
-                idle_.pop_back();
-            }
-        }
-        if (!scratch) scratch = std::make_unique<FamilyScratch>();
-        return Lease(*this, std::move(scratch));
-    }
-
-private:
-    void give_back(std::unique_ptr<FamilyScratch> scratch) noexcept {
-        std::lock_guard<std::mutex> lock(mutex_);
-        // Room was reserved when the pool was made, so this cannot throw.
-        if (idle_.size() < idle_.capacity()) idle_.push_back(std::move(scratch));
-    }
-
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<FamilyScratch>> idle_;
 };
 
 void write_family(const FamilyFileInput& input, std::size_t rank, FamilyScratch& scratch) {
@@ -119,9 +75,9 @@ void write_family_files(const FamilyFileInput& input) {
     const std::size_t n_families = input.family_events.families.size();
     if (n_families == 0) return;
     WorkerPool& workers = WorkerPool::shared();
-    ScratchPool scratches(workers.size() + 1);  // the workers and the calling thread
+    LendingPool<FamilyScratch> scratches(workers.size() + 1);  // the workers and the caller
     workers.run_indexed(n_families, [&](std::size_t rank) {
-        ScratchPool::Lease scratch = scratches.take();
+        const LendingPool<FamilyScratch>::Lease scratch = scratches.take();
         write_family(input, rank, *scratch);
     });
 }
