@@ -44,7 +44,7 @@ struct ExtantGene {
 // same gene replaces an earlier one) instead of one run-wide gene map.
 struct FamilyEvents {
     std::vector<std::uint64_t> families;   // every family with at least one event
-    std::vector<std::size_t> offsets;      // families.size() + 1 bounds into `rows`
+    std::vector<std::size_t> offsets;      // families.size() + 1 bounds into `positions`
     std::vector<std::uint32_t> positions;  // log positions by family, log order within a family
     std::vector<std::size_t> extant_offsets;  // families.size() + 1 bounds into `extant`
     std::vector<ExtantGene> extant;           // by family, result order within a family
