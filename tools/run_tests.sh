@@ -23,7 +23,8 @@ if ! { [ -f /usr/include/gtest/gtest.h ] && command -v ninja >/dev/null && comma
   fi
 fi
 "$python" -m pip install -q --upgrade pip >/dev/null
-"$python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.21" ninja pytest numpy dendropy
+"$python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.21" ninja pytest numpy dendropy \
+  pandas scipy hypothesis mpmath "dask[distributed]"
 
 step "C++ unit tests"
 cmake -S . -B "$build_root/unit" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVATH_BUILD_TESTS=ON >/dev/null
