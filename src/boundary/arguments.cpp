@@ -1,6 +1,11 @@
 #include "boundary/arguments.h"
 
 #include "boundary/conversion.h"
+#include "boundary/errors.h"
+
+#include <cstdio>
+#include <new>
+#include <stdexcept>
 
 namespace korvath::py {
 
@@ -12,7 +17,24 @@ Arguments::Arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
         ok_ = false;
         return;
     }
-    ok_ = bind_arguments(spec, args, nargsf, kwnames, slots_.data());
+    try {
+        ok_ = bind_arguments(spec, args, nargsf, kwnames, slots_.data());
+    } catch (...) {
+        raise_current_conversion_exception();
+        ok_ = false;
+    }
+}
+
+void raise_current_conversion_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        translate_current_exception();
+    }
 }
 
 PyObject* Arguments::next_slot() {
@@ -33,10 +55,9 @@ void Arguments::fail() {
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (value != nullptr) {
-        PyObject* result = PyObject_CallMethod(value, "add_note", "s",
-                                               (std::string("while processing '") +
-                                                spec_.params[next_ - 1] + "'")
-                                                   .c_str());
+        char note[128];
+        std::snprintf(note, sizeof note, "while processing '%s'", spec_.params[next_ - 1]);
+        PyObject* result = PyObject_CallMethod(value, "add_note", "s", note);
         if (result == nullptr) {
             // Keep the conversion error; a failing add_note must not replace it.
             PyErr_Clear();
@@ -51,7 +72,13 @@ void Arguments::fail() {
         PyObject* slot = next_slot();                    \
         type value{};                                    \
         if (slot == nullptr) return value;               \
-        if (!converter(slot, value)) {                   \
+        bool converted = false;                          \
+        try {                                            \
+            converted = converter(slot, value);          \
+        } catch (...) {                                  \
+            raise_current_conversion_exception();        \
+        }                                                \
+        if (!converted) {                                \
             value = type{};                              \
             fail();                                      \
         }                                                \

@@ -7,6 +7,8 @@
 //     ...
 //     if (!in.ok()) return nullptr;   // the Python error is set
 //
+// No C++ exception leaves a read: an allocation that fails while a value is
+// converted raises MemoryError.
 // The first failure (binding or conversion) sets the Python exception, with
 // the note "while processing '<name>'" for a conversion, and turns every later
 // read into a no-op returning an empty value, so later arguments are not looked at.
@@ -22,6 +24,11 @@
 namespace korvath::py {
 
 inline constexpr std::size_t kMaxParams = 32;
+
+// Raises the Python exception for the C++ exception being handled (inside a
+// catch block) during binding or conversion: MemoryError for a failed
+// allocation, else what translate_current_exception raises.
+void raise_current_conversion_exception() noexcept;
 
 class Arguments {
 public:

@@ -1,7 +1,9 @@
 #include "boundary/conversion.h"
 
 #include "support/huge_pages.h"
+#include "support/memory_budget.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <type_traits>
@@ -212,9 +214,52 @@ void reserve_bulk(std::vector<T>& values, std::size_t n) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// The memory budget of a converted array (memory_budget_bytes): an array that
+// would pass it raises MemoryError, like a real allocation failure, before
+// the memory is taken. The budget is read only for arrays above this size.
+constexpr std::size_t kUncheckedBytes = std::size_t{64} << 20;
+
+// MemoryError for a sequence of `items` items (0: a count unknown, or beyond
+// 64 bits), each stored in `item_bytes`.
+bool raise_over_budget(std::size_t items, std::size_t item_bytes) {
+    const std::string budget = memory_runaway_message(memory_budget_bytes(), "");
+    const std::string what = budget.substr(std::strlen("exceeded "));
+    if (items == 0) {
+        PyErr_Format(PyExc_MemoryError, "the sequence holds more items than fit %s",
+                     what.c_str());
+    } else {
+        PyErr_Format(PyExc_MemoryError, "a sequence of %zu items (%zu bytes each) does not fit %s",
+                     items, item_bytes, what.c_str());
+    }
+    return false;
+}
+
+// Whether `n` items of T fit the budget (always for small arrays).
+template <class T>
+bool fits_budget(std::size_t n) {
+    if (n <= kUncheckedBytes / sizeof(T)) return true;
+    return n <= memory_budget_bytes() / sizeof(T);
+}
+
+// Makes room for one more item past the reserved capacity: doubles it, or
+// raises MemoryError when the doubled array would pass the budget.
+template <class T>
+bool grow_within_budget(std::vector<T>& values) {
+    const std::size_t n = values.size();
+    const std::size_t next = n < 1024 ? 1024 : 2 * n;
+    if (!fits_budget<T>(next)) return raise_over_budget(0, sizeof(T));
+    values.reserve(next);
+    return true;
+}
+
 template <class Source, class Target, class Accept>
 BufferOutcome copy_buffer(const BufferView& buffer, std::vector<Target>& out, Accept accept) {
     const Py_ssize_t n = buffer.length();
+    if (!fits_budget<Target>(static_cast<std::size_t>(n))) {
+        raise_over_budget(static_cast<std::size_t>(n), sizeof(Target));
+        return BufferOutcome::Error;
+    }
     std::vector<Target> values;
     reserve_bulk(values, static_cast<std::size_t>(n));
     if constexpr (std::is_same_v<Source, Target>) {
@@ -361,12 +406,31 @@ bool convert_sequence(PyObject* object, std::vector<T>& out, Element element) {
         }
     }
 
+    // The length is only a hint of the capacity: a sequence may report any
+    // length and yield any number of items. Lists, tuples, ranges and numpy
+    // arrays report the number of items they yield, so their length is
+    // reserved up front (a range too long for the budget fails at once);
+    // any other sequence starts with at most kUntrustedReserve items and the
+    // array grows as items arrive, within the budget.
+    constexpr std::size_t kUntrustedReserve = std::size_t{1} << 16;
     std::vector<T> values;
+    const bool exact_length = PyList_CheckExact(object) || PyTuple_CheckExact(object) ||
+                              PyRange_Check(object) || is_exact_ndarray(object);
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
+        // A range whose length passes 64 bits yields more items than any budget.
+        if (PyRange_Check(object) && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            return raise_over_budget(0, sizeof(T));
+        }
         PyErr_Clear();
-    } else {
+    } else if (exact_length) {
+        if (!fits_budget<T>(static_cast<std::size_t>(hint))) {
+            return raise_over_budget(static_cast<std::size_t>(hint), sizeof(T));
+        }
         reserve_bulk(values, static_cast<std::size_t>(hint));
+    } else {
+        values.reserve(std::min(static_cast<std::size_t>(hint), kUntrustedReserve));
     }
 
     if (PyList_CheckExact(object)) {
@@ -386,6 +450,7 @@ bool convert_sequence(PyObject* object, std::vector<T>& out, Element element) {
                 PyRef item = PyRef::borrow(borrowed);
                 if (!element(item.get(), value)) return false;
             }
+            if (values.size() == values.capacity() && !grow_within_budget(values)) return false;
             values.push_back(std::move(value));
         }
     } else if (PyTuple_CheckExact(object)) {
@@ -402,6 +467,7 @@ bool convert_sequence(PyObject* object, std::vector<T>& out, Element element) {
         while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
             T value{};
             if (!element(item.get(), value)) return false;
+            if (values.size() == values.capacity() && !grow_within_budget(values)) return false;
             values.push_back(std::move(value));
         }
         if (PyErr_Occurred()) return false;

@@ -3,6 +3,7 @@
 #include "support/faults.h"
 
 #include <new>
+#include <stdexcept>
 
 namespace korvath::py {
 
@@ -65,7 +66,10 @@ PyObject* translate_current_exception() noexcept {
     try {
         throw;
     } catch (const PythonErrorSet&) {
-        if (PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            // The interpreter ran out of memory for the result: that is no
+            // internal fault, and the MemoryError stays as it is.
+        } else if (PyErr_Occurred()) {
             raise_panic("the interpreter could not create a result object");
         } else {
             raise_panic("a result object could not be created");
@@ -77,7 +81,9 @@ PyObject* translate_current_exception() noexcept {
     } catch (const IoError& e) {
         PyErr_SetString(PyExc_OSError, e.what());
     } catch (const std::bad_alloc&) {
-        raise_panic("memory allocation failed");
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();  // a size beyond what a container can hold
     } catch (const std::exception& e) {
         raise_panic(e.what());
     } catch (...) {

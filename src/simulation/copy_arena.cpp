@@ -127,15 +127,26 @@ void* CopyArena::carve(std::size_t block_bytes) {
 
 void* CopyArena::map(std::size_t bytes) {
     mappings_.reserve(mappings_.size() + 1);  // so that recording the mapping cannot fail
+    if (budget_ != nullptr) budget_->charge(bytes);
     void* base = nullptr;
 #if defined(__linux__)
     if (bytes >= kSmallestMapping) {
         base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (base == MAP_FAILED) throw std::bad_alloc();
+        if (base == MAP_FAILED) {
+            if (budget_ != nullptr) budget_->release(bytes);
+            throw std::bad_alloc();
+        }
         advise_huge_pages(base, bytes);
     }
 #endif
-    if (base == nullptr) base = ::operator new(bytes, std::align_val_t{64});
+    if (base == nullptr) {
+        try {
+            base = ::operator new(bytes, std::align_val_t{64});
+        } catch (...) {
+            if (budget_ != nullptr) budget_->release(bytes);
+            throw;
+        }
+    }
     mappings_.push_back(Mapping{base, bytes});
     mapped_bytes_ += bytes;
     KORVATH_POISON(base, bytes);

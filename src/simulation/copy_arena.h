@@ -18,6 +18,8 @@
 // engine run (tests, small tools).
 #pragma once
 
+#include "support/memory_budget.h"
+
 #include <array>
 #include <cstddef>
 #include <new>
@@ -41,6 +43,18 @@ public:
 
     // Bytes obtained from the system so far.
     std::size_t mapped_bytes() const { return mapped_bytes_; }
+
+    // Charges the bytes the arena holds, and every chunk it obtains from now
+    // on, to `budget`, so that a chunk that would pass the budget throws its
+    // RunawayError instead. Null hands the bytes back to the budget and stops
+    // the charging: a run detaches its budget before the arena outlives it
+    // (the arena keeps no pointer to a budget that is gone).
+    void set_budget(StorageBudget* budget) {
+        if (budget == budget_) return;
+        if (budget != nullptr) budget->charge(mapped_bytes_);
+        if (budget_ != nullptr) budget_->release(mapped_bytes_);
+        budget_ = budget;
+    }
 
     // Hands the memory of every free block (and of the newest chunk's unused
     // tail) back to the system, keeping the blocks themselves for reuse: a
@@ -66,6 +80,7 @@ private:
     char* cursor_ = nullptr;  // the unused rest of the newest chunk
     char* chunk_end_ = nullptr;
     std::size_t mapped_bytes_ = 0;
+    StorageBudget* budget_ = nullptr;
 };
 
 // Draws from an arena, or from the global operator new when it has none (for

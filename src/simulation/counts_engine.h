@@ -9,8 +9,10 @@
 #include "simulation/sim_params.h"
 #include "simulation/dated_tree.h"
 #include "simulation/dated_tree_arrays.h"
+#include "support/memory_budget.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace korvath {
 
@@ -27,9 +29,16 @@ inline constexpr const char* kCountsRunawayMessage =
 // The branches' storage comes from `arena` when given (several runs one
 // after another may share one, so that its memory is reused rather than
 // mapped afresh), otherwise from an arena of the run's own.
+// The branches' family tables are charged to `budget` when given (the copies
+// of a split run share one), otherwise to a budget of the run's own of
+// memory_budget_bytes(); a table that would pass it ends the run with a
+// RunawayError whose message names the budget.
 ProfileRows simulate_counts(const SpeciesTree& tree, const SimParams& params,
                             std::uint64_t max_events = kCountsMaxEvents,
-                            CopyArena* arena = nullptr);
+                            CopyArena* arena = nullptr, StorageBudget* budget = nullptr);
+
+// The budget of one counts-only call: memory_budget_bytes() when `limit` is 0.
+std::unique_ptr<StorageBudget> counts_budget(std::size_t limit = 0);
 
 // simulate_profiles: one run with the caller's seed and founders, as a table,
 // or as a single part (for callers that copy the rows out once).

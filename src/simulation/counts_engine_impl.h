@@ -32,9 +32,11 @@ public:
     // Draws the branches' storage from `arena` when given (it must outlive the
     // run; its blocks all come back to it when the run ends), otherwise from
     // an arena of the run's own.
+    // The arena's chunks are charged to `budget` when given.
     CountsRun(const SpeciesTree& tree, const SimParams& params, std::uint64_t max_events,
-              CopyArena* arena = nullptr)
-        : tree_(tree),
+              CopyArena* arena = nullptr, StorageBudget* budget = nullptr)
+        : budget_(budget),
+          tree_(tree),
           params_(params),
           max_events_(max_events),
           per_copy_rate_((params.duplication + params.transfer) + params.loss),
@@ -43,10 +45,24 @@ public:
           lineages_(tree.n_nodes()),
           active_(tree.n_nodes()),
           rates_(tree.n_nodes()),
-          rng_(Rng::from_seed(params.seed)) {}
+          rng_(Rng::from_seed(params.seed)) {
+        arena_->set_budget(budget_);
+    }
+
+    // A borrowed arena outlives the run: it stops charging the budget.
+    ~CountsRun() { arena_->set_budget(nullptr); }
+    CountsRun(const CountsRun&) = delete;
+    CountsRun& operator=(const CountsRun&) = delete;
 
     ProfileRows run() {
         const std::vector<double>& time = tree_.time();
+        // The founders' table takes about 9 bytes per family, and as much
+        // again while it is built: a count that cannot fit ends the run
+        // before any of it is made.
+        if (budget_ != nullptr && params_.initial_size <= (std::uint64_t{1} << 31) &&
+            params_.initial_size > budget_->limit() / 20) {
+            budget_->exceeded();
+        }
         // The founding families take the first ids, 0 .. initial_size-1.
         const Store founders = Store::founders(params_.initial_size, arena_);
         next_family_ = params_.initial_size;
@@ -230,6 +246,7 @@ private:
         ++leaf_ordinal_;
     }
 
+    StorageBudget* budget_;
     const SpeciesTree& tree_;
     const SimParams params_;
     const std::uint64_t max_events_;

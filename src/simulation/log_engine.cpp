@@ -11,6 +11,7 @@
 #include "simulation/rng.h"
 #include "simulation/dated_tree.h"
 #include "support/faults.h"
+#include "support/memory_budget.h"
 
 #include <algorithm>
 #include <cmath>
@@ -44,7 +45,10 @@ public:
           rng_(Rng::from_seed(params.seed)),
           copy_rate_((params.duplication + params.transfer) + params.loss),
           dup_transfer_(params.duplication + params.transfer),
-          track_counts_(params.cap >= 0 || params.options.replacement > 0.0) {
+          track_counts_(params.cap >= 0 || params.options.replacement > 0.0),
+          budget_(budget_limit(options),
+                  memory_runaway_message(budget_limit(options), kFamilyRunawayMessage)) {
+        arena_->set_budget(&budget_);
         lineages_.reserve(tree_.n_nodes());
         for (std::size_t v = 0; v < tree_.n_nodes(); ++v) lineages_.push_back(empty_lineage());
         tree_.require_two_children();
@@ -67,6 +71,7 @@ public:
         result.n_nodes = tree_.n_nodes();
         lineages_.clear();  // the extant leaves' lists are all the arena still holds
         arena_->release_free_memory();
+        arena_->set_budget(nullptr);  // the arena outlives the run and its budget
         result.copy_storage = std::move(arena_);
         return result;
     }
@@ -79,8 +84,17 @@ private:
                              track_counts_ ? std::make_unique<FamilyIndex>() : nullptr};
     }
 
+    static std::size_t budget_limit(const LogEngineOptions& options) {
+        return options.memory_budget != 0 ? options.memory_budget : memory_budget_bytes();
+    }
+
     void found_root_families(double t) {
         const std::uint32_t root = tree_.root();
+        // Each founding family takes an O row and a copy: a count whose rows
+        // and copies cannot fit ends the run before any is made.
+        if (params_.initial_size > budget_.limit() / (kRowBytes + sizeof(GeneCopy))) {
+            budget_.exceeded();
+        }
         LineageCopies content = empty_lineage();
         for (std::uint64_t k = 0; k < params_.initial_size; ++k) {
             const std::uint64_t f = next_family_++;
@@ -377,6 +391,11 @@ private:
     // So a log starts with room for a small run, jumps once past that to room
     // for most large runs, and grows eightfold after. Where memory is not
     // overcommitted (or address space is limited), falls back to doubling.
+    //
+    // The log's capacity is charged to the run's memory budget, the old and
+    // the new block together while the rows move: a step that would pass the
+    // budget falls back to doubling, then to the room that is left, and a log
+    // that cannot grow at all ends the run.
     void grow_log() {
         constexpr std::size_t kSmallRun = std::size_t{1} << 16;
         constexpr std::size_t kLargeRun = std::size_t{1} << 24;
@@ -384,12 +403,41 @@ private:
         const std::size_t next = current < kSmallRun ? kSmallRun
                                  : current < kLargeRun ? kLargeRun
                                                        : current * 8;
-        try {
-            reserve_log(next);
-        } catch (const std::bad_alloc&) {
-            reserve_log(std::max(current * 2, kSmallRun));
+        const std::size_t doubled = std::max(current * 2, kSmallRun);
+        const std::size_t room = budget_.fits(0) ? (budget_.limit() - budget_.used()) / kRowBytes : 0;
+        if (next <= room) {
+            try {
+                charged_reserve_log(next);
+                return;
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        if (doubled <= room) {
+            charged_reserve_log(doubled);
+        } else if (room > current) {
+            charged_reserve_log(room);
+        } else {
+            budget_.exceeded();
         }
     }
+
+    // Reserves `capacity` rows with the new block charged while both exist.
+    void charged_reserve_log(std::size_t capacity) {
+        const std::size_t current = log_.kind.capacity();
+        budget_.charge(capacity * kRowBytes);
+        try {
+            reserve_log(capacity);
+        } catch (...) {
+            budget_.release(capacity * kRowBytes);
+            throw;
+        }
+        budget_.release(current * kRowBytes);
+    }
+
+    // The bytes of one row over the seven stored columns.
+    static constexpr std::size_t kRowBytes = sizeof(std::uint8_t) + sizeof(std::uint32_t) +
+                                             sizeof(double) + sizeof(std::uint32_t) +
+                                             3 * sizeof(std::uint64_t);
 
     void reserve_log(std::size_t capacity) {
         reserve_with_huge_pages(log_.kind, capacity);
@@ -422,6 +470,7 @@ private:
     RemovalCandidates candidates_;
     EventLog log_;
     std::vector<ExtantCopies> extant_;
+    StorageBudget budget_;  // the log's and the arena's bytes
 };
 
 }  // namespace

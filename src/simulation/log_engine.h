@@ -10,7 +10,8 @@
 // S row per copy; without it copies keep their ids and no S row is written.
 // Both modes draw the same numbers in the same order.
 // Throws InternalFault for a malformed tree and RunawayError when the event
-// count passes max_events.
+// count passes max_events or the log and copy lists would pass the memory
+// budget.
 #pragma once
 
 #include "simulation/event_log.h"
@@ -33,6 +34,10 @@ struct LogEngineOptions {
     // Checks every removal after a transfer against a walk of the recipient's
     // whole copy list (slow; for tests).
     bool check_removals = false;
+    // Bytes the event log and the copy lists may take together (0: the
+    // process's memory budget, memory_budget_bytes()). A growth past it stops
+    // the run with a RunawayError whose message names the budget.
+    std::size_t memory_budget = 0;
 };
 
 struct LogEngineResult {

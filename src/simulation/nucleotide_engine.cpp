@@ -6,6 +6,7 @@
 #include "simulation/recipient.h"
 #include "simulation/dated_tree.h"
 #include "support/faults.h"
+#include "support/memory_budget.h"
 
 #include <algorithm>
 #include <cmath>
@@ -41,7 +42,12 @@ public:
           lineages_(tree_.n_nodes()),
           active_(tree_.n_nodes()),
           rates_(tree_.n_nodes()),
-          rng_(Rng::from_seed(params.seed)) {}
+          rng_(Rng::from_seed(params.seed)) {
+        const std::size_t budget =
+            params.memory_budget != 0 ? params.memory_budget : memory_budget_bytes();
+        budget_segments_ = budget / kBytesPerHeldSegment;
+        budget_message_ = memory_runaway_message(budget, kRunawayGrowthMessage);
+    }
 
     std::vector<GenomeSample> run() {
         found_root();
@@ -65,10 +71,14 @@ private:
         rates_.set(branch, rate_of(lineages_[branch]->length()));
     }
 
-    // Follows the number of segments the run holds; stops the run past the budget.
+    // Follows the number of segments the run holds, `after` being the new
+    // size of one genome; stops the run past either bound or the budget.
     void count_segments(std::size_t before, std::size_t after) {
         segments_held_ = segments_held_ - before + after;
-        if (segments_held_ > params_.max_segments) throw RunawayError(kRunawayGrowthMessage);
+        if (segments_held_ > params_.max_segments || after > params_.max_genome_segments) {
+            throw RunawayError(kRunawayGrowthMessage);
+        }
+        if (segments_held_ > budget_segments_) throw RunawayError(budget_message_);
     }
 
     void activate(std::uint32_t node, Genome genome) {
@@ -92,7 +102,11 @@ private:
 
     void found_root() {
         const std::int64_t root_length = params_.root_length;
-        if (params_.initial_size > params_.max_segments) throw RunawayError(kRunawayGrowthMessage);
+        if (params_.initial_size > params_.max_segments ||
+            params_.initial_size > params_.max_genome_segments) {
+            throw RunawayError(kRunawayGrowthMessage);
+        }
+        if (params_.initial_size > budget_segments_) throw RunawayError(budget_message_);
         if (params_.initial_size > kElementIds) {
             fault("initial_size " + std::to_string(params_.initial_size) +
                   " exceeds the number of element ids (2^32)");
@@ -279,6 +293,8 @@ private:
     std::uint64_t next_element_ = 0;
     std::uint64_t events_ = 0;
     std::uint64_t segments_held_ = 0;  // in active genomes and collected samples
+    std::uint64_t budget_segments_ = 0;  // held segments the memory budget allows
+    std::string budget_message_;
     std::size_t recipient_segments_before_ = 0;
     std::vector<GenomeSample> samples_;
 };

@@ -42,7 +42,21 @@ struct NucleotideParams {
     // otherwise exhaust the machine's memory long before its length leaves
     // the signed 64-bit range.
     std::uint64_t max_segments = std::uint64_t{1} << 24;
+    // ... or once one genome counts more segments than this. Every event
+    // costs time linear in the segments of the genome it rearranges, so the
+    // work of a genome growing without bound is quadratic in the segments it
+    // reaches: 2^20 keeps that to seconds (a supercritical duplication run
+    // reaches 2^19 segments in about 2 s and would need half an hour for 2^24).
+    std::uint64_t max_genome_segments = std::uint64_t{1} << 20;
+    // Bytes the held segments may take (0: the process's memory budget,
+    // memory_budget_bytes()), counted at kBytesPerHeldSegment each; passing
+    // it stops the run with a RunawayError whose message names the budget.
+    std::size_t memory_budget = 0;
 };
+
+// What one held segment may cost: 24 bytes in its genome's list, whose
+// capacity may be twice its size, plus the block a growing list moves into.
+inline constexpr std::size_t kBytesPerHeldSegment = 96;
 
 // The genome of one extant leaf at the moment the leaf is reached.
 struct GenomeSample {
@@ -59,8 +73,8 @@ std::int64_t draw_extent(Rng& rng, std::int64_t length, double extension);
 // Runs the simulation and returns the extant leaves' genomes in processing
 // order. Throws InternalFault for a tree that breaks the walk's requirements
 // or a negative root_length, RunawayError when the run exceeds max_events
-// events or max_segments segments, or a genome length leaves the signed
-// 64-bit range.
+// events, max_segments segments, max_genome_segments in one genome or its
+// memory budget, or a genome length leaves the signed 64-bit range.
 // `events`, when given, receives the number of events the run counted.
 std::vector<GenomeSample> simulate_nucleotide(SpeciesTreeArrays tree,
                                               const NucleotideParams& params,

@@ -46,6 +46,9 @@ ProfileParts simulate_profile_parts(SpeciesTreeArrays arrays, const SimParams& p
     // reuse the memory its earlier ones mapped and touched instead of mapping
     // and zeroing fresh pages for every copy. Declared before the pool, so
     // every loan has ended before the arenas go.
+    // All copies charge their tables to one budget, declared before the
+    // arenas that charge it.
+    const std::unique_ptr<StorageBudget> budget = counts_budget();
     LendingPool<CopyArena> arenas(std::min<std::size_t>(n_workers, plans.size()));
     {
         WorkerPool pool(n_workers);
@@ -55,7 +58,7 @@ ProfileParts simulate_profile_parts(SpeciesTreeArrays arrays, const SimParams& p
             copy.initial_size = plans[i].founders;
             copy.origination = copy_origination;
             const LendingPool<CopyArena>::Lease arena = arenas.take();
-            parts[i] = simulate_counts(tree, copy, max_events, arena.get());
+            parts[i] = simulate_counts(tree, copy, max_events, arena.get(), budget.get());
         });
     }  // the pool's threads are joined here, also when a copy failed
     return collect_profile_parts(extant_leaf_list(tree), std::move(parts));
