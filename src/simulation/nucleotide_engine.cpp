@@ -75,7 +75,8 @@ private:
     // size of one genome; stops the run past either bound or the budget.
     void count_segments(std::size_t before, std::size_t after) {
         segments_held_ = segments_held_ - before + after;
-        if (segments_held_ > params_.max_segments || after > params_.max_genome_segments) {
+        if (segments_held_ > params_.max_segments ||
+            (after > params_.max_genome_segments && work_ > params_.max_work)) {
             throw RunawayError(kRunawayGrowthMessage);
         }
         if (segments_held_ > budget_segments_) throw RunawayError(budget_message_);
@@ -102,10 +103,7 @@ private:
 
     void found_root() {
         const std::int64_t root_length = params_.root_length;
-        if (params_.initial_size > params_.max_segments ||
-            params_.initial_size > params_.max_genome_segments) {
-            throw RunawayError(kRunawayGrowthMessage);
-        }
+        if (params_.initial_size > params_.max_segments) throw RunawayError(kRunawayGrowthMessage);
         if (params_.initial_size > budget_segments_) throw RunawayError(budget_message_);
         if (params_.initial_size > kElementIds) {
             fault("initial_size " + std::to_string(params_.initial_size) +
@@ -145,6 +143,7 @@ private:
                 fault("event picked branch " + std::to_string(branch) + ", which is not active");
             }
             const std::size_t before = lineages_[branch]->segments().size();
+            work_ += before;
             const std::uint32_t recipient = apply_event(branch);
             count_segments(before, lineages_[branch]->segments().size());
             if (recipient != kNoRecipient && recipient != branch) {
@@ -233,6 +232,7 @@ private:
         source.copy_stretch(s, k, piece_);
         Genome& target = *lineages_[recipient];
         recipient_segments_before_ = target.segments().size();
+        work_ += recipient_segments_before_;
         const auto p = static_cast<std::int64_t>(
             rng_.index_below(static_cast<std::uint64_t>(target.length()) + 1));
         target.insert(p, piece_);
@@ -294,6 +294,7 @@ private:
     std::uint64_t events_ = 0;
     std::uint64_t segments_held_ = 0;  // in active genomes and collected samples
     std::uint64_t budget_segments_ = 0;  // held segments the memory budget allows
+    std::uint64_t work_ = 0;  // segments of the genomes the events rearranged, summed
     std::string budget_message_;
     std::size_t recipient_segments_before_ = 0;
     std::vector<GenomeSample> samples_;

@@ -42,12 +42,18 @@ struct NucleotideParams {
     // otherwise exhaust the machine's memory long before its length leaves
     // the signed 64-bit range.
     std::uint64_t max_segments = std::uint64_t{1} << 24;
-    // ... or once one genome counts more segments than this. Every event
-    // costs time linear in the segments of the genome it rearranges, so the
-    // work of a genome growing without bound is quadratic in the segments it
-    // reaches: 2^20 keeps that to seconds (a supercritical duplication run
-    // reaches 2^19 segments in about 2 s and would need half an hour for 2^24).
-    std::uint64_t max_genome_segments = std::uint64_t{1} << 20;
+    // ... or once one genome counts more segments than max_genome_segments
+    // after the run's events have cost more than max_work segment steps (the
+    // segments of the genomes each event rearranged, summed over events).
+    // Every event costs time linear in the segments of the genome it
+    // rearranges, so a genome that grows a few segments per event costs work
+    // quadratic in the segments it reaches: a supercritical duplication run
+    // reaches 2^19 segments in about 2 s (and 2^32 segment steps) but would
+    // need half an hour for 2^24. A genome that grows by doubling (an
+    // extension of 1) reaches many segments with little work and keeps the
+    // max_segments bound alone.
+    std::uint64_t max_genome_segments = std::uint64_t{1} << 19;
+    std::uint64_t max_work = std::uint64_t{1} << 32;
     // Bytes the held segments may take (0: the process's memory budget,
     // memory_budget_bytes()), counted at kBytesPerHeldSegment each; passing
     // it stops the run with a RunawayError whose message names the budget.

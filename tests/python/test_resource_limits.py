@@ -1,0 +1,257 @@
+"""Inputs that would abort the interpreter, hang it or exhaust its memory end with an exception.
+
+Every call holds its growing storage (converted arrays, event log, copy lists, family
+tables, segment genomes) within a memory budget of one eighth of the memory the process
+may use: its physical memory, or its address-space limit when that is smaller. Tests that
+need a small budget run the call in a child process under a small address-space limit
+(RLIMIT_AS); the sanitizer build reserves terabytes of address space for its shadow
+memory, so those tests are skipped there.
+"""
+import collections.abc
+import json
+import os
+import pathlib
+import resource
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import korvath_core
+
+from conftest import assert_panics
+
+SANITIZED = bool(os.environ.get("KORVATH_SANITIZED"))
+needs_address_limit = pytest.mark.skipif(
+    SANITIZED, reason="the sanitizer runtime cannot run under an address-space limit")
+MEMORY_RUNAWAY = "exceeded the memory budget of "
+FAMILY_ADVICE = "families likely growing without bound \u2014 set max_family_size"
+GENOME_RUNAWAY = ("exceeded max_events; genome growing without bound \u2014 "
+                  "lower duplication/transfer or raise loss")
+
+# Root 0 at date 0 with the two extant leaves 1 and 2 at date 1.
+CHERRY = dict(n_nodes=3, parent=[-1, 0, 0], time=[0.0, 1.0, 1.0],
+              extant_leaf=[False, True, True], root=0)
+QUIET = dict(duplication=0.0, transfer=0.0, loss=0.0, origination=0.0, initial_size=1, cap=-1,
+             seed=1, replacement=0.0, distance_decay=-1.0, allow_self=False)
+NUCLEOTIDE = dict(inversion=0.0, loss=0.0, duplication=0.0, transfer=0.0, transposition=0.0,
+                  origination=0.0, root_length=100, extension=0.5, initial_size=1, seed=1,
+                  replacement=0.0, distance_decay=-1.0, allow_self=False)
+# A species tree for the likelihood functions: root 0 over the leaves 1 and 2.
+SPECIES = dict(sp_parent=[-1, 0, 0], sp_left=[1, -1, -1], sp_right=[2, -1, -1],
+               sp_is_leaf=[False, True, True], sp_time=[0.0, 1.0, 1.0],
+               sp_parent_time=[0.0, 0.0, 0.0], sp_root=0)
+ONE_GENE = dict(gt_is_leaf=[True], gt_left=[-1], gt_right=[-1], gt_species=[1], dup=0.1,
+                transfer=0.1, loss=0.1, n_steps=10, origination=0, n_extinct=0)
+
+
+def run_limited(body, address_bytes=512 << 20, cpu_seconds=60):
+    """Runs `body` (which defines `result`, a callable) in a child interpreter with limits on
+    address space and CPU time; returns what the call ended with as a dict."""
+    code = "import json, korvath_core\n" + textwrap.dedent(body) + textwrap.dedent("""
+        try:
+            value = result()
+            print(json.dumps({"outcome": "returned", "value": repr(value)[:200]}))
+        except BaseException as exc:
+            print(json.dumps({"outcome": type(exc).__name__, "message": str(exc),
+                              "notes": getattr(exc, "__notes__", None)}))
+    """)
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (address_bytes, address_bytes))
+        resource.setrlimit(resource.RLIMIT_CPU, (cpu_seconds, cpu_seconds))
+
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [str(pathlib.Path(korvath_core.__file__).parent), env.get("PYTHONPATH", "")])
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                          preexec_fn=limit, timeout=4 * cpu_seconds)
+    assert done.returncode == 0, f"the child died ({done.returncode}): {done.stderr[-2000:]}"
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+class LyingLength(collections.abc.Sequence):
+    """A sequence whose length says `length` but which yields `items`."""
+
+    def __init__(self, items, length):
+        self.items, self.length = list(items), length
+
+    def __len__(self):
+        if isinstance(self.length, Exception):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        return iter(self.items)
+
+
+# --- conversion ---------------------------------------------------------------------------
+
+def test_ranges_beyond_the_memory_budget_raise_memory_error_before_iterating():
+    # range(2**40) has an exact length past any budget; range(2**64) cannot even say its
+    # length. Both used to abort the interpreter.
+    with pytest.raises(MemoryError) as caught:
+        korvath_core.dated_joint_loglik(**SPECIES, gt_offsets=range(2**40), **ONE_GENE)
+    assert "does not fit the memory budget of " in str(caught.value)
+    assert caught.value.__notes__ == ["while processing 'gt_offsets'"]
+    with pytest.raises(MemoryError) as caught:
+        korvath_core.simulate_profiles(**dict(CHERRY, parent=range(2**64)), **QUIET)
+    assert caught.value.__notes__ == ["while processing 'parent'"]
+    # The interpreter lives on and the next call is unaffected.
+    assert korvath_core.dated_joint_loglik(**SPECIES, gt_offsets=range(2), **ONE_GENE) < 0
+
+
+@pytest.mark.parametrize("length", [2**62, 2**40, 0, TypeError("no length")])
+def test_a_sequence_length_is_only_a_capacity_hint(length):
+    expected = korvath_core.simulate_profiles(**CHERRY, **QUIET)
+    lying = dict(CHERRY, parent=LyingLength([-1, 0, 0], length),
+                 time=LyingLength([0.0, 1.0, 1.0], length))
+    assert korvath_core.simulate_profiles(**lying, **QUIET) == expected
+
+
+@needs_address_limit
+def test_a_sequence_that_never_ends_is_stopped_by_the_memory_budget():
+    ended = run_limited("""
+        import collections.abc, itertools
+        class Endless(collections.abc.Sequence):
+            def __len__(self):
+                return 3
+            def __getitem__(self, i):
+                return 0
+            def __iter__(self):
+                return itertools.repeat(0)
+        result = lambda: korvath_core.simulate_profiles(
+            3, Endless(), [0.0, 1.0, 1.0], [False, True, True], 0,
+            0.0, 0.0, 0.0, 0.0, 1, -1, 1, 0.0, -1.0, False)
+    """)
+    assert ended["outcome"] == "MemoryError", ended
+    assert "memory budget of 64.0 MB" in ended["message"]
+    assert ended["notes"] == ["while processing 'parent'"]
+
+
+# --- founding families and runaway families ------------------------------------------------
+
+@pytest.mark.parametrize("name", ["simulate_log", "simulate_trace", "simulate_and_write"])
+def test_founding_families_that_cannot_fit_end_before_any_is_made(name, tmp_path):
+    args = dict(CHERRY, **dict(QUIET, initial_size=2**32))
+    if name == "simulate_and_write":
+        args.update(names=["r", "a", "b"], total_age=1.0, outdir=str(tmp_path / "out"))
+    with pytest.raises(RuntimeError) as caught:
+        getattr(korvath_core, name)(**args)
+    assert str(caught.value).startswith(MEMORY_RUNAWAY)
+    assert str(caught.value).endswith(FAMILY_ADVICE)
+
+
+def test_counts_engine_still_refuses_founders_beyond_its_ids():
+    assert_panics(korvath_core.simulate_profiles, **CHERRY, **dict(QUIET, initial_size=2**32))
+
+
+@needs_address_limit
+@pytest.mark.parametrize("name", ["simulate_log", "simulate_trace", "simulate_and_write"])
+def test_supercritical_families_end_at_the_memory_budget(name, tmp_path):
+    # Duplication 60 without a cap: copies and log would outgrow memory long before
+    # max_events.
+    extra = ""
+    if name == "simulate_and_write":
+        extra = f", names=['r', 'a', 'b'], total_age=1.0, outdir={str(tmp_path / 'out')!r}"
+    ended = run_limited(f"""
+        result = lambda: korvath_core.{name}(
+            n_nodes=3, parent=[-1, 0, 0], time=[0.0, 1.0, 1.0], extant_leaf=[False, True, True],
+            root=0, duplication=60.0, transfer=0.0, loss=0.0, origination=0.0, initial_size=1,
+            cap=-1, seed=1, replacement=0.0, distance_decay=-1.0, allow_self=False{extra})
+    """)
+    assert ended["outcome"] == "RuntimeError", ended
+    assert ended["message"].startswith(MEMORY_RUNAWAY + "64.0 MB"), ended
+    assert ended["message"].endswith(FAMILY_ADVICE)
+
+
+@needs_address_limit
+@pytest.mark.parametrize("call", ["simulate_profiles(**args)",
+                                  "simulate_profiles_parallel(**args, n_copies=3, n_threads=2)"])
+def test_family_tables_past_the_memory_budget_end_the_counts_run(call):
+    # Every origination adds a family to a branch's table.
+    ended = run_limited(f"""
+        args = dict(n_nodes=3, parent=[-1, 0, 0], time=[0.0, 1.0, 1.0],
+                    extant_leaf=[False, True, True], root=0, duplication=0.0, transfer=0.0,
+                    loss=0.0, origination=1e8, initial_size=0, cap=-1, seed=1, replacement=0.0,
+                    distance_decay=-1.0, allow_self=False)
+        result = lambda: korvath_core.{call}
+    """)
+    assert ended["outcome"] == "RuntimeError", ended
+    assert ended["message"].startswith(MEMORY_RUNAWAY), ended
+    assert ended["message"].endswith(FAMILY_ADVICE)
+
+
+# --- genomes -------------------------------------------------------------------------------
+
+@needs_address_limit
+def test_a_supercritical_genome_ends_with_its_runaway_error_within_a_minute():
+    # Every event is linear in the segments of its genome: growing a few segments per event,
+    # the genome used to take hours to reach its segment bound.
+    ended = run_limited("""
+        result = lambda: korvath_core.simulate_nucleotide(
+            3, [-1, 0, 0], [0.0, 1.0, 1.0], [False, True, True], 0,
+            0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 100, 0.99, 1, 1, 0.0, -1.0, False)
+    """, address_bytes=4 << 30, cpu_seconds=60)
+    assert ended == {"outcome": "RuntimeError", "message": GENOME_RUNAWAY, "notes": None}
+
+
+@needs_address_limit
+def test_genomes_past_the_memory_budget_end_the_run_naming_it():
+    # Every duplication doubles the genome (extension 1): 2**20 segments take 20 events.
+    ended = run_limited("""
+        result = lambda: korvath_core.simulate_nucleotide(
+            3, [-1, 0, 0], [0.0, 1.0, 1.0], [False, True, True], 0,
+            0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 100, 1.0, 3, 1, 0.0, -1.0, False)
+    """)
+    assert ended["outcome"] == "RuntimeError", ended
+    assert ended["message"].startswith(MEMORY_RUNAWAY + "64.0 MB"), ended
+    assert ended["message"].endswith("genome growing without bound \u2014 lower "
+                                     "duplication/transfer or raise loss")
+
+
+def test_a_genome_doubling_to_many_segments_at_little_cost_still_runs():
+    # Every duplication doubles the genome and every loss empties it (extension 1): one
+    # genome passes 2**20 segments within a few dozen events, far from the quadratic cost
+    # that ends a genome growing segment by segment, so only the held-segment bounds apply
+    # (a run the bound on one genome's segments alone would stop).
+    genomes = korvath_core.simulate_nucleotide(
+        **CHERRY, inversion=0.03371008080280348, loss=0.009126840613526666,
+        duplication=0.048602153590417925, transfer=0.021875072233243916,
+        transposition=0.020915919297287467, origination=0.0, root_length=50, extension=1.0,
+        initial_size=1, seed=78950204494326652, replacement=0.5, distance_decay=-1.0,
+        allow_self=False)
+    assert genomes == [(1, []), (2, [])]
+
+
+# --- results within the budget -------------------------------------------------------------
+
+@needs_address_limit
+def test_runs_within_a_small_budget_give_the_same_results():
+    body = """
+        import hashlib, pickle
+        args = dict(n_nodes=7, parent=[-1, 0, 0, 1, 1, 2, 2],
+                    time=[0.0, 0.4, 0.3, 1.0, 1.0, 1.0, 0.8],
+                    extant_leaf=[False, False, False, True, True, True, False], root=0)
+        rates = dict(duplication=1.0, transfer=1.0, loss=1.2, origination=40.0,
+                     initial_size=200, cap=-1, seed=5, replacement=0.0, distance_decay=-1.0,
+                     allow_self=False)
+        genome = dict(inversion=0.01, loss=0.02, duplication=0.02, transfer=0.01,
+                      transposition=0.01, origination=1.0, root_length=200, extension=0.9,
+                      initial_size=5, seed=5, replacement=0.0, distance_decay=-1.0,
+                      allow_self=False)
+        def result():
+            outputs = (korvath_core.simulate_log(**args, **rates),
+                       korvath_core.simulate_trace(**args, **rates),
+                       korvath_core.simulate_profiles(**args, **rates),
+                       korvath_core.simulate_nucleotide(**args, **genome))
+            return hashlib.sha256(pickle.dumps(outputs)).hexdigest()
+    """
+    limited = run_limited(body, address_bytes=768 << 20)
+    unlimited = {"korvath_core": korvath_core}
+    exec(textwrap.dedent(body), unlimited)
+    assert limited == {"outcome": "returned", "value": repr(unlimited["result"]())}
