@@ -1,6 +1,8 @@
 // Turning engine exceptions into Python exceptions. Every function of the
 // module runs its engine call through `guarded`, so no C++ exception ever
-// unwinds into the interpreter.
+// unwinds into the interpreter. A failed allocation (std::bad_alloc,
+// std::length_error) raises MemoryError, as does the interpreter running out
+// of memory for a result; every other fault raises PanicException.
 #pragma once
 
 #include "boundary/py_ref.h"
