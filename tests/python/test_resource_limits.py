@@ -133,6 +133,34 @@ def test_a_sequence_that_never_ends_is_stopped_by_the_memory_budget():
     assert ended["notes"] == ["while processing 'parent'"]
 
 
+@needs_address_limit
+def test_an_allocation_that_fails_within_the_budget_raises_memory_error():
+    # The 40 MB array fits the 64 MB budget, but all but 16 MB of the address space is taken.
+    ended = run_limited("""
+        def call():
+            return korvath_core.simulate_profiles(
+                3, [-1, 0, 0], range(5_000_000), [False, True, True], 0,
+                0.0, 0.0, 0.0, 0.0, 1, -1, 1, 0.0, -1.0, False)
+        def result():
+            hog = []
+            try:
+                while True:
+                    hog.append(bytearray(8 << 20))
+            except MemoryError:
+                del hog[-2:]
+            try:
+                call()
+            except MemoryError as exc:
+                hog.clear()
+                # The interpreter lives on: with the room back the same call runs (the
+                # dates past the tree's nodes are never read).
+                return (exc.__notes__, call()[0])
+            return "no MemoryError"
+    """)
+    assert ended["outcome"] == "returned", ended
+    assert ended["value"] == repr((["while processing 'time'"], bytes([1, 0, 0, 0, 2, 0, 0, 0])))
+
+
 # --- founding families and runaway families ------------------------------------------------
 
 @pytest.mark.parametrize("name", ["simulate_log", "simulate_trace", "simulate_and_write"])
