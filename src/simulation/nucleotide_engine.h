@@ -48,11 +48,13 @@ struct NucleotideParams {
     // Every event costs time linear in the segments of the genome it
     // rearranges, so a genome that grows a few segments per event costs work
     // quadratic in the segments it reaches: a supercritical duplication run
-    // reaches 2^19 segments in about 2 s (and 2^32 segment steps) but would
-    // need half an hour for 2^24. A genome that grows by doubling (an
-    // extension of 1) reaches many segments with little work and keeps the
-    // max_segments bound alone.
-    std::uint64_t max_genome_segments = std::uint64_t{1} << 19;
+    // reaches 2^19 segments after about 2^32 segment steps (2 s) but would
+    // need half an hour for 2^24, and a clock that cannot advance (rates so
+    // high that a waiting time vanishes next to the date) adds one segment
+    // per origination for ever. 2^32 steps are a few seconds of work. A
+    // genome that grows by doubling (an extension of 1) reaches many
+    // segments with little work and keeps the max_segments bound alone.
+    std::uint64_t max_genome_segments = std::uint64_t{1} << 16;
     std::uint64_t max_work = std::uint64_t{1} << 32;
     // Bytes the held segments may take (0: the process's memory budget,
     // memory_budget_bytes()), counted at kBytesPerHeldSegment each; passing

@@ -219,11 +219,24 @@ def test_family_tables_past_the_memory_budget_end_the_counts_run(call):
 @needs_address_limit
 def test_a_supercritical_genome_ends_with_its_runaway_error_within_a_minute():
     # Every event is linear in the segments of its genome: growing a few segments per event,
-    # the genome used to take hours to reach its segment bound.
+    # the genome used to take hours to reach its segment bound; it now ends after a few
+    # seconds of work.
     ended = run_limited("""
         result = lambda: korvath_core.simulate_nucleotide(
             3, [-1, 0, 0], [0.0, 1.0, 1.0], [False, True, True], 0,
             0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 100, 0.99, 1, 1, 0.0, -1.0, False)
+    """, address_bytes=4 << 30, cpu_seconds=60)
+    assert ended == {"outcome": "RuntimeError", "message": GENOME_RUNAWAY, "notes": None}
+
+
+@needs_address_limit
+def test_a_genome_whose_clock_cannot_advance_ends_with_its_runaway_error():
+    # Origination 1e300: every waiting time vanishes next to the dates, and every event
+    # adds a segment.
+    ended = run_limited("""
+        result = lambda: korvath_core.simulate_nucleotide(
+            3, [-1, 0, 0], [0.0, 1.0, 1.0], [False, True, True], 0,
+            0.0, 0.0, 0.0, 0.0, 0.0, 1e300, 100, 0.5, 1, 1, 0.0, -1.0, False)
     """, address_bytes=4 << 30, cpu_seconds=60)
     assert ended == {"outcome": "RuntimeError", "message": GENOME_RUNAWAY, "notes": None}
 
