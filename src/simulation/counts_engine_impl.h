@@ -58,7 +58,8 @@ public:
         const std::vector<double>& time = tree_.time();
         // The founders' table takes about 9 bytes per family, and as much
         // again while it is built: a count that cannot fit ends the run
-        // before any of it is made.
+        // before any of it is made (a count the table cannot number at all,
+        // above 2^31, stays the table's internal fault).
         if (budget_ != nullptr && params_.initial_size <= (std::uint64_t{1} << 31) &&
             params_.initial_size > budget_->limit() / 20) {
             budget_->exceeded();

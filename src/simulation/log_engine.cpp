@@ -404,7 +404,7 @@ private:
                                  : current < kLargeRun ? kLargeRun
                                                        : current * 8;
         const std::size_t doubled = std::max(current * 2, kSmallRun);
-        const std::size_t room = budget_.fits(0) ? (budget_.limit() - budget_.used()) / kRowBytes : 0;
+        const std::size_t room = budget_.room() / kRowBytes;
         if (next <= room) {
             try {
                 charged_reserve_log(next);

@@ -51,6 +51,11 @@ public:
         return used <= limit_ && bytes <= limit_ - used;
     }
     void release(std::size_t bytes) noexcept { used_.fetch_sub(bytes, std::memory_order_relaxed); }
+    // The bytes still free.
+    std::size_t room() const noexcept {
+        const std::size_t used = used_.load(std::memory_order_relaxed);
+        return used < limit_ ? limit_ - used : 0;
+    }
 
     std::size_t limit() const noexcept { return limit_; }
     std::size_t used() const noexcept { return used_.load(std::memory_order_relaxed); }

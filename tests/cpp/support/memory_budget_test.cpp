@@ -15,6 +15,7 @@ TEST(StorageBudget, ChargesUpToTheLimitAndRefusesTheStepPastIt) {
     budget.charge(600);
     EXPECT_TRUE(budget.fits(400));
     EXPECT_FALSE(budget.fits(401));
+    EXPECT_EQ(budget.room(), 400u);
     budget.charge(400);
     EXPECT_EQ(budget.used(), 1000u);
     try {
