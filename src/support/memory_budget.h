@@ -13,7 +13,11 @@
 //
 // A run charges its storage as it grows and gives it back as it shrinks; a
 // charge that would pass the limit throws RunawayError with the run's message
-// and charges nothing. Charges may come from several threads at once (the
+// and charges nothing. Smaller structures that grow with the charged ones are
+// not charged themselves: the gene-family engine's per-branch family index
+// (kept only with a cap or replacement) takes at most a few times the bytes
+// of the copy lists it indexes, and the rows of the extant leaves are a copy
+// of their tables. Charges may come from several threads at once (the
 // copies of the parallel profiles share one budget).
 #pragma once
 
