@@ -214,6 +214,27 @@ def test_family_tables_past_the_memory_budget_end_the_counts_run(call):
     assert ended["message"].endswith(FAMILY_ADVICE)
 
 
+@needs_address_limit
+@pytest.mark.parametrize("call", [
+    "simulate_log(3, [-1, 0, 0], [nan, 1.0, 1.0], *tree, *families)",
+    "simulate_profiles(3, [-1, 0, 0], [0.0, -inf, 1.0], *tree, *families)",
+    "simulate_trace(3, [-1, 0, 0], [0.0, 1.0, inf], *tree, *families)",
+    "simulate_nucleotide(3, [-1, 0, 0], [0.0, -inf, 1.0], *tree, *genome)",
+])
+def test_runs_whose_clock_never_reaches_a_node_end(call):
+    # A date that is not finite keeps the clock from ever reaching the next node: the run
+    # used to grow until the operating system stopped it. Whether the dates are refused up
+    # front or the run meets its bounds, it ends with a documented exception.
+    ended = run_limited(f"""
+        nan, inf = float("nan"), float("inf")
+        tree = ([False, True, True], 0)
+        families = (0.0, 0.0, 0.0, 1.0, 1, -1, 1, 0.0, -1.0, False)
+        genome = (0.0, 0.0, 0.0, 0.0, 0.0, 1.0, 100, 0.5, 1, 1, 0.0, -1.0, False)
+        result = lambda: korvath_core.{call}
+    """, address_bytes=1 << 30)
+    assert ended["outcome"] in ("RuntimeError", "PanicException"), ended
+
+
 # --- genomes -------------------------------------------------------------------------------
 
 @needs_address_limit
