@@ -430,6 +430,10 @@ def nucleotide_rates(rng, wide):
                  allow_self=rng.random() < 0.5)
     if rng.random() < 0.05:
         rates[rng.choice(["inversion", "loss", "duplication", "origination"])] = -0.01
+    if extension >= 1.0 and not wide:
+        # Whole-genome stretches: every duplication or transfer doubles a
+        # genome and with it its rate, so any such rate explodes in finite time.
+        rates.update(duplication=0.0, transfer=0.0)
     if wide and rng.random() < 0.2:
         rates.update(duplication=1.0, extension=0.99, root_length=100, loss=0.0)
     return rates
@@ -643,6 +647,8 @@ def growth_limit(name, key):
     if name == "simulate_nucleotide" and key in ("inversion", "duplication", "transfer",
                                                   "transposition"):
         return 0.01  # per nucleotide
+    if name == "simulate_nucleotide" and key == "extension":
+        return 0.95  # from 1 on, every duplication doubles the genome
     if name in SIMULATORS and key in ("origination", "initial_size", "duplication",
                                       "transfer"):
         return 3.0
