@@ -650,8 +650,8 @@ def growth_limit(name, key):
     if name == "simulate_nucleotide" and key == "extension":
         return 0.95  # from 1 on, every duplication doubles the genome
     if name in SIMULATORS and key in ("origination", "initial_size", "duplication",
-                                      "transfer"):
-        return 3.0
+                                      "transfer", "time"):
+        return 3.0  # rates, families, and dates that set how long copies can grow
     return None
 
 
@@ -693,7 +693,7 @@ def weird_scalar(rng, wide, kind, key=None, limit=None):
     return rng.choice(values)
 
 
-def weird_sequence(rng, kind, wide, n=4):
+def weird_sequence(rng, kind, wide, n=4, limit=None):
     items = {"[int]": [0, 1, -1, 2], "[uint]": [0, 1, 2, 3], "[float]": [0.0, 0.5, 1.0, 1.0],
              "[bool]": [False, True, True, False], "[str]": ["a", "b", "c", "d"]}[kind][:n]
     choice = rng.random()
@@ -701,7 +701,7 @@ def weird_sequence(rng, kind, wide, n=4):
         return ("np", rng.choice(DTYPES), rng.choice(LAYOUTS), list(items))
     if choice < 0.5:
         items = list(items)
-        items[rng.randrange(len(items))] = weird_scalar(rng, wide, kind[1:-1])
+        items[rng.randrange(len(items))] = weird_scalar(rng, wide, kind[1:-1], limit=limit)
         return items
     if choice < 0.75:
         length_mode = rng.choice(["true", "raise", "claim"])
@@ -728,7 +728,7 @@ def sabotage(rng, name, args, wide):
     key, kind = rng.choice(choices)
     if kind.startswith("["):
         n = len(args[key]) if isinstance(args[key], list) else 4
-        args[key] = weird_sequence(rng, kind, wide, max(1, min(n, 4)))
+        args[key] = weird_sequence(rng, kind, wide, max(1, min(n, 4)), growth_limit(name, key))
     else:
         args[key] = weird_scalar(rng, wide, kind, key, growth_limit(name, key))
     return key

@@ -113,8 +113,9 @@ def hostile_values(kind, limit=None):
         items = {"[int]": [0, 1, -1], "[uint]": [0, 1, 2], "[float]": [0.0, 0.5, 1.0],
                  "[bool]": [False, True, True], "[str]": ["a", "b", "c"]}[kind]
         values = [("np", dtype, layout, items) for dtype in fi.DTYPES for layout in fi.LAYOUTS]
-        fi.weird_scalar(collect, False, kind[1:-1])
-        values += [items[:1] + [v] + items[2:] for v in collect.seen]
+        fi.weird_scalar(collect, False, kind[1:-1], limit=limit)
+        values += [items[:1] + [v] + items[2:] for v in collect.seen
+                   if limit is None or not (fi.converted_value(v) or 0) > limit]
         values += [("seq", items, length, claimed, iteration, stop)
                    for length in ("true", "raise", "claim") for claimed in (0, 100, -1)
                    for iteration in ("true", "raise") for stop in (0, 2)]
