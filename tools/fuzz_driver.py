@@ -70,12 +70,12 @@ def worker(options):
     out = sys.stdout
     for line in sys.stdin:
         index = int(line)
-        name, spec, target = fuzz_inputs.random_call(case_rng(options.seed, index), None,
+        name, recipe, target = fuzz_inputs.random_call(case_rng(options.seed, index), None,
                                                      options.wide, options.scratch)
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         answer = {"index": index, "function": name}
         try:
-            getattr(korvath_core, name)(**fuzz_inputs.build(spec))
+            getattr(korvath_core, name)(**fuzz_inputs.build(recipe))
             answer["outcome"] = "result"
         except BaseException as exc:  # PanicException derives from BaseException
             reason = fuzz_inputs.classify(name, exc, target)
@@ -157,7 +157,7 @@ def write_reproducer(options, kind, index, name, details):
     sys.path.insert(0, str(INPUTS))
     import fuzz_inputs
 
-    _, spec, target = fuzz_inputs.random_call(case_rng(options.seed, index), None,
+    _, recipe, target = fuzz_inputs.random_call(case_rng(options.seed, index), None,
                                               options.wide, options.scratch)
     folder = pathlib.Path(options.out) / kind
     folder.mkdir(parents=True, exist_ok=True)
@@ -175,7 +175,7 @@ def write_reproducer(options, kind, index, name, details):
         f"sys.path.insert(0, {str(INPUTS)!r})\n"
         "import korvath_core\n"
         "from fuzz_inputs import build\n\n"
-        f"args = build({fuzz_inputs.source(spec)})\n"
+        f"args = build({fuzz_inputs.source(recipe)})\n"
         f"print(korvath_core.{name}(**args))\n")
     return path
 

@@ -1,11 +1,11 @@
 """Random calls of every korvath_core function, valid and malformed, shared by
 the fuzz tests (test_fuzz.py) and the long fuzz driver (tools/fuzz_driver.py).
 
-A call is generated as a *spec*: plain data (numbers, strings, lists, dicts)
+A call is generated as a *recipe*: plain data (numbers, strings, lists, dicts)
 in which every value that is not plain data -- numpy arrays and scalars,
 tuples, ranges, and objects whose conversion hooks raise or lie -- is a
-tagged tuple such as ("np", dtype, layout, values). build() turns a spec into
-the real arguments, and source() writes a spec as Python source, so that a
+tagged tuple such as ("np", dtype, layout, values). build() turns a recipe into
+the real arguments, and source() writes a recipe as Python source, so that a
 reproducer can rebuild exactly the call that failed.
 
 Bounds. Until conversions reserve only a capped capacity and the engines
@@ -156,7 +156,7 @@ class StrSubclass(str):
 
 
 # --------------------------------------------------------------------------
-# Specs: build and source
+# Recipes: build and source
 
 DTYPES = ["bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
           "float16", "float32", "float64", "longdouble", "complex64", "complex128", "object",
@@ -199,15 +199,15 @@ def numpy_array(dtype, layout, values):
     return base
 
 
-def build(spec):
-    """The real value of a spec."""
-    if isinstance(spec, list):
-        return [build(v) for v in spec]
-    if isinstance(spec, dict):
-        return {k: build(v) for k, v in spec.items()}
-    if not isinstance(spec, tuple):
-        return spec
-    tag, *rest = spec
+def build(recipe):
+    """The real value of a recipe."""
+    if isinstance(recipe, list):
+        return [build(v) for v in recipe]
+    if isinstance(recipe, dict):
+        return {k: build(v) for k, v in recipe.items()}
+    if not isinstance(recipe, tuple):
+        return recipe
+    tag, *rest = recipe
     if tag == "tuple":
         return tuple(build(v) for v in rest[0])
     if tag == "range":
@@ -238,24 +238,24 @@ def build(spec):
         return dict(enumerate(build(rest[0])))
     if tag == "set":
         return set(build(rest[0]))
-    raise ValueError(f"unknown spec tag {tag!r}")
+    raise ValueError(f"unknown recipe tag {tag!r}")
 
 
-def source(spec):
-    """Python source that evaluates to the same spec (floats written exactly)."""
-    if isinstance(spec, float):
-        if math.isnan(spec):
+def source(recipe):
+    """Python source that evaluates to the same recipe (floats written exactly)."""
+    if isinstance(recipe, float):
+        if math.isnan(recipe):
             return "float('nan')"
-        if math.isinf(spec):
-            return "float('inf')" if spec > 0 else "-float('inf')"
-        return repr(spec)
-    if isinstance(spec, list):
-        return "[" + ", ".join(source(v) for v in spec) + "]"
-    if isinstance(spec, tuple):
-        return "(" + "".join(source(v) + ", " for v in spec) + ")"
-    if isinstance(spec, dict):
-        return "{" + ", ".join(f"{k!r}: {source(v)}" for k, v in spec.items()) + "}"
-    return repr(spec)
+        if math.isinf(recipe):
+            return "float('inf')" if recipe > 0 else "-float('inf')"
+        return repr(recipe)
+    if isinstance(recipe, list):
+        return "[" + ", ".join(source(v) for v in recipe) + "]"
+    if isinstance(recipe, tuple):
+        return "(" + "".join(source(v) + ", " for v in recipe) + ")"
+    if isinstance(recipe, dict):
+        return "{" + ", ".join(f"{k!r}: {source(v)}" for k, v in recipe.items()) + "}"
+    return repr(recipe)
 
 
 # --------------------------------------------------------------------------
@@ -655,12 +655,12 @@ def growth_limit(name, key):
     return None
 
 
-def converted_value(spec):
-    """The number a scalar spec converts to, when it is one (else None)."""
-    if isinstance(spec, (bool, int, float)):
-        return float(spec) if abs(spec) < 2**1000 else None
-    if isinstance(spec, tuple) and spec[0] in ("index", "float", "npscalar") and len(spec) == 3:
-        return float(spec[2])
+def converted_value(recipe):
+    """The number a scalar recipe converts to, when it is one (else None)."""
+    if isinstance(recipe, (bool, int, float)):
+        return float(recipe) if abs(recipe) < 2**1000 else None
+    if isinstance(recipe, tuple) and recipe[0] in ("index", "float", "npscalar") and len(recipe) == 3:
+        return float(recipe[2])
     return None
 
 
@@ -735,7 +735,7 @@ def sabotage(rng, name, args, wide):
 
 
 def random_call(rng, name=None, wide=False, outdir="/tmp/korvath-fuzz"):
-    """(function name, spec of its keyword arguments, sabotaged parameter or None)."""
+    """(function name, recipe of its keyword arguments, sabotaged parameter or None)."""
     name = name or rng.choice(FUNCTIONS)
     if name in SIMULATORS:
         args = simulator_call(rng, name, wide, outdir)

@@ -40,11 +40,11 @@ def scratch(tmp_path_factory):
     return str(root)
 
 
-def call(name, spec, target=None):
+def call(name, recipe, target=None):
     """Calls `name` with the built arguments; returns (result, exception, reason)."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # numpy complains about lossy casts
-        args = fi.build(spec)
+        args = fi.build(recipe)
         try:
             return getattr(korvath_core, name)(**args), None, None
         except BaseException as exc:  # PanicException derives from BaseException
@@ -55,13 +55,13 @@ def call(name, spec, target=None):
 @FUZZ_SETTINGS
 @given(rng=st.randoms(use_true_random=False))
 def test_random_calls_end_in_a_result_or_a_documented_exception(name, rng, scratch):
-    name, spec, target = fi.random_call(rng, name, outdir=scratch)
-    result, exc, reason = call(name, spec, target)
-    assert reason is None, (reason, fi.source(spec))
+    name, recipe, target = fi.random_call(rng, name, outdir=scratch)
+    result, exc, reason = call(name, recipe, target)
+    assert reason is None, (reason, fi.source(recipe))
     if exc is None and name != "simulate_and_write":
         # Reproducible bit for bit, whatever earlier calls left behind.
-        again, _, _ = call(name, spec)
-        assert repr(again) == repr(result), fi.source(spec)
+        again, _, _ = call(name, recipe)
+        assert repr(again) == repr(result), fi.source(recipe)
 
 
 # --------------------------------------------------------------------------

@@ -67,9 +67,9 @@ TEST(GeneTreeBatch, CutsByOffsetsAndChecksEachRange) {
     EXPECT_THROW(cut_tree(batch, 0), InternalFault);  // one array shorter
 }
 
-std::string shape_fault(const TreeSpec& spec) {
+std::string shape_fault(const TreeSpec& tree) {
     try {
-        cut_tree(batch_of({spec}), 0);
+        cut_tree(batch_of({tree}), 0);
     } catch (const InternalFault& e) {
         return e.what();
     }
