@@ -67,6 +67,7 @@ def worker(options):
     import fuzz_inputs
 
     warnings.simplefilter("ignore")
+    os.chdir(options.scratch)  # a hostile outdir may be a relative path
     out = sys.stdout
     for line in sys.stdin:
         index = int(line)

@@ -34,10 +34,17 @@ FUZZ_SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,
 
 @pytest.fixture(scope="module")
 def scratch(tmp_path_factory):
-    """A folder for simulate_and_write; its "file" blocks directory creation."""
+    """A folder for simulate_and_write, also the working folder while the
+    module runs (a hostile outdir may be a relative path); its "file" blocks
+    directory creation."""
     root = tmp_path_factory.mktemp("fuzz")
     (root / "file").write_text("not a directory")
-    return str(root)
+    previous = os.getcwd()
+    os.chdir(root)
+    try:
+        yield str(root)
+    finally:
+        os.chdir(previous)
 
 
 def call(name, recipe, target=None):
