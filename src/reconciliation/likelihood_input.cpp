@@ -3,6 +3,7 @@
 #include "support/faults.h"
 
 #include <string>
+#include <vector>
 
 namespace korvath::reconciliation {
 
@@ -41,7 +42,44 @@ GeneTree cut_tree(const GeneTreeBatch& batch, std::size_t k) {
     tree.left = std::span<const std::int64_t>(batch.gt_left).subspan(start, count);
     tree.right = std::span<const std::int64_t>(batch.gt_right).subspan(start, count);
     tree.species = std::span<const std::int64_t>(batch.gt_species).subspan(start, count);
+    if (tree.size() > 0) check_gene_tree_shape(tree);
     return tree;
+}
+
+void check_gene_tree_shape(const GeneTree& tree) {
+    // The scorers combine each internal node's two children and read the
+    // result at the last node. A node used as a child twice would be
+    // counted twice, and a node that is nobody's child would be dropped
+    // from the likelihood; both give a finite but meaningless value.
+    constexpr std::size_t kNoParent = ~std::size_t{0};
+    const std::size_t size = tree.size();
+    std::vector<std::size_t> parent_of(size, kNoParent);
+    for (std::size_t g = 0; g < size; ++g) {
+        if (tree.is_tip(g)) continue;
+        for (const std::int64_t stored : {tree.left[g], tree.right[g]}) {
+            const std::size_t child = gene_child(tree, g, stored);
+            if (parent_of[child] == g) {
+                fault("gene node " + std::to_string(g) + " names node " + std::to_string(child) +
+                      " as both of its children; every node but the root must be the child "
+                      "of exactly one node");
+            }
+            if (parent_of[child] != kNoParent) {
+                fault("gene node " + std::to_string(child) + " is a child of both node " +
+                      std::to_string(parent_of[child]) + " and node " + std::to_string(g) +
+                      "; every node but the root must be the child of exactly one node");
+            }
+            parent_of[child] = g;
+        }
+    }
+    // The root is the last node; no node can name it as a child, since
+    // children come before their parent.
+    for (std::size_t g = 0; g + 1 < size; ++g) {
+        if (parent_of[g] == kNoParent) {
+            fault("gene node " + std::to_string(g) + " is the child of no node but is not the root " +
+                  "(the root is the last node, " + std::to_string(size - 1) +
+                  "); every node but the root must be the child of exactly one node");
+        }
+    }
 }
 
 void require_nodes(const GeneTree& tree) {

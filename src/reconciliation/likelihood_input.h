@@ -53,8 +53,14 @@ struct DtlRates {
 std::size_t tree_count(const GeneTreeBatch& batch);
 
 // Cuts tree k out of the batch after checking its offsets range against the
-// four node arrays (internal fault on failure).
+// four node arrays, then checks the shape of a non-empty tree
+// (check_gene_tree_shape). Internal fault on failure.
 GeneTree cut_tree(const GeneTreeBatch& batch, std::size_t k);
+
+// Faults unless the tree is one tree in local post-order: every internal
+// node's two children lie in the tree before it, every node except the
+// root (the last node) is the child of exactly one node.
+void check_gene_tree_shape(const GeneTree& tree);
 
 // Faults unless the tree has at least one node.
 void require_nodes(const GeneTree& tree);

@@ -87,8 +87,14 @@ void SpeciesTree::check_roots_and_leaves() const {
             fault(node_name(v) + " has no parent and is not the root, but has children " +
                   "(only one node may be reachable as the root)");
         }
-        if (parent_[v] >= 0 && std::isnan(time_[v])) {
-            fault(node_name(v) + " has a NaN date");
+        // A run starts at the root's date and its clock advances towards
+        // the next node's date: a NaN or infinite date anywhere would keep
+        // the clock from ever reaching a node, and the run would go on until
+        // its event limit or memory ran out.
+        if (std::isnan(time_[v])) fault(node_name(v) + " has a NaN date");
+        if (std::isinf(time_[v])) {
+            fault(node_name(v) + " has an infinite date (" + (time_[v] > 0 ? "+" : "-") +
+                  "inf); every date must be finite");
         }
     }
 }
@@ -98,7 +104,7 @@ void SpeciesTree::build_processing_order() {
     for (std::uint32_t v = 0; v < n_nodes_; ++v) {
         if (parent_[v] >= 0) order_.push_back(v);
     }
-    // No NaN is left among these dates (checked above), so the comparison is
+    // No NaN is left among the dates (checked above), so the comparison is
     // a strict weak order; the stable sort keeps equal dates in index order.
     std::stable_sort(order_.begin(), order_.end(),
                      [this](std::uint32_t a, std::uint32_t b) { return time_[a] < time_[b]; });
@@ -110,7 +116,19 @@ void SpeciesTree::check_order() const {
     for (std::size_t i = 0; i < order_.size(); ++i) rank[order_[i]] = static_cast<std::uint32_t>(i + 1);
     for (const std::uint32_t v : order_) {
         const auto p = static_cast<std::uint32_t>(parent_[v]);
-        if (p == root_) continue;
+        if (p == root_) {
+            // The root is processed first whatever its date, so only the
+            // dates can be wrong: a child dated before the root would have
+            // its sister branches simulated from the root's date over a span
+            // that begins before their parent exists.
+            if (time_[v] < time_[root_]) {
+                fault(node_name(v) + " comes before its parent " + std::to_string(p) +
+                      " (the root): its date " + std::to_string(time_[v]) +
+                      " is earlier than the root's " + std::to_string(time_[root_]) +
+                      "; a node must be dated no earlier than its parent");
+            }
+            continue;
+        }
         if (rank[p] >= rank[v]) {
             fault(node_name(v) + " comes before its parent " + std::to_string(p) +
                   " in the processing order (date " + std::to_string(time_[v]) +

@@ -10,9 +10,13 @@
 //   - `root` is below `n_nodes` and has no parent;
 //   - any other parentless node has no children;
 //   - an extant leaf has no children;
-//   - no node with a parent has a NaN date;
+//   - every date among the first `n_nodes` is finite (no NaN, no infinity),
+//     the root's and those of lone parentless nodes included;
 //   - every node with a parent comes after its parent in the processing order
-//     (the root, processed at the start, comes before everything).
+//     (the root, processed at the start, comes before everything), and a
+//     child of the root is dated no earlier than the root.
+// Every simulator builds this tree before its first event, so a tree that
+// breaks one of these ends the call before anything is simulated.
 // The gene-family engine additionally calls require_two_children().
 #pragma once
 

@@ -48,7 +48,7 @@ void write_family(const FamilyFileInput& input, std::size_t rank, FamilyScratch&
     const FamilyGenes genes(rows, input.family_events.extant_of(rank));
     if (!genes.has_root()) return;
 
-    GeneTree tree = build_gene_tree(genes.root_gene(), genes, input.total_age);
+    GeneTree tree = build_gene_tree(genes.root_gene(), genes, input.total_age, input.species);
     text.clear();
     write_newick(tree, input.names, scratch.lengths, text);
     text.append(";\n");

@@ -2,6 +2,7 @@
 // origin its complete gene tree and (when a copy survives) its extant tree.
 #pragma once
 
+#include "simulation/dated_tree.h"
 #include "writer/write_index.h"
 
 #include <string>
@@ -15,6 +16,9 @@ struct FamilyFileInput {
     const std::vector<std::string>& names;
     const std::string& outdir;
     double total_age;
+    // The run's species tree; when given, copies that die out with an
+    // extinct species end at its date in the complete gene trees.
+    const SpeciesTree* species = nullptr;
 };
 
 // Writes the files of the family at `rank` of family_events.families, in the

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
 
 namespace korvath {
 
@@ -32,6 +33,8 @@ void FamilyGenes::read_events(std::span<const EventRow> rows) {
                     origin.start = t;
                     origin.has_start = true;
                 }
+                origin.home_kind = GeneHome::Branch;
+                origin.home = row.branch;
                 root_gene_ = gene;
                 has_root_ = true;
                 break;
@@ -57,6 +60,7 @@ void FamilyGenes::read_events(std::span<const EventRow> rows) {
                     born.start = t;
                     born.has_start = true;
                 }
+                place_children(row, records_[slot1], records_[slot2]);
                 break;
             }
             case EventKind::Loss: {
@@ -69,6 +73,28 @@ void FamilyGenes::read_events(std::span<const EventRow> rows) {
             default:
                 fault("unknown event kind in the event log");
         }
+    }
+}
+
+void FamilyGenes::place_children(const EventRow& row, GeneRecord& first, GeneRecord& second) {
+    switch (static_cast<EventKind>(row.kind)) {
+        case EventKind::Speciation:
+            first.home_kind = GeneHome::LeftChildOf;
+            second.home_kind = GeneHome::RightChildOf;
+            first.home = second.home = row.branch;
+            break;
+        case EventKind::Transfer:
+            // The copy that stays keeps the donor's branch; the other one
+            // sits on the recipient.
+            first.home_kind = GeneHome::Branch;
+            first.home = row.branch;
+            second.home_kind = row.recipient >= 0 ? GeneHome::Branch : GeneHome::Unknown;
+            second.home = row.recipient >= 0 ? static_cast<std::uint32_t>(row.recipient) : 0;
+            break;
+        default:  // duplication: both copies stay on the branch
+            first.home_kind = second.home_kind = GeneHome::Branch;
+            first.home = second.home = row.branch;
+            break;
     }
 }
 
@@ -94,9 +120,42 @@ double end_date(const GeneRecord& record) {
     return record.end;
 }
 
+// The species branch the events place the gene on, or nullopt when they do
+// not (or name a node the tree lacks).
+std::optional<std::uint32_t> home_branch(const GeneRecord& record, const SpeciesTree& species) {
+    if (record.home >= species.n_nodes()) return std::nullopt;
+    switch (record.home_kind) {
+        case GeneHome::Branch:
+            return record.home;
+        case GeneHome::LeftChildOf:
+        case GeneHome::RightChildOf: {
+            const auto children = species.children(record.home);
+            const std::size_t side = record.home_kind == GeneHome::LeftChildOf ? 0 : 1;
+            if (side >= children.size()) return std::nullopt;
+            return children[side];
+        }
+        case GeneHome::Unknown:
+            break;
+    }
+    return std::nullopt;
+}
+
+// Where the branch of a leaf gene that was neither lost nor sampled ends: at
+// the date of its species when that species is an extinct leaf (the engine
+// drops such copies with the species, without a row), else at the present.
+double unsampled_end(const GeneRecord* record, const SpeciesTree* species, double total_age) {
+    if (record == nullptr || species == nullptr) return total_age;
+    const std::optional<std::uint32_t> branch = home_branch(*record, *species);
+    if (!branch || species->is_extant_leaf(*branch) || !species->children(*branch).empty()) {
+        return total_age;
+    }
+    return species->time()[*branch];
+}
+
 }  // namespace
 
-GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes, double total_age) {
+GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes, double total_age,
+                         const SpeciesTree* species) {
     struct Pending {
         std::uint64_t gene;
         const GeneRecord* record;  // nullptr: the events never mention the gene
@@ -128,12 +187,12 @@ GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes, doub
         } else if (record != nullptr && record->lost) {
             node.end = end_date(*record);
             node.lost = true;
-        } else {
+        } else if (record != nullptr && record->has_leaf) {
             node.end = total_age;
-            if (record != nullptr && record->has_leaf) {
-                node.has_species = true;
-                node.species = record->leaf;
-            }
+            node.has_species = true;
+            node.species = record->leaf;
+        } else {
+            node.end = unsampled_end(record, species, total_age);
         }
         tree.nodes.push_back(node);
         if (next.parent != kNoNode) tree.nodes[next.parent].children[next.side] = index;

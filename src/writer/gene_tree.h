@@ -3,6 +3,7 @@
 // events, so every walk uses an explicit stack, never recursion.
 #pragma once
 
+#include "simulation/dated_tree.h"
 #include "writer/event_row.h"
 #include "writer/flat_map.h"
 #include "writer/significant_cache.h"
@@ -38,6 +39,11 @@ struct GeneTree {
     std::size_t root = kNoNode;  // kNoNode: the tree is empty
 };
 
+// Where the events place a gene: the species branch it was born on, either
+// named directly (O, D and T rows) or as a child of a speciating node (S rows
+// name the node; the copy goes to its left or right child).
+enum class GeneHome : std::uint8_t { Unknown, Branch, LeftChildOf, RightChildOf };
+
 // What a family's events say about each of its genes.
 struct GeneRecord {
     std::uint64_t gene = 0;
@@ -47,6 +53,8 @@ struct GeneRecord {
     std::uint64_t child2 = 0;
     bool has_start = false;
     bool has_end = false;
+    GeneHome home_kind = GeneHome::Unknown;
+    std::uint32_t home = 0;  // the branch, or the speciating node, per home_kind
     std::uint64_t leaf = 0;
     std::uint32_t child1_slot = 0;  // the records of child1 and child2
     std::uint32_t child2_slot = 0;
@@ -70,6 +78,8 @@ public:
 
 private:
     void read_events(std::span<const EventRow> rows);
+    // Records the branches of the two copies a D, T or S row creates.
+    static void place_children(const EventRow& row, GeneRecord& first, GeneRecord& second);
     std::uint32_t slot(std::uint64_t gene);
     GeneRecord& record(std::uint64_t gene) { return records_[slot(gene)]; }
 
@@ -81,7 +91,12 @@ private:
 };
 
 // The complete tree below `root_gene`: child1 subtree first, then child2.
-GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes, double total_age);
+// A leaf that is neither lost nor extant ends at `total_age`, unless
+// `species` is given and places the gene on an extinct leaf (a species that
+// ends without children before the present): the copy was there when its
+// species died out, so its branch ends at that species' date.
+GeneTree build_gene_tree(std::uint64_t root_gene, const FamilyGenes& genes, double total_age,
+                         const SpeciesTree* species = nullptr);
 
 // Keeps only the leaves that sit in an extant leaf; single survivors take
 // over the start of the node they replace. The result may be empty.

@@ -62,6 +62,19 @@ private:
 
 }  // namespace
 
+void check_no_nul(const std::vector<std::string>& names, const std::string& outdir) {
+    if (outdir.find('\0') != std::string::npos) {
+        throw InvalidName("outdir contains a NUL character, which no path can hold");
+    }
+    for (std::size_t v = 0; v < names.size(); ++v) {
+        if (names[v].find('\0') != std::string::npos) {
+            throw InvalidName("the name of species node " + std::to_string(v) +
+                              " contains a NUL character, which would cut it short in the "
+                              "output files");
+        }
+    }
+}
+
 void check_output_names(const EventLog& log, const std::vector<ExtantCopies>& extant,
                         const std::vector<std::string>& names) {
     NameChecker checker(names);

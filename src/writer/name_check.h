@@ -18,6 +18,12 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
+// Raises InvalidName when `outdir` or any entry of `names` contains a NUL
+// character: the file system would read a path only up to it (creating a
+// directory the caller never named), and a name with it would be cut short
+// by readers of the text files.
+void check_no_nul(const std::vector<std::string>& names, const std::string& outdir);
+
 // Checks the name of every node the output mentions: event branches, donors,
 // recipients and extant leaves (which are also written into Newick trees).
 // A node without a name is an internal fault.

@@ -21,8 +21,9 @@ void check_log_columns(const EventLog& log) {
 
 WriteCounts write_simulation(const EventLog& log, const std::vector<ExtantCopies>& extant,
                              const std::vector<std::string>& names, double total_age,
-                             const std::string& outdir) {
+                             const std::string& outdir, const SpeciesTree* species) {
     check_log_columns(log);
+    check_no_nul(names, outdir);
     check_output_names(log, extant, names);
 
     create_directory_all(join_path(outdir, kEventsDirectory));
@@ -34,7 +35,7 @@ WriteCounts write_simulation(const EventLog& log, const std::vector<ExtantCopies
     total_families(index.leaves, index.family_totals, index.row_families);
 
     write_family_files(
-        FamilyFileInput{log, index.family_events, names, outdir, total_age});
+        FamilyFileInput{log, index.family_events, names, outdir, total_age, species});
 
     write_whole_file(join_path(outdir, "Transfers.tsv"), transfers_text(log, names));
     write_whole_file(join_path(outdir, "Gene_family_summary.tsv"),
@@ -47,9 +48,15 @@ WriteCounts write_simulation(const EventLog& log, const std::vector<ExtantCopies
 WriteCounts simulate_and_write(SpeciesTreeArrays tree, const SimParams& params,
                                const std::vector<std::string>& names, double total_age,
                                const std::string& outdir) {
+    // A NUL would cut the path short where the file system reads it: refuse
+    // it before a whole run is spent.
+    check_no_nul(names, outdir);
+    // The writer's own copy of the tree, built (and so validated) before the
+    // engine makes its first event.
+    const SpeciesTree species(tree);
     LogEngineResult run =
         run_log_engine(std::move(tree), params, LogEngineOptions{.record_speciation = true});
-    return write_simulation(run.log, run.extant_copies, names, total_age, outdir);
+    return write_simulation(run.log, run.extant_copies, names, total_age, outdir, &species);
 }
 
 }  // namespace korvath

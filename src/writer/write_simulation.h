@@ -4,6 +4,7 @@
 
 #include "simulation/event_log.h"
 #include "simulation/sim_params.h"
+#include "simulation/dated_tree.h"
 #include "simulation/dated_tree_arrays.h"
 
 #include <cstdint>
@@ -23,12 +24,17 @@ struct WriteCounts {
 // "Transfers.tsv", "Gene_family_summary.tsv", "Profiles.tsv" and
 // "Presence.tsv". Throws InvalidName before anything is created, IoError on
 // a file-system failure (work done before it stays on disk), InternalFault
-// for inconsistent data.
+// for inconsistent data. `species`, the run's tree, places the copies that
+// die out with an extinct species (see build_gene_tree); without it they
+// reach `total_age`.
 WriteCounts write_simulation(const EventLog& log, const std::vector<ExtantCopies>& extant,
                              const std::vector<std::string>& names, double total_age,
-                             const std::string& outdir);
+                             const std::string& outdir, const SpeciesTree* species = nullptr);
 
-// Runs the gene-family engine with speciation records, then writes its result.
+// Checks `outdir` and every name for a NUL character and builds the species
+// tree (which validates it) before the engine runs; then runs the gene-family
+// engine with speciation records and writes its result. Nothing is created
+// for a NUL (InvalidName) or a malformed tree (InternalFault).
 WriteCounts simulate_and_write(SpeciesTreeArrays tree, const SimParams& params,
                                const std::vector<std::string>& names, double total_age,
                                const std::string& outdir);

@@ -80,6 +80,15 @@ def is_active(tree, branch, t):
 def replay_log(tree, columns):
     """Replays a recording-mode log and returns {extant leaf: sorted copies}.
     Asserts that every row consumes a copy present on its branch."""
+    content = final_content(tree, columns)
+    return {v: sorted(content[v].items()) for v in range(tree["n_nodes"]) if tree["extant_leaf"][v]}
+
+
+def final_content(tree, columns):
+    """Replays a recording-mode log and returns {branch: {gene: family}}, the
+    copies each branch holds when it ends (for an extinct leaf: the copies
+    that die out with it). Asserts that every row consumes a copy present on
+    its branch."""
     kind, branch, time, donor, recipient, family, gene, child1, child2 = columns
     children = children_of(tree)
     content = collections.defaultdict(dict)  # branch -> {gene: family}
@@ -102,7 +111,7 @@ def replay_log(tree, columns):
             left, right = children[b][:2]
             content[left][child1[i]] = f
             content[right][child2[i]] = f
-    return {v: sorted(content[v].items()) for v in range(tree["n_nodes"]) if tree["extant_leaf"][v]}
+    return content
 
 
 def profile_rows(profile):

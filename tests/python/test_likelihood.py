@@ -263,6 +263,40 @@ def test_malformed_input_panics(case):
         assert_panics(dated(**change, sp_time=[1.0, 1.0, 0.5], sp_parent_time=[0.5, 0.5, 0.0]))
 
 
+# A tree whose internal node names the same child twice leaves another node
+# orphaned; so does a tree with a node nobody names. Both used to score as if
+# they were trees.
+BAD_SHAPES = {
+    "same child twice": (dict(gt_offsets=[0, 3], gt_is_leaf=[True, True, False],
+                              gt_left=[-1, -1, 0], gt_right=[-1, -1, 0], gt_species=[0, 1, -1]),
+                         "gene node 2 names node 0 as both of its children"),
+    "child of two nodes": (dict(gt_offsets=[0, 5], gt_is_leaf=[True, True, False, True, False],
+                                gt_left=[-1, -1, 0, -1, 0], gt_right=[-1, -1, 1, -1, 3],
+                                gt_species=[0, 1, -1, 0, -1]),
+                           "gene node 0 is a child of both node 2 and node 4"),
+    "orphan": (dict(gt_offsets=[0, 4], gt_is_leaf=[True, True, True, False],
+                    gt_left=[-1, -1, -1, 1], gt_right=[-1, -1, -1, 2], gt_species=[0, 0, 1, -1]),
+               "gene node 0 is the child of no node but is not the root"),
+    "orphan in a later tree": (dict(gt_offsets=[0, 1, 3], gt_is_leaf=[True, True, True],
+                                    gt_left=[-1, -1, -1], gt_right=[-1, -1, -1],
+                                    gt_species=[0, 0, 1]),
+                               "gene node 0 is the child of no node but is not the root"),
+}
+
+
+@pytest.mark.parametrize("function", FUNCTIONS)
+@pytest.mark.parametrize("shape", sorted(BAD_SHAPES))
+def test_gene_node_with_two_parents_or_none_is_a_fault(function, shape):
+    genes, message = BAD_SHAPES[shape]
+    species = DATED_CHERRY if function.startswith("dated") else CHERRY
+    options = dict(n_steps=2) if function.startswith("dated") else dict(transfers=0)
+    if function.endswith("joint_loglik"):
+        options["n_extinct"] = 1
+    exc = assert_panics(getattr(kc, function), **species, **genes, dup=0.1, transfer=0.1,
+                        loss=0.1, origination=1, **options)
+    assert message in str(exc)
+
+
 def test_undated_species_out_of_range_panics():
     assert_panics(undated(gt_species=[3]))
     assert_panics(undated(gt_species=[-1]))

@@ -14,6 +14,7 @@ import pytest
 
 import korvath_core
 from conftest import assert_panics, load_vectors
+from gene_family_replay import final_content
 
 try:
     import dendropy
@@ -202,6 +203,23 @@ def test_random_runs_match_simulate_log(tmp_path):
                 # Six significant digits per branch: the root-to-tip sum is the age.
                 assert distance == pytest.approx(1.0 - origin_time, abs=1e-5 * (len(tips) + 2))
 
+        # A copy that dies out with an extinct species (a leaf labelled by its
+        # gene id alone) reaches exactly to that species' date.
+        content = final_content(tree, columns)
+        dies_with = {str(g): v for v in range(tree["n_nodes"])
+                     if not tree["extant_leaf"][v] and not any(p == v for p in tree["parent"])
+                     for g in content[v]}
+        for f in families:
+            origin_time = columns[2][[e for e in by_family[f] if kind[e] == 0][-1]]
+            complete = dendropy.Tree.get(data=files["gene_trees/%d_complete.nwk" % (f + 1)],
+                                         schema="newick", preserve_underscores=True)
+            tips = tree_lengths_to_tips(complete)
+            for label, distance in tips:
+                if label.isdigit():
+                    species_date = tree["time"][dies_with[label]]
+                    assert distance == pytest.approx(species_date - origin_time,
+                                                     abs=1e-5 * (len(tips) + 2)), (seed, run, f)
+
 
 def test_run_without_events_and_repeatability(tmp_path):
     args = dict(SMALLEST, initial_size=0)
@@ -278,6 +296,56 @@ def test_names_that_would_corrupt_the_files(tmp_path):
     # A name only used for an internal branch may hold Newick punctuation.
     assert korvath_core.simulate_and_write(**dict(SMALLEST, names=["(R)", "A", "B"]),
                                            outdir=str(out)) == (1, 2, 2)
+
+
+def test_nul_in_outdir_or_a_name_creates_nothing(tmp_path):
+    # The file system would read the path only up to the NUL: "cut" would be
+    # created although the caller named "cut\0tail/out".
+    cut = tmp_path / "cut"
+    with pytest.raises(ValueError, match="outdir contains a NUL"):
+        korvath_core.simulate_and_write(**SMALLEST, outdir=str(cut) + "\0tail/out")
+    out = tmp_path / "out"
+    for names, node in [(["R", "A\0x", "B"], 1), (["\0", "A", "B"], 0), (["R", "A", "B", "C\0"], 3)]:
+        with pytest.raises(ValueError, match="node %d contains a NUL" % node):
+            korvath_core.simulate_and_write(**dict(SMALLEST, names=names), outdir=str(out))
+    # Checked before the run: even a run that could never finish is not started.
+    with pytest.raises(ValueError):
+        korvath_core.simulate_and_write(**dict(SMALLEST, names=["R", "A\0", "B"],
+                                               duplication=1e9, loss=0.0), outdir=str(out))
+    assert sorted(p.name for p in tmp_path.iterdir()) == []
+
+
+def test_copies_of_an_extinct_species_end_at_its_date(tmp_path):
+    # Root R at 0; A extant at 1; X extinct at 0.4 and Y extinct at 0.75,
+    # children of Z (0.25). No events: the one founding copy splits at R and
+    # Z, and the copies in X and Y die out with them.
+    args = dict(SMALLEST, n_nodes=5, parent=[-1, 0, 0, 2, 2], time=[0.0, 1.0, 0.25, 0.4, 0.75],
+                extant_leaf=[False, True, False, False, False], names=["R", "A", "Z", "X", "Y"],
+                total_age=1.0)
+    assert korvath_core.simulate_and_write(**args, outdir=str(tmp_path)) == (1, 3, 1)
+    trees = tmp_path / "gene_trees"
+    # Labels stay as they were: a dying copy is written by its gene id alone.
+    assert (trees / "1_complete.nwk").read_text() == "(A_1:1,(3:0.15,4:0.5)2:0.25)0:0;\n"
+    assert (trees / "1_extant.nwk").read_text() == "A_1:1;\n"
+    # A transferred copy that dies with its recipient: lengths still reach
+    # the recipient's date, whichever branch the copy came from.
+    args.update(transfer=3.0, seed=11)
+    korvath_core.simulate_and_write(**args, outdir=str(tmp_path / "t"))
+    columns, _ = korvath_core.simulate_log(**{k: args[k] for k in SIMULATE_LOG_ARGS})
+    assert 2 in columns[0]
+    content = final_content(args, columns)
+    complete = (tmp_path / "t" / "gene_trees" / "1_complete.nwk").read_text()
+    assert content[3] and content[4]
+    for v in (3, 4):
+        for gene in content[v]:
+            start = {c: t for k, t, c1, c2 in zip(columns[0], columns[2], columns[7], columns[8])
+                     if k in (1, 2, 4) for c in (c1, c2)}[gene]
+            assert "%d:%s" % (gene, fmt(args["time"][v] - start, 6)) in complete
+
+
+SIMULATE_LOG_ARGS = ["n_nodes", "parent", "time", "extant_leaf", "root", "duplication", "transfer",
+                     "loss", "origination", "initial_size", "cap", "seed", "replacement",
+                     "distance_decay", "allow_self"]
 
 
 def test_missing_names_panic_without_output(tmp_path):

@@ -49,6 +49,10 @@ MALFORMED = {
     "extant leaf with children": (tree(extant_leaf=[False, True, True, True, True]),
                                   "node 1 is an extant leaf but has children"),
     "NaN date": (tree(time=[0.0, math.nan, 1.0, 1.0, 1.0]), "node 1 has a NaN date"),
+    "NaN date on a lone node": (tree(n_nodes=6, parent=[-1, 0, 0, 1, 1, -1],
+                                     time=[0.0, 0.5, 1.0, 1.0, 1.0, math.nan],
+                                     extant_leaf=[False, False, True, True, True, False]),
+                                "node 5 has a NaN date"),
     "empty tree": (dict(n_nodes=0, parent=[], time=[], extant_leaf=[], root=0), "root 0"),
 }
 
@@ -63,11 +67,12 @@ def test_malformed_tree_panics_with_a_clear_message(function, name):
 
 @pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
 def test_allowed_variations_still_run(function):
-    # -7 means no parent like -1; a lone parentless childless node with a NaN
-    # date; longer arrays than n_nodes; a zero-length branch; tied dates.
+    # -7 means no parent like -1; a lone parentless childless node whose date
+    # lies outside the tree's span; longer arrays than n_nodes (entries past
+    # n_nodes are never read); a zero-length branch; tied dates.
     variants = [
         tree(parent=[-7, 0, 0, 1, 1]),
-        tree(n_nodes=6, parent=[-1, 0, 0, 1, 1, -1], time=[0.0, 0.5, 1.0, 1.0, 1.0, math.nan],
+        tree(n_nodes=6, parent=[-1, 0, 0, 1, 1, -1], time=[0.0, 0.5, 1.0, 1.0, 1.0, -3.0],
              extant_leaf=[False, False, True, True, True, False]),
         tree(parent=[-1, 0, 0, 1, 1, 99], time=[0.0, 0.5, 1.0, 1.0, 1.0, math.nan],
              extant_leaf=[False, False, True, True, True, True]),
@@ -91,3 +96,67 @@ def test_extinct_leaf_drops_its_copies_silently():
     columns, leaves = korvath_core.simulate_log(**extinct, **rates(initial_size=2))
     assert [v for v, _ in leaves] == [3, 4]
     assert all(b != 2 for b, k in zip(columns[1], columns[0]) if k == 4)
+
+
+# Dates that would keep a run's clock from reaching a node (NaN or infinite,
+# the root's included), or a child of the root dated before it (its sisters
+# would be simulated over a span that begins before their parent exists).
+# Each must end every simulator before its first event, so the calls below
+# come back at once even with rates that would otherwise run away.
+BAD_DATES = {
+    "NaN root": ([math.nan, 0.5, 1.0, 1.0, 1.0], "node 0 has a NaN date"),
+    "infinite root": ([-math.inf, 0.5, 1.0, 1.0, 1.0], "node 0 has an infinite date (-inf)"),
+    "child of the root at -inf": ([0.0, -math.inf, 1.0, 1.0, 1.0], "node 1 has an infinite date"),
+    "leaf at +inf": ([0.0, 0.5, math.inf, 1.0, 1.0], "node 2 has an infinite date (+inf)"),
+    "child of the root before it": ([0.0, 0.5, -10.0, 1.0, 1.0],
+                                     "node 2 comes before its parent 0 (the root)"),
+    "root after its child": ([0.6, 0.5, 1.0, 1.0, 1.0], "node 1 comes before its parent 0"),
+}
+RUNAWAY_RATES = rates(duplication=5.0, transfer=1.0, loss=0.0, origination=50.0, initial_size=3)
+
+
+def simulators():
+    """Each simulator as a function of the five tree arguments."""
+    def nucleotide(**t):
+        return korvath_core.simulate_nucleotide(
+            **t, inversion=0.5, loss=0.0, duplication=1.0, transfer=0.5, transposition=0.5,
+            origination=50.0, root_length=100, extension=0.9, initial_size=2, seed=1,
+            replacement=0.0, distance_decay=-1.0, allow_self=False)
+
+    def parallel(**t):
+        return korvath_core.simulate_profiles_parallel(**t, **RUNAWAY_RATES, n_copies=2,
+                                                       n_threads=1)
+
+    return {
+        "simulate_log": lambda **t: korvath_core.simulate_log(**t, **RUNAWAY_RATES),
+        "simulate_trace": lambda **t: korvath_core.simulate_trace(**t, **RUNAWAY_RATES),
+        "simulate_profiles": lambda **t: korvath_core.simulate_profiles(**t, **RUNAWAY_RATES),
+        "simulate_profiles_parallel": parallel,
+        "simulate_nucleotide": nucleotide,
+    }
+
+
+@pytest.mark.parametrize("name", sorted(BAD_DATES))
+@pytest.mark.parametrize("simulator", sorted(simulators()))
+def test_bad_dates_end_every_simulator_before_any_event(simulator, name):
+    time, message = BAD_DATES[name]
+    exc = assert_panics(simulators()[simulator], **tree(time=time))
+    assert message in str(exc)
+
+
+@pytest.mark.parametrize("name", sorted(BAD_DATES))
+def test_bad_dates_end_simulate_and_write_before_anything_is_created(name, tmp_path):
+    time, message = BAD_DATES[name]
+    outdir = tmp_path / "out"
+    exc = assert_panics(korvath_core.simulate_and_write, **tree(time=time),
+                        names=["r", "a", "b", "c", "d"], **RUNAWAY_RATES, total_age=1.0,
+                        outdir=str(outdir))
+    assert message in str(exc)
+    assert not outdir.exists()
+
+
+def test_root_and_its_children_may_share_a_date_and_any_finite_origin():
+    # A zero-length branch below the root, and a tree dated far from 0.
+    for time in ([0.0, 0.0, 1.0, 1.0, 1.0], [-1e6, -1e6 + 0.5, -1e6 + 1.0, -1e6 + 1.0, -1e6 + 1.0]):
+        columns, leaves = korvath_core.simulate_log(**tree(time=time), **BUSY)
+        assert [v for v, _ in leaves] == [2, 3, 4]

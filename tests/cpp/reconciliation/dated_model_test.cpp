@@ -173,8 +173,9 @@ TEST(DatedScorer, ChildHistoryServesOneParentOnly) {
     // Node 3 names node 0, already consumed by node 2.
     EXPECT_THROW(score(model, {{1, 1, 0, 0}, {-1, -1, 0, 0}, {-1, -1, 1, 2}, {0, 1, -1, -1}}, 0),
                  InternalFault);
-    // Both children the same node is still one parent.
-    EXPECT_NO_THROW(score(model, {{1, 0}, {-1, 0}, {-1, 0}, {0, -1}}, 0));
+    // Both children the same node counts that node twice (and leaves another
+    // node orphaned): a malformed tree, not a likelihood.
+    EXPECT_THROW(score(model, {{1, 0}, {-1, 0}, {-1, 0}, {0, -1}}, 0), InternalFault);
 }
 
 TEST(DatedScorer, RootModeNeedsAnInternalRoot) {

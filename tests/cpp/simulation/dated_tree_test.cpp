@@ -77,6 +77,27 @@ TEST(SpeciesTree, BrokenRequirementsAreNamed) {
               std::string::npos);
 }
 
+TEST(SpeciesTree, EveryDateIsFiniteAndNoChildPrecedesTheRoot) {
+    const double inf = INFINITY;
+    EXPECT_NE(fault_message({-1, 0, 0}, {NAN, 1.0, 1.0}, {0, 1, 1}, 0).find("node 0 has a NaN"),
+              std::string::npos);
+    EXPECT_NE(fault_message({-1, 0, 0}, {-inf, 1.0, 1.0}, {0, 1, 1}, 0)
+                  .find("node 0 has an infinite date (-inf)"),
+              std::string::npos);
+    EXPECT_NE(fault_message({-1, 0, 0}, {0.0, 1.0, inf}, {0, 1, 1}, 0)
+                  .find("node 2 has an infinite date (+inf)"),
+              std::string::npos);
+    // A lone parentless node is never reached, but its date must still be a date.
+    EXPECT_NE(fault_message({-1, 0, 0, -1}, {0.0, 1.0, 1.0, NAN}, {0, 1, 1, 0}, 0)
+                  .find("node 3 has a NaN"),
+              std::string::npos);
+    EXPECT_NE(fault_message({-1, 0, 0}, {0.0, -10.0, 1.0}, {0, 1, 1}, 0)
+                  .find("node 1 comes before its parent 0 (the root)"),
+              std::string::npos);
+    // Equal to the root's date is fine, whatever the indices.
+    EXPECT_EQ(fault_message({1, -1, 1}, {0.5, 0.5, 0.5}, {1, 0, 1}, 1), "");
+}
+
 TEST(SpeciesTree, GeneFamilyEngineNeedsTwoChildren) {
     EXPECT_NE(fault_message({-1, 0, 0, 0}, {0.0, 1.0, 1.0, 1.0}, {0, 1, 1, 1}, 0)
                   .find("node 0 has 3 children"),

@@ -96,6 +96,44 @@ TEST(GeneTree, NegativeBranchLengthIsZeroAndMissingStartIsZero) {
     EXPECT_EQ(kept.complete, "A_0:0.75");
 }
 
+std::string complete_with_species(const EventLog& log, const SpeciesTree& species,
+                                  double total_age) {
+    const std::vector<EventRow> rows = all_rows(log);
+    const FamilyGenes genes(rows, {});
+    TextBuffer text;
+    write_newick(build_gene_tree(genes.root_gene(), genes, total_age, &species),
+                 {"R", "A", "X", "Y", "Z"}, text);
+    return std::string(text.view());
+}
+
+TEST(GeneTree, CopiesOfAnExtinctSpeciesEndAtItsDate) {
+    // Nodes R 0, A 1, X 2, Y 3, Z 4: R (0) splits into A (extant, 1) and
+    // Z (0.3); Z splits into X (extinct at 0.4) and Y (extinct at 0.6).
+    SpeciesTreeArrays arrays;
+    arrays.n_nodes = 5;
+    arrays.parent = {-1, 0, 4, 4, 0};
+    arrays.time = {0.0, 1.0, 0.4, 0.6, 0.3};
+    arrays.extant_leaf = {0, 1, 0, 0, 0};
+    const SpeciesTree species(arrays);
+
+    // Gene 0 speciates at R into 1 (on A) and 2 (on Z); 2 speciates at Z
+    // into 3 (left child, X) and 4 (right child, Y); 4 is duplicated on Y
+    // into 5 and 6; 6 is transferred from Y to A at 0.5, its staying copy 7
+    // dies with Y and the arrival 8 sits on A. No copy is sampled here, so
+    // those on A reach total_age.
+    LogBuilder b;
+    b.origin(0, 0.0, 0, 0)
+        .speciation(0, 0.0, 0, 0, 1, 2)
+        .speciation(4, 0.3, 0, 2, 3, 4)
+        .dup(3, 0.45, 0, 4, 5, 6)
+        .transfer(3, 1, 0.5, 0, 6, 7, 8);
+    EXPECT_EQ(complete_with_species(b.log, species, 1.0),
+              "(1:1,(3:0.1,(5:0.15,(7:0.1,8:0.5)6:0.05)4:0.15)2:0.3)0:0");
+    // Without the tree every such copy reaches total_age, as before.
+    Trees old = trees_of(b.log, {}, {"R", "A", "X", "Y", "Z"}, 1.0);
+    EXPECT_EQ(old.complete, "(1:1,(3:0.7,(5:0.55,(7:0.5,8:0.5)6:0.05)4:0.15)2:0.3)0:0");
+}
+
 TEST(GeneTree, GeneEndedWithoutDateFaults) {
     // A cycle (gene 1 is its own child, and gene 0 its grandchild) is reported,
     // not followed forever.
