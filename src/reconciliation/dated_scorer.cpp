@@ -1,5 +1,6 @@
 #include "reconciliation/dated_scorer.h"
 
+#include "reconciliation/scaled_vectors.h"
 #include "reconciliation/storage_budget.h"
 #include "support/faults.h"
 
@@ -241,6 +242,20 @@ void DatedScorer::process_node(const GeneTree& tree, std::size_t g) {
         if (model_.slices[s].width() > 0) run_slice(model_, s, node);
     }
 
+    // Every value of an internal node is a sum of products of one value of
+    // each child (through the speciation terms at slice starts and the step's
+    // source), so it is computed in the scale of the children's product and
+    // brought back to range afterwards when it has left it.
+    exponent_[g] = node.internal ? exponent_[c1] + exponent_[c2] : 0;
+    const int shift = rescale_exponent(std::fmax(
+        max_magnitude(own->rows.data(), own->rows.size()), max_magnitude(node.p_top, n)));
+    if (shift != 0) {
+        scale_down(own->rows.data(), own->rows.size(), shift);
+        scale_down(own->sums.data(), own->sums.size(), shift);
+        scale_down(node.p_top, n, shift);
+        exponent_[g] += shift;
+    }
+
     // The children's histories are never read again.
     if (node.internal) {
         recycle(std::move(waiting_[c1]));
@@ -249,11 +264,12 @@ void DatedScorer::process_node(const GeneTree& tree, std::size_t g) {
     waiting_[g] = std::move(own);
 }
 
-double DatedScorer::root_probability(const GeneTree& tree, std::uint8_t origination) const {
+ScaledValue DatedScorer::root_probability(const GeneTree& tree, std::uint8_t origination) const {
     const DatedExtinction& m = model_;
     const std::size_t n = m.n;
     const std::size_t r = tree.size() - 1;
     const double* p_root = p_top_.data() + r * n;
+    const std::int64_t e_root = exponent_[r];
     if (origination == 1) {
         double sum = 0.0;
         std::size_t count = 0;
@@ -264,18 +280,20 @@ double DatedScorer::root_probability(const GeneTree& tree, std::uint8_t originat
             }
         }
         // No branch with length: the family has nowhere to start.
-        return count == 0 ? 0.0 : sum / static_cast<double>(count);
+        return {count == 0 ? 0.0 : sum / static_cast<double>(count), e_root};
     }
     const RootDaughters root = dated_root_daughters(m);
     const std::size_t f = root.left;
     const std::size_t h = root.right;
-    double l = m.e_top[f] * p_root[h] + m.e_top[h] * p_root[f];
-    if (!tree.is_tip(r)) {
-        const double* p_left = p_top_.data() + gene_child(tree, r, tree.left[r]) * n;
-        const double* p_right = p_top_.data() + gene_child(tree, r, tree.right[r]) * n;
-        l = l + (p_left[h] * p_right[f] + p_left[f] * p_right[h]);
-    }
-    return l;
+    const double l = m.e_top[f] * p_root[h] + m.e_top[h] * p_root[f];
+    if (tree.is_tip(r)) return {l, e_root};
+    const std::size_t c1 = gene_child(tree, r, tree.left[r]);
+    const std::size_t c2 = gene_child(tree, r, tree.right[r]);
+    const double* p_left = p_top_.data() + c1 * n;
+    const double* p_right = p_top_.data() + c2 * n;
+    // The split into the two daughters is in the scale of the children's product.
+    return add_scaled(l, e_root, p_left[h] * p_right[f] + p_left[f] * p_right[h],
+                      exponent_[c1] + exponent_[c2]);
 }
 
 double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
@@ -291,17 +309,19 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
         ~Cleanup() {
             scorer.waiting_.clear();
             std::vector<double>().swap(scorer.p_top_);
+            std::vector<std::int64_t>().swap(scorer.exponent_);
         }
     } cleanup{*this};
 
     p_top_.assign(p_top_doubles, 0.0);
+    exponent_.assign(size, 0);
     waiting_.clear();
     waiting_.resize(size);
     for (std::size_t g = 0; g < size; ++g) process_node(tree, g);
 
-    const double l = root_probability(tree, origination);
+    const ScaledValue l = root_probability(tree, origination);
     for (auto& history : waiting_) recycle(std::move(history));
-    return l > 0.0 ? std::log(l) : -std::numeric_limits<double>::infinity();
+    return scaled_log(l.value, l.exponent);
 }
 
 double dated_tree_loglik(const DatedExtinction& model, const GeneTree& tree,

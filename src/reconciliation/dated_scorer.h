@@ -6,6 +6,7 @@
 
 #include "reconciliation/dated_extinction.h"
 #include "reconciliation/likelihood_input.h"
+#include "reconciliation/scaled_vectors.h"
 
 #include <cstdint>
 #include <memory>
@@ -33,7 +34,7 @@ private:
     std::unique_ptr<History> acquire();
     void recycle(std::unique_ptr<History> history);
     void process_node(const GeneTree& tree, std::size_t g);
-    double root_probability(const GeneTree& tree, std::uint8_t origination) const;
+    ScaledValue root_probability(const GeneTree& tree, std::uint8_t origination) const;
 
     const DatedExtinction& model_;
     std::vector<std::unique_ptr<History>> spare_;
@@ -42,6 +43,8 @@ private:
     // of the nodes still waiting for their parent.
     std::vector<double> p_top_;
     std::vector<std::unique_ptr<History>> waiting_;
+    // Node g's p_top and history stand for their values times 2^exponent_[g].
+    std::vector<std::int64_t> exponent_;
 };
 
 // Convenience form scoring a single tree.

@@ -1,5 +1,6 @@
 #include "reconciliation/undated_scorer.h"
 
+#include "reconciliation/scaled_vectors.h"
 #include "reconciliation/storage_budget.h"
 #include "support/faults.h"
 
@@ -57,8 +58,11 @@ void internal_source(const UndatedExtinction& model, const double* a, const doub
     }
 }
 
-// In-place sweeps of P until no entry moves by 1e-13 (at most 500).
-void probability_fixed_point(const UndatedExtinction& model, const double* source, double* p) {
+// In-place sweeps of P until no entry moves by 1e-13 (at most 500). P and the
+// source are stored scaled by 2^-exponent; the update is linear in both, and
+// the tolerance applies to the true change.
+void probability_fixed_point(const UndatedExtinction& model, const double* source, double* p,
+                             std::int64_t exponent) {
     const std::size_t n = model.n;
     const double* e = model.extinction.data();
     const double ps = model.p_speciation;
@@ -80,7 +84,7 @@ void probability_fixed_point(const UndatedExtinction& model, const double* sourc
             total += change;
             max_change = std::fmax(max_change, std::fabs(change));
         }
-        if (max_change < kFixedPointTolerance) break;
+        if (below(max_change, exponent, kFixedPointTolerance)) break;
     }
 }
 
@@ -95,6 +99,8 @@ double undated_tree_loglik(const UndatedExtinction& model, const GeneTree& tree,
         require_doubles(checked_mul(size, n, "per-node probabilities"), "per-node probabilities");
     std::vector<double> probability(cells, 0.0);
     std::vector<double> source(n, 0.0);
+    // Node g's stored probabilities stand for probability * 2^exponent[g].
+    std::vector<std::int64_t> exponent(size, 0);
 
     for (std::size_t g = 0; g < size; ++g) {
         std::fill(source.begin(), source.end(), 0.0);
@@ -105,8 +111,15 @@ double undated_tree_loglik(const UndatedExtinction& model, const GeneTree& tree,
             const std::size_t c2 = gene_child(tree, g, tree.right[g]);
             internal_source(model, probability.data() + c1 * n, probability.data() + c2 * n,
                             source.data());
+            // The source is a sum of products of one entry of each child.
+            exponent[g] = exponent[c1] + exponent[c2];
+            const int shift = rescale_exponent(max_magnitude(source.data(), n));
+            if (shift != 0) {
+                scale_down(source.data(), n, shift);
+                exponent[g] += shift;
+            }
         }
-        probability_fixed_point(model, source.data(), probability.data() + g * n);
+        probability_fixed_point(model, source.data(), probability.data() + g * n, exponent[g]);
     }
 
     const double* p_root = probability.data() + (size - 1) * n;
@@ -116,7 +129,7 @@ double undated_tree_loglik(const UndatedExtinction& model, const GeneTree& tree,
     } else {
         l = p_root[undated_root(model)];
     }
-    return l > 0.0 ? std::log(l) : -std::numeric_limits<double>::infinity();
+    return scaled_log(l, exponent[size - 1]);
 }
 
 }  // namespace korvath::reconciliation
