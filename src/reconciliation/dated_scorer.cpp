@@ -5,7 +5,9 @@
 #include "support/faults.h"
 
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <queue>
 #include <string>
 #include <utility>
 
@@ -21,11 +23,6 @@ struct DatedScorer::History {
 
 namespace {
 
-double sum_in_order(const double* values, std::size_t count) {
-    double sum = 0.0;
-    for (std::size_t k = 0; k < count; ++k) sum += values[k];
-    return sum;
-}
 
 // What one step of a gene node reads besides its own vector.
 struct StepInputs {
@@ -47,8 +44,9 @@ struct StepInputs {
 // entries [begin, end), every entry from the same old vectors. Entries are
 // independent, so the loop vectorises.
 template <bool kInternal, bool kManyBranches>
-void update_entries(const StepInputs& in, std::size_t begin, std::size_t end,
-                    const double* __restrict v, double* __restrict out) {
+[[gnu::always_inline]] inline void update_body(const StepInputs& in, std::size_t begin,
+                                               std::size_t end, const double* __restrict v,
+                                               double* __restrict out) {
     const double* __restrict decay = in.decay;
     const double* __restrict gain = in.gain;
     const double* __restrict a = in.left;
@@ -70,33 +68,76 @@ void update_entries(const StepInputs& in, std::size_t begin, std::size_t end,
     }
 }
 
-// One step of a node; returns the in-order sum of the new vector, which the
-// next step needs (0 when fewer than two branches are alive). The sum runs
-// block by block right behind the update, so that its chain of dependent
-// additions overlaps with the independent entry updates.
+using UpdateFn = void (*)(const StepInputs&, std::size_t, std::size_t, const double*, double*);
+
+// The same loop built for the baseline instruction set and for 256-bit
+// vectors, chosen at run time. Entries are independent and every operation
+// is an IEEE add, subtract, multiply or divide (no contraction into fused
+// multiply-add), so both give the same bits.
 template <bool kInternal, bool kManyBranches>
-double gene_step(const StepInputs& in, std::size_t width, const double* v, double* out) {
-    if constexpr (!kManyBranches) {
-        update_entries<kInternal, false>(in, 0, width, v, out);
-        return 0.0;
-    } else {
-        constexpr std::size_t kBlock = 16;
-        double sum = 0.0;
-        for (std::size_t begin = 0; begin < width; begin += kBlock) {
-            const std::size_t end = begin + kBlock < width ? begin + kBlock : width;
-            update_entries<kInternal, true>(in, begin, end, v, out);
-            for (std::size_t k = begin; k < end; ++k) sum += out[k];
-        }
-        return sum;
+void update_entries(const StepInputs& in, std::size_t begin, std::size_t end, const double* v,
+                    double* out) {
+    update_body<kInternal, kManyBranches>(in, begin, end, v, out);
+}
+
+template <bool kInternal, bool kManyBranches>
+__attribute__((target("avx2"))) void update_entries_avx2(const StepInputs& in, std::size_t begin,
+                                                         std::size_t end, const double* v,
+                                                         double* out) {
+    update_body<kInternal, kManyBranches>(in, begin, end, v, out);
+}
+
+bool wide_vectors() {
+    static const bool supported = __builtin_cpu_supports("avx2") != 0;
+    return supported;
+}
+
+UpdateFn pick_update(bool internal, bool many) {
+    if (wide_vectors()) {
+        if (internal) return many ? update_entries_avx2<true, true> : update_entries_avx2<true, false>;
+        return many ? update_entries_avx2<false, true> : update_entries_avx2<false, false>;
     }
+    if (internal) return many ? update_entries<true, true> : update_entries<true, false>;
+    return many ? update_entries<false, true> : update_entries<false, false>;
 }
 
-using StepKernel = double (*)(const StepInputs&, std::size_t, const double*, double*);
-
-StepKernel pick_kernel(bool internal, std::size_t width) {
-    if (internal) return width >= 2 ? gene_step<true, true> : gene_step<true, false>;
-    return width >= 2 ? gene_step<false, true> : gene_step<false, false>;
+// One step of `Count` nodes (two or more branches alive): each node's entries
+// block by block, and right behind them each node's in-order sum of its new
+// vector, which the next step needs. The sums are chains of dependent
+// additions; running the nodes' chains in one loop lets them overlap.
+template <std::size_t Count>
+void group_step(const StepInputs* in, const UpdateFn* update, std::size_t width,
+                const double* const* v, double* const* out, double* sums) {
+    constexpr std::size_t kBlock = 64;
+    double sum[Count] = {};
+    for (std::size_t begin = 0; begin < width; begin += kBlock) {
+        const std::size_t end = begin + kBlock < width ? begin + kBlock : width;
+        for (std::size_t i = 0; i < Count; ++i) update[i](in[i], begin, end, v[i], out[i]);
+        for (std::size_t k = begin; k < end; ++k) {
+            for (std::size_t i = 0; i < Count; ++i) sum[i] += out[i][k];
+        }
+    }
+    for (std::size_t i = 0; i < Count; ++i) sums[i] = sum[i];
 }
+
+// Each node's in-order sum of its vector, the nodes' chains side by side.
+template <std::size_t Count>
+void group_sums(double* const* v, std::size_t width, double* sums) {
+    double sum[Count] = {};
+    for (std::size_t k = 0; k < width; ++k) {
+        for (std::size_t i = 0; i < Count; ++i) sum[i] += v[i][k];
+    }
+    for (std::size_t i = 0; i < Count; ++i) sums[i] = sum[i];
+}
+
+using GroupStep = void (*)(const StepInputs*, const UpdateFn*, std::size_t, const double* const*,
+                           double* const*, double*);
+constexpr std::size_t kGroup = 4;
+constexpr GroupStep kGroupSteps[kGroup + 1] = {nullptr, group_step<1>, group_step<2>,
+                                               group_step<3>, group_step<4>};
+using GroupSums = void (*)(double* const*, std::size_t, double*);
+constexpr GroupSums kGroupSums[kGroup + 1] = {nullptr, group_sums<1>, group_sums<2>,
+                                              group_sums<3>, group_sums<4>};
 
 }  // namespace
 
@@ -166,102 +207,157 @@ void start_slice(const DatedExtinction& m, const TimeSlice& slice, const NodeWor
     }
 }
 
-// The backward steps of slice s, recording every vector and the sums the
-// steps read, then P at the top of the slice's branches.
-void run_slice(const DatedExtinction& m, std::size_t s, const NodeWork& node) {
+// The backward steps of slice s for `count` nodes side by side, recording
+// every vector and the sums the steps read, then P at the top of the slice's
+// branches. Each node's arithmetic is exactly that of the node alone.
+void run_slice(const DatedExtinction& m, std::size_t s, const NodeWork* nodes, std::size_t count) {
     const TimeSlice& slice = m.slices[s];
     const std::size_t width = slice.width();
     const std::size_t steps = static_cast<std::size_t>(slice.steps);
     const std::size_t row_base = m.trajectory_offset[s];
     const std::size_t sum_base = m.sums_offset[s];
-    double* rows = node.rows + row_base;
-    start_slice(m, slice, node, rows);
-
-    const StepKernel kernel = pick_kernel(node.internal, width);
     const bool many = width >= 2;
-    StepInputs in{};
-    in.dt = slice.dt;
-    in.dup = m.dup;
-    in.others = static_cast<double>(width) - 1.0;
-    in.tau = many ? m.transfer / in.others : 0.0;
-    in.tip_add = slice.dt * 0.0;
-    double next_sum = many ? sum_in_order(rows, width) : 0.0;
+
+    StepInputs in[kGroup] = {};
+    UpdateFn update[kGroup] = {};
+    double* rows[kGroup] = {};
+    double next_sum[kGroup] = {};
+    for (std::size_t i = 0; i < count; ++i) {
+        const NodeWork& node = nodes[i];
+        rows[i] = node.rows + row_base;
+        start_slice(m, slice, node, rows[i]);
+        update[i] = pick_update(node.internal, many);
+        in[i].dt = slice.dt;
+        in[i].dup = m.dup;
+        in[i].others = static_cast<double>(width) - 1.0;
+        in[i].tau = many ? m.transfer / in[i].others : 0.0;
+        in[i].tip_add = slice.dt * 0.0;
+    }
+    if (many) kGroupSums[count](rows, width, next_sum);
     for (std::size_t j = 0; j < steps; ++j) {
-        if (many) {
-            in.own_sum = next_sum;
-            node.sums[sum_base + j] = next_sum;
-            if (node.internal) {
-                in.left_sum = node.left_sums[sum_base + j];
-                in.right_sum = node.right_sums[sum_base + j];
+        const double* v[kGroup] = {};
+        double* out[kGroup] = {};
+        for (std::size_t i = 0; i < count; ++i) {
+            const NodeWork& node = nodes[i];
+            if (many) {
+                in[i].own_sum = next_sum[i];
+                node.sums[sum_base + j] = next_sum[i];
+                if (node.internal) {
+                    in[i].left_sum = node.left_sums[sum_base + j];
+                    in[i].right_sum = node.right_sums[sum_base + j];
+                }
             }
+            in[i].decay = slice.decay.data() + j * width;
+            in[i].gain = slice.gain.data() + j * width;
+            if (node.internal) {
+                in[i].left = node.left_rows + row_base + j * width;
+                in[i].right = node.right_rows + row_base + j * width;
+            }
+            v[i] = rows[i] + j * width;
+            out[i] = rows[i] + (j + 1) * width;
         }
-        in.decay = slice.decay.data() + j * width;
-        in.gain = slice.gain.data() + j * width;
-        if (node.internal) {
-            in.left = node.left_rows + row_base + j * width;
-            in.right = node.right_rows + row_base + j * width;
+        if (many) {
+            kGroupSteps[count](in, update, width, v, out, next_sum);
+        } else {
+            for (std::size_t i = 0; i < count; ++i) update[i](in[i], 0, width, v[i], out[i]);
         }
-        next_sum = kernel(in, width, rows + j * width, rows + (j + 1) * width);
     }
 
-    const double* last = rows + steps * width;
-    for (std::size_t k = 0; k < width; ++k) node.p_top[slice.branches[k]] = last[k];
+    for (std::size_t i = 0; i < count; ++i) {
+        const double* last = rows[i] + steps * width;
+        for (std::size_t k = 0; k < width; ++k) nodes[i].p_top[slice.branches[k]] = last[k];
+    }
 }
 
 }  // namespace
 
-void DatedScorer::process_node(const GeneTree& tree, std::size_t g) {
-    const std::size_t n = model_.n;
-    std::unique_ptr<History> own = acquire();
-    NodeWork node{};
-    node.internal = !tree.is_tip(g);
-    node.species = node.internal ? -1 : tree.species[g];
-    node.p_top = p_top_.data() + g * n;
-    node.rows = own->rows.data();
-    node.sums = own->sums.data();
-    std::size_t c1 = 0;
-    std::size_t c2 = 0;
-    if (node.internal) {
-        c1 = gene_child(tree, g, tree.left[g]);
-        c2 = gene_child(tree, g, tree.right[g]);
-        const History* left = waiting_[c1].get();
-        const History* right = waiting_[c2].get();
-        if (left == nullptr || right == nullptr) {
-            fault("gene node " + std::to_string(g) +
-                  " has a child whose history was already used by another parent");
+// Checks every internal node's children in node order (inside the tree,
+// before their parent, and used by no other parent) and records each node's
+// parent and its children still to be done.
+void DatedScorer::check_tree(const GeneTree& tree) {
+    const std::size_t size = tree.size();
+    const std::size_t none = size;
+    parent_.assign(size, none);
+    missing_.assign(size, 0);
+    for (std::size_t g = 0; g < size; ++g) {
+        if (tree.is_tip(g)) continue;
+        const std::size_t c1 = gene_child(tree, g, tree.left[g]);
+        const std::size_t c2 = gene_child(tree, g, tree.right[g]);
+        for (const std::size_t c : {c1, c2}) {
+            if (parent_[c] == g) continue;  // both children the same node
+            if (parent_[c] != none) {
+                fault("gene node " + std::to_string(g) +
+                      " has a child whose history was already used by another parent");
+            }
+            parent_[c] = g;
+            ++missing_[g];
         }
-        node.left_top = p_top_.data() + c1 * n;
-        node.right_top = p_top_.data() + c2 * n;
-        node.left_rows = left->rows.data();
-        node.left_sums = left->sums.data();
-        node.right_rows = right->rows.data();
-        node.right_sums = right->sums.data();
+    }
+}
+
+void DatedScorer::process_group(const GeneTree& tree, const std::size_t* nodes,
+                                std::size_t count) {
+    const std::size_t n = model_.n;
+    NodeWork work[kGroup] = {};
+    std::unique_ptr<History> own[kGroup];
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t g = nodes[i];
+        own[i] = acquire();
+        NodeWork& node = work[i];
+        node.internal = !tree.is_tip(g);
+        node.species = node.internal ? -1 : tree.species[g];
+        node.p_top = p_top_.data() + g * n;
+        node.rows = own[i]->rows.data();
+        node.sums = own[i]->sums.data();
+        if (node.internal) {
+            const auto c1 = static_cast<std::size_t>(tree.left[g]);
+            const auto c2 = static_cast<std::size_t>(tree.right[g]);
+            const History* left = waiting_[c1].get();
+            const History* right = waiting_[c2].get();
+            node.left_top = p_top_.data() + c1 * n;
+            node.right_top = p_top_.data() + c2 * n;
+            node.left_rows = left->rows.data();
+            node.left_sums = left->sums.data();
+            node.right_rows = right->rows.data();
+            node.right_sums = right->sums.data();
+        }
     }
 
     for (std::size_t s = model_.slices.size(); s-- > 0;) {
-        if (model_.slices[s].width() > 0) run_slice(model_, s, node);
+        if (model_.slices[s].width() > 0) run_slice(model_, s, work, count);
     }
 
-    // Every value of an internal node is a sum of products of one value of
-    // each child (through the speciation terms at slice starts and the step's
-    // source), so it is computed in the scale of the children's product and
-    // brought back to range afterwards when it has left it.
-    exponent_[g] = node.internal ? exponent_[c1] + exponent_[c2] : 0;
-    const int shift = rescale_exponent(std::fmax(
-        max_magnitude(own->rows.data(), own->rows.size()), max_magnitude(node.p_top, n)));
-    if (shift != 0) {
-        scale_down(own->rows.data(), own->rows.size(), shift);
-        scale_down(own->sums.data(), own->sums.size(), shift);
-        scale_down(node.p_top, n, shift);
-        exponent_[g] += shift;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t g = nodes[i];
+        History& history = *own[i];
+        // Every value of an internal node is a sum of products of one value
+        // of each child (through the speciation terms at slice starts and the
+        // step's source), so it is computed in the scale of the children's
+        // product and brought back to range afterwards when it has left it.
+        std::size_t c1 = 0;
+        std::size_t c2 = 0;
+        if (work[i].internal) {
+            c1 = static_cast<std::size_t>(tree.left[g]);
+            c2 = static_cast<std::size_t>(tree.right[g]);
+        }
+        exponent_[g] = work[i].internal ? exponent_[c1] + exponent_[c2] : 0;
+        const int shift = rescale_exponent(std::fmax(
+            max_magnitude(history.rows.data(), history.rows.size()), max_magnitude(work[i].p_top, n)));
+        if (shift != 0) {
+            scale_down(history.rows.data(), history.rows.size(), shift);
+            scale_down(history.sums.data(), history.sums.size(), shift);
+            scale_down(work[i].p_top, n, shift);
+            exponent_[g] += shift;
+        }
+        waiting_[g] = std::move(own[i]);
     }
-
     // The children's histories are never read again.
-    if (node.internal) {
-        recycle(std::move(waiting_[c1]));
-        recycle(std::move(waiting_[c2]));
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!work[i].internal) continue;
+        const std::size_t g = nodes[i];
+        recycle(std::move(waiting_[static_cast<std::size_t>(tree.left[g])]));
+        recycle(std::move(waiting_[static_cast<std::size_t>(tree.right[g])]));
     }
-    waiting_[g] = std::move(own);
 }
 
 ScaledValue DatedScorer::root_probability(const GeneTree& tree, std::uint8_t origination) const {
@@ -310,14 +406,35 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
             scorer.waiting_.clear();
             std::vector<double>().swap(scorer.p_top_);
             std::vector<std::int64_t>().swap(scorer.exponent_);
+            std::vector<std::size_t>().swap(scorer.parent_);
+            std::vector<std::uint8_t>().swap(scorer.missing_);
         }
     } cleanup{*this};
 
+    check_tree(tree);
     p_top_.assign(p_top_doubles, 0.0);
     exponent_.assign(size, 0);
     waiting_.clear();
     waiting_.resize(size);
-    for (std::size_t g = 0; g < size; ++g) process_node(tree, g);
+
+    // Nodes whose children are done, lowest index first.
+    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> ready;
+    for (std::size_t g = 0; g < size; ++g) {
+        if (missing_[g] == 0) ready.push(g);
+    }
+    std::size_t group[kGroup];
+    while (!ready.empty()) {
+        std::size_t count = 0;
+        while (count < kGroup && !ready.empty()) {
+            group[count++] = ready.top();
+            ready.pop();
+        }
+        process_group(tree, group, count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t p = parent_[group[i]];
+            if (p < size && --missing_[p] == 0) ready.push(p);
+        }
+    }
 
     const ScaledValue l = root_probability(tree, origination);
     for (auto& history : waiting_) recycle(std::move(history));

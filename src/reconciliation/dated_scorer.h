@@ -16,8 +16,11 @@ namespace korvath::reconciliation {
 
 // Scores trees one after another against one model. Per-tree state is
 // dropped after each tree; the history buffers are recycled between nodes
-// and trees so that the working set stays at the number of subtrees waiting
-// for their parent.
+// and trees so that the working set stays near the number of subtrees
+// waiting for their parent. Up to four nodes whose children are done are
+// integrated side by side (lowest indices first, close to post-order): the
+// in-order sums their steps need are chains of dependent additions, and
+// independent nodes' chains overlap.
 class DatedScorer {
 public:
     explicit DatedScorer(const DatedExtinction& model);
@@ -33,7 +36,8 @@ private:
     struct History;
     std::unique_ptr<History> acquire();
     void recycle(std::unique_ptr<History> history);
-    void process_node(const GeneTree& tree, std::size_t g);
+    void check_tree(const GeneTree& tree);
+    void process_group(const GeneTree& tree, const std::size_t* nodes, std::size_t count);
     ScaledValue root_probability(const GeneTree& tree, std::uint8_t origination) const;
 
     const DatedExtinction& model_;
@@ -45,6 +49,9 @@ private:
     std::vector<std::unique_ptr<History>> waiting_;
     // Node g's p_top and history stand for their values times 2^exponent_[g].
     std::vector<std::int64_t> exponent_;
+    // Per tree: each node's parent (or none) and its children not yet done.
+    std::vector<std::size_t> parent_;
+    std::vector<std::uint8_t> missing_;
 };
 
 // Convenience form scoring a single tree.

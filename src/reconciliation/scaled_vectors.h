@@ -27,11 +27,27 @@ inline double ldexp_wide(double value, std::int64_t exponent) {
     return std::ldexp(value, static_cast<int>(exponent));
 }
 
-// The largest magnitude in values (NaN entries skipped).
+// The largest magnitude in values (NaN entries skipped: a comparison with NaN
+// is false). The maximum is exact whatever the order in which the entries
+// are compared, so eight running maxima are kept side by side, which
+// vectorises.
 inline double max_magnitude(const double* values, std::size_t count) {
-    double largest = 0.0;
-    for (std::size_t k = 0; k < count; ++k) largest = std::fmax(largest, std::fabs(values[k]));
-    return largest;
+    constexpr std::size_t kWays = 8;
+    double largest[kWays] = {};
+    std::size_t k = 0;
+    for (; k + kWays <= count; k += kWays) {
+        for (std::size_t i = 0; i < kWays; ++i) {
+            const double magnitude = std::fabs(values[k + i]);
+            largest[i] = magnitude > largest[i] ? magnitude : largest[i];
+        }
+    }
+    for (; k < count; ++k) {
+        const double magnitude = std::fabs(values[k]);
+        largest[0] = magnitude > largest[0] ? magnitude : largest[0];
+    }
+    double result = 0.0;
+    for (double m : largest) result = m > result ? m : result;
+    return result;
 }
 
 // The power of two by which a vector whose largest magnitude is `largest`
