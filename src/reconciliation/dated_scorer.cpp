@@ -4,6 +4,7 @@
 #include "reconciliation/storage_budget.h"
 #include "support/faults.h"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -13,16 +14,7 @@
 
 namespace korvath::reconciliation {
 
-// One gene node's per-step vectors (laid out as the model's trajectory plan)
-// and the sum of each vector that a step reads, so that the parent reuses
-// its children's sums instead of forming them again.
-struct DatedScorer::History {
-    std::vector<double> rows;
-    std::vector<double> sums;
-};
-
 namespace {
-
 
 // What one step of a gene node reads besides its own vector.
 struct StepInputs {
@@ -144,29 +136,6 @@ constexpr GroupSums kGroupSums[kGroup + 1] = {nullptr, group_sums<1>, group_sums
 DatedScorer::DatedScorer(const DatedExtinction& model) : model_(model) {}
 DatedScorer::~DatedScorer() = default;
 
-std::unique_ptr<DatedScorer::History> DatedScorer::acquire() {
-    if (!spare_.empty()) {
-        std::unique_ptr<History> history = std::move(spare_.back());
-        spare_.pop_back();
-        return history;
-    }
-    // Refuse a working set beyond the machine before touching it.
-    const std::uint64_t per_node =
-        checked_add(model_.trajectory_size, model_.sums_size, "gene node history");
-    const std::uint64_t histories = checked_mul(allocated_ + 1, per_node, "gene node histories");
-    require_doubles(checked_add(histories, p_top_.size(), "dated scorer working set"),
-                    "dated scorer working set");
-    auto history = std::make_unique<History>();
-    history->rows.resize(model_.trajectory_size);
-    history->sums.resize(model_.sums_size);
-    ++allocated_;
-    return history;
-}
-
-void DatedScorer::recycle(std::unique_ptr<History> history) {
-    if (history) spare_.push_back(std::move(history));
-}
-
 namespace {
 
 // What the slice-by-slice work of one gene node reads and writes.
@@ -176,9 +145,9 @@ struct NodeWork {
     double* p_top;             // the node's P at the top of each branch
     const double* left_top;    // the children's, for an internal node
     const double* right_top;
-    double* rows;              // the node's history
+    double* rows;              // the node's vectors of the slice
     double* sums;
-    const double* left_rows;   // the children's histories
+    const double* left_rows;   // the children's vectors of the same slice
     const double* left_sums;
     const double* right_rows;
     const double* right_sums;
@@ -208,14 +177,15 @@ void start_slice(const DatedExtinction& m, const TimeSlice& slice, const NodeWor
 }
 
 // The backward steps of slice s for `count` nodes side by side, recording
-// every vector and the sums the steps read, then P at the top of the slice's
-// branches. Each node's arithmetic is exactly that of the node alone.
+// the slice's vectors and the sums the steps read in each node's slot, then
+// P at the top of the slice's branches. Each node's arithmetic is exactly
+// that of the node alone.
 void run_slice(const DatedExtinction& m, std::size_t s, const NodeWork* nodes, std::size_t count) {
     const TimeSlice& slice = m.slices[s];
     const std::size_t width = slice.width();
     const std::size_t steps = static_cast<std::size_t>(slice.steps);
-    const std::size_t row_base = m.trajectory_offset[s];
-    const std::size_t sum_base = m.sums_offset[s];
+    const std::size_t row_base = 0;
+    const std::size_t sum_base = 0;
     const bool many = width >= 2;
 
     StepInputs in[kGroup] = {};
@@ -295,68 +265,97 @@ void DatedScorer::check_tree(const GeneTree& tree) {
     }
 }
 
-void DatedScorer::process_group(const GeneTree& tree, const std::size_t* nodes,
-                                std::size_t count) {
+// The order in which the tree's nodes are integrated, the same in every
+// slice: groups of up to kGroup nodes whose children are done, lowest index
+// first (close to post-order), and for each node a slot for its vectors of
+// the current slice, held until its parent's group is done.
+void DatedScorer::plan_groups(const GeneTree& tree) {
+    const std::size_t size = tree.size();
+    groups_.clear();
+    group_start_.assign(1, 0);
+    slot_.assign(size, 0);
+    std::vector<std::size_t> free_slots;
+    slots_ = 0;
+    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> ready;
+    for (std::size_t g = 0; g < size; ++g) {
+        if (missing_[g] == 0) ready.push(g);
+    }
+    while (!ready.empty()) {
+        const std::size_t first = groups_.size();
+        while (groups_.size() - first < kGroup && !ready.empty()) {
+            const std::size_t g = ready.top();
+            ready.pop();
+            if (free_slots.empty()) {
+                slot_[g] = slots_++;
+            } else {
+                slot_[g] = free_slots.back();
+                free_slots.pop_back();
+            }
+            groups_.push_back(g);
+        }
+        group_start_.push_back(groups_.size());
+        for (std::size_t i = first; i < groups_.size(); ++i) {
+            const std::size_t g = groups_[i];
+            if (!tree.is_tip(g)) {
+                const auto c1 = static_cast<std::size_t>(tree.left[g]);
+                const auto c2 = static_cast<std::size_t>(tree.right[g]);
+                free_slots.push_back(slot_[c1]);
+                if (c2 != c1) free_slots.push_back(slot_[c2]);
+            }
+            const std::size_t p = parent_[g];
+            if (p < size && --missing_[p] == 0) ready.push(p);
+        }
+    }
+}
+
+// Slice s for one group of nodes. An internal node's values are sums of
+// products of one value of each child (the speciation terms at the slice
+// start and the step's source), so they are computed in the scale of the
+// children's product: the node's own values carried from the later slice
+// are first brought to that scale. A node whose vectors have left the range
+// afterwards is brought back, with its values at the branch tops.
+void DatedScorer::run_group(const GeneTree& tree, std::size_t s, const std::size_t* nodes,
+                            std::size_t count) {
     const std::size_t n = model_.n;
+    const TimeSlice& slice = model_.slices[s];
+    const std::size_t rows_size = (static_cast<std::size_t>(slice.steps) + 1) * slice.width();
     NodeWork work[kGroup] = {};
-    std::unique_ptr<History> own[kGroup];
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t g = nodes[i];
-        own[i] = acquire();
         NodeWork& node = work[i];
         node.internal = !tree.is_tip(g);
         node.species = node.internal ? -1 : tree.species[g];
         node.p_top = p_top_.data() + g * n;
-        node.rows = own[i]->rows.data();
-        node.sums = own[i]->sums.data();
+        node.rows = arena_.data() + slot_[g] * slot_stride_;
+        node.sums = node.rows + rows_size;
         if (node.internal) {
             const auto c1 = static_cast<std::size_t>(tree.left[g]);
             const auto c2 = static_cast<std::size_t>(tree.right[g]);
-            const History* left = waiting_[c1].get();
-            const History* right = waiting_[c2].get();
             node.left_top = p_top_.data() + c1 * n;
             node.right_top = p_top_.data() + c2 * n;
-            node.left_rows = left->rows.data();
-            node.left_sums = left->sums.data();
-            node.right_rows = right->rows.data();
-            node.right_sums = right->sums.data();
+            node.left_rows = arena_.data() + slot_[c1] * slot_stride_;
+            node.left_sums = node.left_rows + rows_size;
+            node.right_rows = arena_.data() + slot_[c2] * slot_stride_;
+            node.right_sums = node.right_rows + rows_size;
+            const std::int64_t scale = exponent_[c1] + exponent_[c2];
+            if (exponent_[g] != scale) {
+                const std::int64_t shift = scale - exponent_[g];
+                for (std::size_t b = 0; b < n; ++b) node.p_top[b] = ldexp_wide(node.p_top[b], -shift);
+                exponent_[g] = scale;
+            }
         }
     }
 
-    for (std::size_t s = model_.slices.size(); s-- > 0;) {
-        if (model_.slices[s].width() > 0) run_slice(model_, s, work, count);
-    }
+    run_slice(model_, s, work, count);
 
     for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t g = nodes[i];
-        History& history = *own[i];
-        // Every value of an internal node is a sum of products of one value
-        // of each child (through the speciation terms at slice starts and the
-        // step's source), so it is computed in the scale of the children's
-        // product and brought back to range afterwards when it has left it.
-        std::size_t c1 = 0;
-        std::size_t c2 = 0;
-        if (work[i].internal) {
-            c1 = static_cast<std::size_t>(tree.left[g]);
-            c2 = static_cast<std::size_t>(tree.right[g]);
-        }
-        exponent_[g] = work[i].internal ? exponent_[c1] + exponent_[c2] : 0;
-        const int shift = rescale_exponent(std::fmax(
-            max_magnitude(history.rows.data(), history.rows.size()), max_magnitude(work[i].p_top, n)));
-        if (shift != 0) {
-            scale_down(history.rows.data(), history.rows.size(), shift);
-            scale_down(history.sums.data(), history.sums.size(), shift);
-            scale_down(work[i].p_top, n, shift);
-            exponent_[g] += shift;
-        }
-        waiting_[g] = std::move(own[i]);
-    }
-    // The children's histories are never read again.
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!work[i].internal) continue;
-        const std::size_t g = nodes[i];
-        recycle(std::move(waiting_[static_cast<std::size_t>(tree.left[g])]));
-        recycle(std::move(waiting_[static_cast<std::size_t>(tree.right[g])]));
+        const int shift = rescale_exponent(max_magnitude(work[i].rows, rows_size));
+        if (shift == 0) continue;
+        const std::size_t sums_size = slice.width() >= 2 ? static_cast<std::size_t>(slice.steps) : 0;
+        scale_down(work[i].rows, rows_size, shift);
+        scale_down(work[i].sums, sums_size, shift);
+        scale_down(work[i].p_top, n, shift);
+        exponent_[nodes[i]] += shift;
     }
 }
 
@@ -403,7 +402,7 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
     struct Cleanup {
         DatedScorer& scorer;
         ~Cleanup() {
-            scorer.waiting_.clear();
+            std::vector<double>().swap(scorer.arena_);
             std::vector<double>().swap(scorer.p_top_);
             std::vector<std::int64_t>().swap(scorer.exponent_);
             std::vector<std::size_t>().swap(scorer.parent_);
@@ -412,32 +411,30 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
     } cleanup{*this};
 
     check_tree(tree);
+    plan_groups(tree);
     p_top_.assign(p_top_doubles, 0.0);
     exponent_.assign(size, 0);
-    waiting_.clear();
-    waiting_.resize(size);
-
-    // Nodes whose children are done, lowest index first.
-    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> ready;
-    for (std::size_t g = 0; g < size; ++g) {
-        if (missing_[g] == 0) ready.push(g);
+    std::size_t stride = 0;
+    for (const TimeSlice& slice : model_.slices) {
+        const std::uint64_t rows = checked_mul(slice.steps + 1, slice.width(), "slice vectors");
+        stride = std::max<std::size_t>(
+            stride, require_doubles(checked_add(rows, slice.steps, "slice vectors"), "slice vectors"));
     }
-    std::size_t group[kGroup];
-    while (!ready.empty()) {
-        std::size_t count = 0;
-        while (count < kGroup && !ready.empty()) {
-            group[count++] = ready.top();
-            ready.pop();
-        }
-        process_group(tree, group, count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t p = parent_[group[i]];
-            if (p < size && --missing_[p] == 0) ready.push(p);
+    slot_stride_ = stride;
+    arena_.assign(require_doubles(checked_mul(slots_, stride, "dated scorer working set"),
+                                  "dated scorer working set"),
+                  0.0);
+
+    // Slice by slice from the latest, every node of the tree: a node's
+    // vectors of one slice are read only by its parent in the same slice.
+    for (std::size_t s = model_.slices.size(); s-- > 0;) {
+        if (model_.slices[s].width() == 0) continue;
+        for (std::size_t k = 0; k + 1 < group_start_.size(); ++k) {
+            run_group(tree, s, groups_.data() + group_start_[k], group_start_[k + 1] - group_start_[k]);
         }
     }
 
     const ScaledValue l = root_probability(tree, origination);
-    for (auto& history : waiting_) recycle(std::move(history));
     return scaled_log(l.value, l.exponent);
 }
 
