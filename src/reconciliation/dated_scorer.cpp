@@ -151,6 +151,9 @@ struct NodeWork {
     const double* left_sums;
     const double* right_rows;
     const double* right_sums;
+    // The node's scale over its children's product: terms built from one
+    // value of each child are multiplied by 2^-source_shift (exactly).
+    int source_shift;
 };
 
 // P at the later boundary of a slice: carried over from the later slice for
@@ -169,7 +172,9 @@ void start_slice(const DatedExtinction& m, const TimeSlice& slice, const NodeWor
             const std::size_t h = end.right;
             v = m.e_top[f] * p_top[h] + m.e_top[h] * p_top[f];
             if (node.internal) {
-                v = v + (node.left_top[h] * node.right_top[f] + node.left_top[f] * node.right_top[h]);
+                double split = node.left_top[h] * node.right_top[f] + node.left_top[f] * node.right_top[h];
+                if (node.source_shift != 0) split = std::ldexp(split, -node.source_shift);
+                v = v + split;
             }
         }
         rows[end.entry] = v;
@@ -201,6 +206,10 @@ void run_slice(const DatedExtinction& m, std::size_t s, const NodeWork* nodes, s
         in[i].dup = m.dup;
         in[i].others = static_cast<double>(width) - 1.0;
         in[i].tau = many ? m.transfer / in[i].others : 0.0;
+        if (node.source_shift != 0) {
+            in[i].dup = std::ldexp(in[i].dup, -node.source_shift);
+            in[i].tau = std::ldexp(in[i].tau, -node.source_shift);
+        }
         in[i].tip_add = slice.dt * 0.0;
     }
     if (many) kGroupSums[count](rows, width, next_sum);
@@ -308,12 +317,20 @@ void DatedScorer::plan_groups(const GeneTree& tree) {
     }
 }
 
-// Slice s for one group of nodes. An internal node's values are sums of
-// products of one value of each child (the speciation terms at the slice
-// start and the step's source), so they are computed in the scale of the
-// children's product: the node's own values carried from the later slice
-// are first brought to that scale. A node whose vectors have left the range
-// afterwards is brought back, with its values at the branch tops.
+// Whether a step constant derived from `rate` (itself, or divided by at most
+// 2^64 branches) stays a normal double when scaled by 2^-shift.
+static bool carries_shift(double rate, std::int64_t shift) {
+    if (shift == 0 || rate == 0.0 || !std::isfinite(rate)) return true;
+    const std::int64_t exponent = std::ilogb(rate) - shift;
+    return exponent - 64 > -1000 && exponent < 1000;
+}
+
+// Slice s for one group of nodes. An internal node's values are sums of its
+// own values times model terms and of products of one value of each child
+// (the speciation terms at the slice start and the step's source), which are
+// scaled from the children's product to the node's scale. A node whose
+// vectors have left the range afterwards is brought back, with its values at
+// the branch tops.
 void DatedScorer::run_group(const GeneTree& tree, std::size_t s, const std::size_t* nodes,
                             std::size_t count) {
     const std::size_t n = model_.n;
@@ -337,12 +354,23 @@ void DatedScorer::run_group(const GeneTree& tree, std::size_t s, const std::size
             node.left_sums = node.left_rows + rows_size;
             node.right_rows = arena_.data() + slot_[c2] * slot_stride_;
             node.right_sums = node.right_rows + rows_size;
-            const std::int64_t scale = exponent_[c1] + exponent_[c2];
-            if (exponent_[g] != scale) {
-                const std::int64_t shift = scale - exponent_[g];
-                for (std::size_t b = 0; b < n; ++b) node.p_top[b] = ldexp_wide(node.p_top[b], -shift);
-                exponent_[g] = scale;
+            // The node keeps its scale from slice to slice; the terms from
+            // its children are brought to it through the step's constants.
+            // A node starts in its children's scale, and returns to it when
+            // the difference is too large for the constants to carry.
+            const std::int64_t product = exponent_[c1] + exponent_[c2];
+            if (!started_[g]) {
+                exponent_[g] = product;
+                started_[g] = 1;
             }
+            std::int64_t shift = exponent_[g] - product;
+            if (shift > kScaleLimit * 4 || shift < -kScaleLimit * 4 ||
+                !carries_shift(model_.dup, shift) || !carries_shift(model_.transfer, shift)) {
+                for (std::size_t b = 0; b < n; ++b) node.p_top[b] = ldexp_wide(node.p_top[b], shift);
+                exponent_[g] = product;
+                shift = 0;
+            }
+            node.source_shift = static_cast<int>(shift);
         }
     }
 
@@ -403,6 +431,7 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
         DatedScorer& scorer;
         ~Cleanup() {
             std::vector<double>().swap(scorer.arena_);
+            std::vector<std::uint8_t>().swap(scorer.started_);
             std::vector<double>().swap(scorer.p_top_);
             std::vector<std::int64_t>().swap(scorer.exponent_);
             std::vector<std::size_t>().swap(scorer.parent_);
@@ -414,6 +443,7 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
     plan_groups(tree);
     p_top_.assign(p_top_doubles, 0.0);
     exponent_.assign(size, 0);
+    started_.assign(size, 0);
     std::size_t stride = 0;
     for (const TimeSlice& slice : model_.slices) {
         const std::uint64_t rows = checked_mul(slice.steps + 1, slice.width(), "slice vectors");

@@ -44,6 +44,7 @@ private:
     // 2^exponent_[g] of its node.
     std::vector<double> p_top_;
     std::vector<std::int64_t> exponent_;
+    std::vector<std::uint8_t> started_;  // the node's scale is set
     // Per tree: each node's parent (or none) and its children not yet done.
     std::vector<std::size_t> parent_;
     std::vector<std::uint8_t> missing_;
