@@ -133,7 +133,27 @@ constexpr GroupSums kGroupSums[kGroup + 1] = {nullptr, group_sums<1>, group_sums
 
 }  // namespace
 
-DatedScorer::DatedScorer(const DatedExtinction& model) : model_(model) {}
+// Slice by slice is the same computation as node by node only when every
+// value a parent reads at a slice start from its children is final by then:
+// the tops of the daughters of a species branch ending there. A daughter
+// alive at or before the slice in which its parent branch ends (a species
+// tree whose times contradict its shape) makes the order matter.
+static bool daughters_start_where_parents_end(const DatedExtinction& model) {
+    std::vector<std::size_t> first_slice(model.n, model.slices.size());
+    for (std::size_t s = model.slices.size(); s-- > 0;) {
+        for (std::size_t b : model.slices[s].branches) first_slice[b] = s;
+    }
+    for (std::size_t s = 0; s < model.slices.size(); ++s) {
+        for (const BranchEnd& end : model.slices[s].ends) {
+            if (end.tip) continue;
+            if (first_slice[end.left] <= s || first_slice[end.right] <= s) return false;
+        }
+    }
+    return true;
+}
+
+DatedScorer::DatedScorer(const DatedExtinction& model)
+    : model_(model), whole_histories_(!daughters_start_where_parents_end(model)) {}
 DatedScorer::~DatedScorer() = default;
 
 namespace {
@@ -151,9 +171,12 @@ struct NodeWork {
     const double* left_sums;
     const double* right_rows;
     const double* right_sums;
-    // The node's scale over its children's product: terms built from one
-    // value of each child are multiplied by 2^-source_shift (exactly).
+    // The node's scale over its children's product: the step's terms built
+    // from one value of each child's vectors are multiplied by
+    // 2^-source_shift, the speciation split from the children's values at
+    // the branch tops by 2^-split_shift (both exactly).
     int source_shift;
+    std::int64_t split_shift;
 };
 
 // P at the later boundary of a slice: carried over from the later slice for
@@ -173,7 +196,7 @@ void start_slice(const DatedExtinction& m, const TimeSlice& slice, const NodeWor
             v = m.e_top[f] * p_top[h] + m.e_top[h] * p_top[f];
             if (node.internal) {
                 double split = node.left_top[h] * node.right_top[f] + node.left_top[f] * node.right_top[h];
-                if (node.source_shift != 0) split = std::ldexp(split, -node.source_shift);
+                if (node.split_shift != 0) split = ldexp_wide(split, -node.split_shift);
                 v = v + split;
             }
         }
@@ -325,6 +348,25 @@ static bool carries_shift(double rate, std::int64_t shift) {
     return exponent - 64 > -1000 && exponent < 1000;
 }
 
+// Where node g's vectors of slice s and their sums lie in the arena: one
+// slice per slot, or the whole history per slot.
+double* DatedScorer::slice_rows(std::size_t g, std::size_t s) {
+    double* slot = arena_.data() + slot_[g] * slot_stride_;
+    return whole_histories_ ? slot + model_.trajectory_offset[s] : slot;
+}
+
+double* DatedScorer::slice_sums(std::size_t g, std::size_t s, std::size_t rows_size) {
+    double* slot = arena_.data() + slot_[g] * slot_stride_;
+    return whole_histories_ ? slot + model_.trajectory_size + model_.sums_offset[s]
+                            : slot + rows_size;
+}
+
+// The scale of node g's vectors of slice s: its current scale when slices
+// are integrated one at a time, or the scale it had when it finished slice s.
+std::int64_t DatedScorer::slice_exponent(std::size_t g, std::size_t s) const {
+    return whole_histories_ ? slice_exponents_[g * model_.slices.size() + s] : exponent_[g];
+}
+
 // Slice s for one group of nodes. An internal node's values are sums of its
 // own values times model terms and of products of one value of each child
 // (the speciation terms at the slice start and the step's source), which are
@@ -343,22 +385,22 @@ void DatedScorer::run_group(const GeneTree& tree, std::size_t s, const std::size
         node.internal = !tree.is_tip(g);
         node.species = node.internal ? -1 : tree.species[g];
         node.p_top = p_top_.data() + g * n;
-        node.rows = arena_.data() + slot_[g] * slot_stride_;
-        node.sums = node.rows + rows_size;
+        node.rows = slice_rows(g, s);
+        node.sums = slice_sums(g, s, rows_size);
         if (node.internal) {
             const auto c1 = static_cast<std::size_t>(tree.left[g]);
             const auto c2 = static_cast<std::size_t>(tree.right[g]);
             node.left_top = p_top_.data() + c1 * n;
             node.right_top = p_top_.data() + c2 * n;
-            node.left_rows = arena_.data() + slot_[c1] * slot_stride_;
-            node.left_sums = node.left_rows + rows_size;
-            node.right_rows = arena_.data() + slot_[c2] * slot_stride_;
-            node.right_sums = node.right_rows + rows_size;
+            node.left_rows = slice_rows(c1, s);
+            node.left_sums = slice_sums(c1, s, rows_size);
+            node.right_rows = slice_rows(c2, s);
+            node.right_sums = slice_sums(c2, s, rows_size);
             // The node keeps its scale from slice to slice; the terms from
             // its children are brought to it through the step's constants.
             // A node starts in its children's scale, and returns to it when
             // the difference is too large for the constants to carry.
-            const std::int64_t product = exponent_[c1] + exponent_[c2];
+            const std::int64_t product = slice_exponent(c1, s) + slice_exponent(c2, s);
             if (!started_[g]) {
                 exponent_[g] = product;
                 started_[g] = 1;
@@ -371,6 +413,7 @@ void DatedScorer::run_group(const GeneTree& tree, std::size_t s, const std::size
                 shift = 0;
             }
             node.source_shift = static_cast<int>(shift);
+            node.split_shift = exponent_[g] - (exponent_[c1] + exponent_[c2]);
         }
     }
 
@@ -378,12 +421,17 @@ void DatedScorer::run_group(const GeneTree& tree, std::size_t s, const std::size
 
     for (std::size_t i = 0; i < count; ++i) {
         const int shift = rescale_exponent(max_magnitude(work[i].rows, rows_size));
-        if (shift == 0) continue;
-        const std::size_t sums_size = slice.width() >= 2 ? static_cast<std::size_t>(slice.steps) : 0;
-        scale_down(work[i].rows, rows_size, shift);
-        scale_down(work[i].sums, sums_size, shift);
-        scale_down(work[i].p_top, n, shift);
-        exponent_[nodes[i]] += shift;
+        if (shift != 0) {
+            const std::size_t sums_size =
+                slice.width() >= 2 ? static_cast<std::size_t>(slice.steps) : 0;
+            scale_down(work[i].rows, rows_size, shift);
+            scale_down(work[i].sums, sums_size, shift);
+            scale_down(work[i].p_top, n, shift);
+            exponent_[nodes[i]] += shift;
+        }
+        if (whole_histories_) {
+            slice_exponents_[nodes[i] * model_.slices.size() + s] = exponent_[nodes[i]];
+        }
     }
 }
 
@@ -432,6 +480,7 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
         ~Cleanup() {
             std::vector<double>().swap(scorer.arena_);
             std::vector<std::uint8_t>().swap(scorer.started_);
+            std::vector<std::int64_t>().swap(scorer.slice_exponents_);
             std::vector<double>().swap(scorer.p_top_);
             std::vector<std::int64_t>().swap(scorer.exponent_);
             std::vector<std::size_t>().swap(scorer.parent_);
@@ -445,22 +494,47 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
     exponent_.assign(size, 0);
     started_.assign(size, 0);
     std::size_t stride = 0;
-    for (const TimeSlice& slice : model_.slices) {
-        const std::uint64_t rows = checked_mul(slice.steps + 1, slice.width(), "slice vectors");
-        stride = std::max<std::size_t>(
-            stride, require_doubles(checked_add(rows, slice.steps, "slice vectors"), "slice vectors"));
+    if (whole_histories_) {
+        stride = require_doubles(
+            checked_add(model_.trajectory_size, model_.sums_size, "gene node history"),
+            "gene node history");
+    } else {
+        for (const TimeSlice& slice : model_.slices) {
+            const std::uint64_t rows = checked_mul(slice.steps + 1, slice.width(), "slice vectors");
+            stride = std::max<std::size_t>(
+                stride,
+                require_doubles(checked_add(rows, slice.steps, "slice vectors"), "slice vectors"));
+        }
     }
     slot_stride_ = stride;
+    if (whole_histories_) {
+        slice_exponents_.assign(
+            require_doubles(checked_mul(size, model_.slices.size(), "slice scales"), "slice scales"),
+            0);
+    }
     arena_.assign(require_doubles(checked_mul(slots_, stride, "dated scorer working set"),
                                   "dated scorer working set"),
                   0.0);
 
-    // Slice by slice from the latest, every node of the tree: a node's
-    // vectors of one slice are read only by its parent in the same slice.
-    for (std::size_t s = model_.slices.size(); s-- > 0;) {
-        if (model_.slices[s].width() == 0) continue;
-        for (std::size_t k = 0; k + 1 < group_start_.size(); ++k) {
-            run_group(tree, s, groups_.data() + group_start_[k], group_start_[k + 1] - group_start_[k]);
+    const std::size_t group_count = group_start_.size() - 1;
+    if (whole_histories_) {
+        // Node by node: each group through every slice.
+        for (std::size_t k = 0; k < group_count; ++k) {
+            const std::size_t* nodes = groups_.data() + group_start_[k];
+            const std::size_t count = group_start_[k + 1] - group_start_[k];
+            for (std::size_t s = model_.slices.size(); s-- > 0;) {
+                if (model_.slices[s].width() > 0) run_group(tree, s, nodes, count);
+            }
+        }
+    } else {
+        // Slice by slice from the latest, every node of the tree: a node's
+        // vectors of one slice are read only by its parent in the same slice.
+        for (std::size_t s = model_.slices.size(); s-- > 0;) {
+            if (model_.slices[s].width() == 0) continue;
+            for (std::size_t k = 0; k < group_count; ++k) {
+                run_group(tree, s, groups_.data() + group_start_[k],
+                          group_start_[k + 1] - group_start_[k]);
+            }
         }
     }
 

@@ -37,9 +37,17 @@ private:
     void plan_groups(const GeneTree& tree);
     void run_group(const GeneTree& tree, std::size_t s, const std::size_t* nodes,
                    std::size_t count);
+    double* slice_rows(std::size_t g, std::size_t s);
+    double* slice_sums(std::size_t g, std::size_t s, std::size_t rows_size);
+    std::int64_t slice_exponent(std::size_t g, std::size_t s) const;
     ScaledValue root_probability(const GeneTree& tree, std::uint8_t origination) const;
 
     const DatedExtinction& model_;
+    // Node by node, each slot holding a node's whole history, instead of
+    // slice by slice (only for species trees whose times contradict their
+    // shape, where the two orders would read different values).
+    bool whole_histories_ = false;
+    std::vector<std::int64_t> slice_exponents_;  // node by node: per node and slice
     // Per tree: P at the top of every branch for every node, in the scale
     // 2^exponent_[g] of its node.
     std::vector<double> p_top_;
