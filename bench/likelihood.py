@@ -11,6 +11,13 @@ of dated_family_loglik and undated_family_loglik. Each measurement runs in its
 own child process so that its peak resident memory is its own.
 
     PYTHONPATH=<build dir> python3 bench/likelihood.py [--quick]
+    PYTHONPATH=<build dir> python3 bench/likelihood.py --targets [RUNS]
+
+--targets measures only the two per-family figures at scale (species tree of
+200 tips, 100 gene trees of about 200 tips, rates 0.2, 0.2, 0.3, n_steps 5):
+CPU milliseconds per family, the median of RUNS (default 5) calls, each call
+in a fresh child process, against the targets of 60 ms (dated) and 8 ms
+(undated). Run it against two builds on the same machine to compare them.
 """
 import json
 import math
@@ -333,8 +340,23 @@ def main():
               f"peak {r['peak_mib']:.0f} MiB", flush=True)
 
 
+def targets(runs):
+    print("scale: species tree of 200 tips (height 1), 100 gene trees of ~200 tips, "
+          f"rates (0.2, 0.2, 0.3), n_steps 5; CPU ms per family, median of {runs} calls")
+    for function, target in [("dated_family_loglik", 60.0), ("undated_family_loglik", 8.0)]:
+        per_family = []
+        for _ in range(runs):
+            r = measure(function, "large", 0, 1)
+            per_family.append(1000.0 * r["seconds"] / r["trees"])
+        print(f"  {function:24s} {statistics.median(per_family):8.2f} ms per family "
+              f"(target <= {target:.0f} ms; runs {', '.join(f'{x:.2f}' for x in per_family)})",
+              flush=True)
+
+
 if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "--worker":
         print(json.dumps(worker(json.loads(sys.argv[2]))))
+    elif len(sys.argv) >= 2 and sys.argv[1] == "--targets":
+        targets(int(sys.argv[2]) if len(sys.argv) >= 3 else 5)
     else:
         main()

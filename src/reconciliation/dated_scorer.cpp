@@ -1,30 +1,20 @@
 #include "reconciliation/dated_scorer.h"
 
+#include "reconciliation/scaled_vectors.h"
 #include "reconciliation/storage_budget.h"
 #include "support/faults.h"
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <queue>
 #include <string>
 #include <utility>
 
 namespace korvath::reconciliation {
 
-// One gene node's per-step vectors (laid out as the model's trajectory plan)
-// and the sum of each vector that a step reads, so that the parent reuses
-// its children's sums instead of forming them again.
-struct DatedScorer::History {
-    std::vector<double> rows;
-    std::vector<double> sums;
-};
-
 namespace {
-
-double sum_in_order(const double* values, std::size_t count) {
-    double sum = 0.0;
-    for (std::size_t k = 0; k < count; ++k) sum += values[k];
-    return sum;
-}
 
 // What one step of a gene node reads besides its own vector.
 struct StepInputs {
@@ -46,8 +36,9 @@ struct StepInputs {
 // entries [begin, end), every entry from the same old vectors. Entries are
 // independent, so the loop vectorises.
 template <bool kInternal, bool kManyBranches>
-void update_entries(const StepInputs& in, std::size_t begin, std::size_t end,
-                    const double* __restrict v, double* __restrict out) {
+[[gnu::always_inline]] inline void update_body(const StepInputs& in, std::size_t begin,
+                                               std::size_t end, const double* __restrict v,
+                                               double* __restrict out) {
     const double* __restrict decay = in.decay;
     const double* __restrict gain = in.gain;
     const double* __restrict a = in.left;
@@ -69,61 +60,101 @@ void update_entries(const StepInputs& in, std::size_t begin, std::size_t end,
     }
 }
 
-// One step of a node; returns the in-order sum of the new vector, which the
-// next step needs (0 when fewer than two branches are alive). The sum runs
-// block by block right behind the update, so that its chain of dependent
-// additions overlaps with the independent entry updates.
+using UpdateFn = void (*)(const StepInputs&, std::size_t, std::size_t, const double*, double*);
+
+// The same loop built for the baseline instruction set and for 256-bit
+// vectors, chosen at run time. Entries are independent and every operation
+// is an IEEE add, subtract, multiply or divide (no contraction into fused
+// multiply-add), so both give the same bits.
 template <bool kInternal, bool kManyBranches>
-double gene_step(const StepInputs& in, std::size_t width, const double* v, double* out) {
-    if constexpr (!kManyBranches) {
-        update_entries<kInternal, false>(in, 0, width, v, out);
-        return 0.0;
-    } else {
-        constexpr std::size_t kBlock = 16;
-        double sum = 0.0;
-        for (std::size_t begin = 0; begin < width; begin += kBlock) {
-            const std::size_t end = begin + kBlock < width ? begin + kBlock : width;
-            update_entries<kInternal, true>(in, begin, end, v, out);
-            for (std::size_t k = begin; k < end; ++k) sum += out[k];
-        }
-        return sum;
+void update_entries(const StepInputs& in, std::size_t begin, std::size_t end, const double* v,
+                    double* out) {
+    update_body<kInternal, kManyBranches>(in, begin, end, v, out);
+}
+
+template <bool kInternal, bool kManyBranches>
+__attribute__((target("avx2"))) void update_entries_avx2(const StepInputs& in, std::size_t begin,
+                                                         std::size_t end, const double* v,
+                                                         double* out) {
+    update_body<kInternal, kManyBranches>(in, begin, end, v, out);
+}
+
+bool wide_vectors() {
+    static const bool supported = __builtin_cpu_supports("avx2") != 0;
+    return supported;
+}
+
+UpdateFn pick_update(bool internal, bool many) {
+    if (wide_vectors()) {
+        if (internal) return many ? update_entries_avx2<true, true> : update_entries_avx2<true, false>;
+        return many ? update_entries_avx2<false, true> : update_entries_avx2<false, false>;
     }
+    if (internal) return many ? update_entries<true, true> : update_entries<true, false>;
+    return many ? update_entries<false, true> : update_entries<false, false>;
 }
 
-using StepKernel = double (*)(const StepInputs&, std::size_t, const double*, double*);
-
-StepKernel pick_kernel(bool internal, std::size_t width) {
-    if (internal) return width >= 2 ? gene_step<true, true> : gene_step<true, false>;
-    return width >= 2 ? gene_step<false, true> : gene_step<false, false>;
+// One step of `Count` nodes (two or more branches alive): each node's entries
+// block by block, and right behind them each node's in-order sum of its new
+// vector, which the next step needs. The sums are chains of dependent
+// additions; running the nodes' chains in one loop lets them overlap.
+template <std::size_t Count>
+void group_step(const StepInputs* in, const UpdateFn* update, std::size_t width,
+                const double* const* v, double* const* out, double* sums) {
+    constexpr std::size_t kBlock = 64;
+    double sum[Count] = {};
+    for (std::size_t begin = 0; begin < width; begin += kBlock) {
+        const std::size_t end = begin + kBlock < width ? begin + kBlock : width;
+        for (std::size_t i = 0; i < Count; ++i) update[i](in[i], begin, end, v[i], out[i]);
+        for (std::size_t k = begin; k < end; ++k) {
+            for (std::size_t i = 0; i < Count; ++i) sum[i] += out[i][k];
+        }
+    }
+    for (std::size_t i = 0; i < Count; ++i) sums[i] = sum[i];
 }
+
+// Each node's in-order sum of its vector, the nodes' chains side by side.
+template <std::size_t Count>
+void group_sums(double* const* v, std::size_t width, double* sums) {
+    double sum[Count] = {};
+    for (std::size_t k = 0; k < width; ++k) {
+        for (std::size_t i = 0; i < Count; ++i) sum[i] += v[i][k];
+    }
+    for (std::size_t i = 0; i < Count; ++i) sums[i] = sum[i];
+}
+
+using GroupStep = void (*)(const StepInputs*, const UpdateFn*, std::size_t, const double* const*,
+                           double* const*, double*);
+constexpr std::size_t kGroup = 4;
+constexpr GroupStep kGroupSteps[kGroup + 1] = {nullptr, group_step<1>, group_step<2>,
+                                               group_step<3>, group_step<4>};
+using GroupSums = void (*)(double* const*, std::size_t, double*);
+constexpr GroupSums kGroupSums[kGroup + 1] = {nullptr, group_sums<1>, group_sums<2>,
+                                              group_sums<3>, group_sums<4>};
 
 }  // namespace
 
-DatedScorer::DatedScorer(const DatedExtinction& model) : model_(model) {}
-DatedScorer::~DatedScorer() = default;
-
-std::unique_ptr<DatedScorer::History> DatedScorer::acquire() {
-    if (!spare_.empty()) {
-        std::unique_ptr<History> history = std::move(spare_.back());
-        spare_.pop_back();
-        return history;
+// Slice by slice is the same computation as node by node only when every
+// value a parent reads at a slice start from its children is final by then:
+// the tops of the daughters of a species branch ending there. A daughter
+// alive at or before the slice in which its parent branch ends (a species
+// tree whose times contradict its shape) makes the order matter.
+static bool daughters_start_where_parents_end(const DatedExtinction& model) {
+    std::vector<std::size_t> first_slice(model.n, model.slices.size());
+    for (std::size_t s = model.slices.size(); s-- > 0;) {
+        for (std::size_t b : model.slices[s].branches) first_slice[b] = s;
     }
-    // Refuse a working set beyond the machine before touching it.
-    const std::uint64_t per_node =
-        checked_add(model_.trajectory_size, model_.sums_size, "gene node history");
-    const std::uint64_t histories = checked_mul(allocated_ + 1, per_node, "gene node histories");
-    require_doubles(checked_add(histories, p_top_.size(), "dated scorer working set"),
-                    "dated scorer working set");
-    auto history = std::make_unique<History>();
-    history->rows.resize(model_.trajectory_size);
-    history->sums.resize(model_.sums_size);
-    ++allocated_;
-    return history;
+    for (std::size_t s = 0; s < model.slices.size(); ++s) {
+        for (const BranchEnd& end : model.slices[s].ends) {
+            if (end.tip) continue;
+            if (first_slice[end.left] <= s || first_slice[end.right] <= s) return false;
+        }
+    }
+    return true;
 }
 
-void DatedScorer::recycle(std::unique_ptr<History> history) {
-    if (history) spare_.push_back(std::move(history));
-}
+DatedScorer::DatedScorer(const DatedExtinction& model)
+    : model_(model), whole_histories_(!daughters_start_where_parents_end(model)) {}
+DatedScorer::~DatedScorer() = default;
 
 namespace {
 
@@ -134,12 +165,18 @@ struct NodeWork {
     double* p_top;             // the node's P at the top of each branch
     const double* left_top;    // the children's, for an internal node
     const double* right_top;
-    double* rows;              // the node's history
+    double* rows;              // the node's vectors of the slice
     double* sums;
-    const double* left_rows;   // the children's histories
+    const double* left_rows;   // the children's vectors of the same slice
     const double* left_sums;
     const double* right_rows;
     const double* right_sums;
+    // The node's scale over its children's product: the step's terms built
+    // from one value of each child's vectors are multiplied by
+    // 2^-source_shift, the speciation split from the children's values at
+    // the branch tops by 2^-split_shift (both exactly).
+    int source_shift;
+    std::int64_t split_shift;
 };
 
 // P at the later boundary of a slice: carried over from the later slice for
@@ -158,102 +195,252 @@ void start_slice(const DatedExtinction& m, const TimeSlice& slice, const NodeWor
             const std::size_t h = end.right;
             v = m.e_top[f] * p_top[h] + m.e_top[h] * p_top[f];
             if (node.internal) {
-                v = v + (node.left_top[h] * node.right_top[f] + node.left_top[f] * node.right_top[h]);
+                double split = node.left_top[h] * node.right_top[f] + node.left_top[f] * node.right_top[h];
+                if (node.split_shift != 0) split = ldexp_wide(split, -node.split_shift);
+                v = v + split;
             }
         }
         rows[end.entry] = v;
     }
 }
 
-// The backward steps of slice s, recording every vector and the sums the
-// steps read, then P at the top of the slice's branches.
-void run_slice(const DatedExtinction& m, std::size_t s, const NodeWork& node) {
+// The backward steps of slice s for `count` nodes side by side, recording
+// the slice's vectors and the sums the steps read in each node's slot, then
+// P at the top of the slice's branches. Each node's arithmetic is exactly
+// that of the node alone.
+void run_slice(const DatedExtinction& m, std::size_t s, const NodeWork* nodes, std::size_t count) {
     const TimeSlice& slice = m.slices[s];
     const std::size_t width = slice.width();
     const std::size_t steps = static_cast<std::size_t>(slice.steps);
-    const std::size_t row_base = m.trajectory_offset[s];
-    const std::size_t sum_base = m.sums_offset[s];
-    double* rows = node.rows + row_base;
-    start_slice(m, slice, node, rows);
-
-    const StepKernel kernel = pick_kernel(node.internal, width);
+    const std::size_t row_base = 0;
+    const std::size_t sum_base = 0;
     const bool many = width >= 2;
-    StepInputs in{};
-    in.dt = slice.dt;
-    in.dup = m.dup;
-    in.others = static_cast<double>(width) - 1.0;
-    in.tau = many ? m.transfer / in.others : 0.0;
-    in.tip_add = slice.dt * 0.0;
-    double next_sum = many ? sum_in_order(rows, width) : 0.0;
+
+    StepInputs in[kGroup] = {};
+    UpdateFn update[kGroup] = {};
+    double* rows[kGroup] = {};
+    double next_sum[kGroup] = {};
+    for (std::size_t i = 0; i < count; ++i) {
+        const NodeWork& node = nodes[i];
+        rows[i] = node.rows + row_base;
+        start_slice(m, slice, node, rows[i]);
+        update[i] = pick_update(node.internal, many);
+        in[i].dt = slice.dt;
+        in[i].dup = m.dup;
+        in[i].others = static_cast<double>(width) - 1.0;
+        in[i].tau = many ? m.transfer / in[i].others : 0.0;
+        if (node.source_shift != 0) {
+            in[i].dup = std::ldexp(in[i].dup, -node.source_shift);
+            in[i].tau = std::ldexp(in[i].tau, -node.source_shift);
+        }
+        in[i].tip_add = slice.dt * 0.0;
+    }
+    if (many) kGroupSums[count](rows, width, next_sum);
     for (std::size_t j = 0; j < steps; ++j) {
-        if (many) {
-            in.own_sum = next_sum;
-            node.sums[sum_base + j] = next_sum;
-            if (node.internal) {
-                in.left_sum = node.left_sums[sum_base + j];
-                in.right_sum = node.right_sums[sum_base + j];
+        const double* v[kGroup] = {};
+        double* out[kGroup] = {};
+        for (std::size_t i = 0; i < count; ++i) {
+            const NodeWork& node = nodes[i];
+            if (many) {
+                in[i].own_sum = next_sum[i];
+                node.sums[sum_base + j] = next_sum[i];
+                if (node.internal) {
+                    in[i].left_sum = node.left_sums[sum_base + j];
+                    in[i].right_sum = node.right_sums[sum_base + j];
+                }
             }
+            in[i].decay = slice.decay.data() + j * width;
+            in[i].gain = slice.gain.data() + j * width;
+            if (node.internal) {
+                in[i].left = node.left_rows + row_base + j * width;
+                in[i].right = node.right_rows + row_base + j * width;
+            }
+            v[i] = rows[i] + j * width;
+            out[i] = rows[i] + (j + 1) * width;
         }
-        in.decay = slice.decay.data() + j * width;
-        in.gain = slice.gain.data() + j * width;
-        if (node.internal) {
-            in.left = node.left_rows + row_base + j * width;
-            in.right = node.right_rows + row_base + j * width;
+        if (many) {
+            kGroupSteps[count](in, update, width, v, out, next_sum);
+        } else {
+            for (std::size_t i = 0; i < count; ++i) update[i](in[i], 0, width, v[i], out[i]);
         }
-        next_sum = kernel(in, width, rows + j * width, rows + (j + 1) * width);
     }
 
-    const double* last = rows + steps * width;
-    for (std::size_t k = 0; k < width; ++k) node.p_top[slice.branches[k]] = last[k];
+    for (std::size_t i = 0; i < count; ++i) {
+        const double* last = rows[i] + steps * width;
+        for (std::size_t k = 0; k < width; ++k) nodes[i].p_top[slice.branches[k]] = last[k];
+    }
 }
 
 }  // namespace
 
-void DatedScorer::process_node(const GeneTree& tree, std::size_t g) {
-    const std::size_t n = model_.n;
-    std::unique_ptr<History> own = acquire();
-    NodeWork node{};
-    node.internal = !tree.is_tip(g);
-    node.species = node.internal ? -1 : tree.species[g];
-    node.p_top = p_top_.data() + g * n;
-    node.rows = own->rows.data();
-    node.sums = own->sums.data();
-    std::size_t c1 = 0;
-    std::size_t c2 = 0;
-    if (node.internal) {
-        c1 = gene_child(tree, g, tree.left[g]);
-        c2 = gene_child(tree, g, tree.right[g]);
-        const History* left = waiting_[c1].get();
-        const History* right = waiting_[c2].get();
-        if (left == nullptr || right == nullptr) {
-            fault("gene node " + std::to_string(g) +
-                  " has a child whose history was already used by another parent");
+// Checks every internal node's children in node order (inside the tree,
+// before their parent, and used by no other parent) and records each node's
+// parent and its children still to be done.
+void DatedScorer::check_tree(const GeneTree& tree) {
+    const std::size_t size = tree.size();
+    const std::size_t none = size;
+    parent_.assign(size, none);
+    missing_.assign(size, 0);
+    for (std::size_t g = 0; g < size; ++g) {
+        if (tree.is_tip(g)) continue;
+        const std::size_t c1 = gene_child(tree, g, tree.left[g]);
+        const std::size_t c2 = gene_child(tree, g, tree.right[g]);
+        for (const std::size_t c : {c1, c2}) {
+            if (parent_[c] == g) continue;  // both children the same node
+            if (parent_[c] != none) {
+                fault("gene node " + std::to_string(g) +
+                      " has a child whose history was already used by another parent");
+            }
+            parent_[c] = g;
+            ++missing_[g];
         }
-        node.left_top = p_top_.data() + c1 * n;
-        node.right_top = p_top_.data() + c2 * n;
-        node.left_rows = left->rows.data();
-        node.left_sums = left->sums.data();
-        node.right_rows = right->rows.data();
-        node.right_sums = right->sums.data();
     }
-
-    for (std::size_t s = model_.slices.size(); s-- > 0;) {
-        if (model_.slices[s].width() > 0) run_slice(model_, s, node);
-    }
-
-    // The children's histories are never read again.
-    if (node.internal) {
-        recycle(std::move(waiting_[c1]));
-        recycle(std::move(waiting_[c2]));
-    }
-    waiting_[g] = std::move(own);
 }
 
-double DatedScorer::root_probability(const GeneTree& tree, std::uint8_t origination) const {
+// The order in which the tree's nodes are integrated, the same in every
+// slice: groups of up to kGroup nodes whose children are done, lowest index
+// first (close to post-order), and for each node a slot for its vectors of
+// the current slice, held until its parent's group is done.
+void DatedScorer::plan_groups(const GeneTree& tree) {
+    const std::size_t size = tree.size();
+    groups_.clear();
+    group_start_.assign(1, 0);
+    slot_.assign(size, 0);
+    std::vector<std::size_t> free_slots;
+    slots_ = 0;
+    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> ready;
+    for (std::size_t g = 0; g < size; ++g) {
+        if (missing_[g] == 0) ready.push(g);
+    }
+    while (!ready.empty()) {
+        const std::size_t first = groups_.size();
+        while (groups_.size() - first < kGroup && !ready.empty()) {
+            const std::size_t g = ready.top();
+            ready.pop();
+            if (free_slots.empty()) {
+                slot_[g] = slots_++;
+            } else {
+                slot_[g] = free_slots.back();
+                free_slots.pop_back();
+            }
+            groups_.push_back(g);
+        }
+        group_start_.push_back(groups_.size());
+        for (std::size_t i = first; i < groups_.size(); ++i) {
+            const std::size_t g = groups_[i];
+            if (!tree.is_tip(g)) {
+                const auto c1 = static_cast<std::size_t>(tree.left[g]);
+                const auto c2 = static_cast<std::size_t>(tree.right[g]);
+                free_slots.push_back(slot_[c1]);
+                if (c2 != c1) free_slots.push_back(slot_[c2]);
+            }
+            const std::size_t p = parent_[g];
+            if (p < size && --missing_[p] == 0) ready.push(p);
+        }
+    }
+}
+
+// Whether a step constant derived from `rate` (itself, or divided by at most
+// 2^64 branches) stays a normal double when scaled by 2^-shift.
+static bool carries_shift(double rate, std::int64_t shift) {
+    if (shift == 0 || rate == 0.0 || !std::isfinite(rate)) return true;
+    const std::int64_t exponent = std::ilogb(rate) - shift;
+    return exponent - 64 > -1000 && exponent < 1000;
+}
+
+// Where node g's vectors of slice s and their sums lie in the arena: one
+// slice per slot, or the whole history per slot.
+double* DatedScorer::slice_rows(std::size_t g, std::size_t s) {
+    double* slot = arena_.data() + slot_[g] * slot_stride_;
+    return whole_histories_ ? slot + model_.trajectory_offset[s] : slot;
+}
+
+double* DatedScorer::slice_sums(std::size_t g, std::size_t s, std::size_t rows_size) {
+    double* slot = arena_.data() + slot_[g] * slot_stride_;
+    return whole_histories_ ? slot + model_.trajectory_size + model_.sums_offset[s]
+                            : slot + rows_size;
+}
+
+// The scale of node g's vectors of slice s: its current scale when slices
+// are integrated one at a time, or the scale it had when it finished slice s.
+std::int64_t DatedScorer::slice_exponent(std::size_t g, std::size_t s) const {
+    return whole_histories_ ? slice_exponents_[g * model_.slices.size() + s] : exponent_[g];
+}
+
+// Slice s for one group of nodes. An internal node's values are sums of its
+// own values times model terms and of products of one value of each child
+// (the speciation terms at the slice start and the step's source), which are
+// scaled from the children's product to the node's scale. A node whose
+// vectors have left the range afterwards is brought back, with its values at
+// the branch tops.
+void DatedScorer::run_group(const GeneTree& tree, std::size_t s, const std::size_t* nodes,
+                            std::size_t count) {
+    const std::size_t n = model_.n;
+    const TimeSlice& slice = model_.slices[s];
+    const std::size_t rows_size = (static_cast<std::size_t>(slice.steps) + 1) * slice.width();
+    NodeWork work[kGroup] = {};
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t g = nodes[i];
+        NodeWork& node = work[i];
+        node.internal = !tree.is_tip(g);
+        node.species = node.internal ? -1 : tree.species[g];
+        node.p_top = p_top_.data() + g * n;
+        node.rows = slice_rows(g, s);
+        node.sums = slice_sums(g, s, rows_size);
+        if (node.internal) {
+            const auto c1 = static_cast<std::size_t>(tree.left[g]);
+            const auto c2 = static_cast<std::size_t>(tree.right[g]);
+            node.left_top = p_top_.data() + c1 * n;
+            node.right_top = p_top_.data() + c2 * n;
+            node.left_rows = slice_rows(c1, s);
+            node.left_sums = slice_sums(c1, s, rows_size);
+            node.right_rows = slice_rows(c2, s);
+            node.right_sums = slice_sums(c2, s, rows_size);
+            // The node keeps its scale from slice to slice; the terms from
+            // its children are brought to it through the step's constants.
+            // A node starts in its children's scale, and returns to it when
+            // the difference is too large for the constants to carry.
+            const std::int64_t product = slice_exponent(c1, s) + slice_exponent(c2, s);
+            if (!started_[g]) {
+                exponent_[g] = product;
+                started_[g] = 1;
+            }
+            std::int64_t shift = exponent_[g] - product;
+            if (shift > kScaleLimit * 4 || shift < -kScaleLimit * 4 ||
+                !carries_shift(model_.dup, shift) || !carries_shift(model_.transfer, shift)) {
+                for (std::size_t b = 0; b < n; ++b) node.p_top[b] = ldexp_wide(node.p_top[b], shift);
+                exponent_[g] = product;
+                shift = 0;
+            }
+            node.source_shift = static_cast<int>(shift);
+            node.split_shift = exponent_[g] - (exponent_[c1] + exponent_[c2]);
+        }
+    }
+
+    run_slice(model_, s, work, count);
+
+    for (std::size_t i = 0; i < count; ++i) {
+        const int shift = rescale_exponent(max_magnitude(work[i].rows, rows_size));
+        if (shift != 0) {
+            const std::size_t sums_size =
+                slice.width() >= 2 ? static_cast<std::size_t>(slice.steps) : 0;
+            scale_down(work[i].rows, rows_size, shift);
+            scale_down(work[i].sums, sums_size, shift);
+            scale_down(work[i].p_top, n, shift);
+            exponent_[nodes[i]] += shift;
+        }
+        if (whole_histories_) {
+            slice_exponents_[nodes[i] * model_.slices.size() + s] = exponent_[nodes[i]];
+        }
+    }
+}
+
+ScaledValue DatedScorer::root_probability(const GeneTree& tree, std::uint8_t origination) const {
     const DatedExtinction& m = model_;
     const std::size_t n = m.n;
     const std::size_t r = tree.size() - 1;
     const double* p_root = p_top_.data() + r * n;
+    const std::int64_t e_root = exponent_[r];
     if (origination == 1) {
         double sum = 0.0;
         std::size_t count = 0;
@@ -264,18 +451,20 @@ double DatedScorer::root_probability(const GeneTree& tree, std::uint8_t originat
             }
         }
         // No branch with length: the family has nowhere to start.
-        return count == 0 ? 0.0 : sum / static_cast<double>(count);
+        return {count == 0 ? 0.0 : sum / static_cast<double>(count), e_root};
     }
     const RootDaughters root = dated_root_daughters(m);
     const std::size_t f = root.left;
     const std::size_t h = root.right;
-    double l = m.e_top[f] * p_root[h] + m.e_top[h] * p_root[f];
-    if (!tree.is_tip(r)) {
-        const double* p_left = p_top_.data() + gene_child(tree, r, tree.left[r]) * n;
-        const double* p_right = p_top_.data() + gene_child(tree, r, tree.right[r]) * n;
-        l = l + (p_left[h] * p_right[f] + p_left[f] * p_right[h]);
-    }
-    return l;
+    const double l = m.e_top[f] * p_root[h] + m.e_top[h] * p_root[f];
+    if (tree.is_tip(r)) return {l, e_root};
+    const std::size_t c1 = gene_child(tree, r, tree.left[r]);
+    const std::size_t c2 = gene_child(tree, r, tree.right[r]);
+    const double* p_left = p_top_.data() + c1 * n;
+    const double* p_right = p_top_.data() + c2 * n;
+    // The split into the two daughters is in the scale of the children's product.
+    return add_scaled(l, e_root, p_left[h] * p_right[f] + p_left[f] * p_right[h],
+                      exponent_[c1] + exponent_[c2]);
 }
 
 double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
@@ -289,19 +478,68 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
     struct Cleanup {
         DatedScorer& scorer;
         ~Cleanup() {
-            scorer.waiting_.clear();
+            std::vector<double>().swap(scorer.arena_);
+            std::vector<std::uint8_t>().swap(scorer.started_);
+            std::vector<std::int64_t>().swap(scorer.slice_exponents_);
             std::vector<double>().swap(scorer.p_top_);
+            std::vector<std::int64_t>().swap(scorer.exponent_);
+            std::vector<std::size_t>().swap(scorer.parent_);
+            std::vector<std::uint8_t>().swap(scorer.missing_);
         }
     } cleanup{*this};
 
+    check_tree(tree);
+    plan_groups(tree);
     p_top_.assign(p_top_doubles, 0.0);
-    waiting_.clear();
-    waiting_.resize(size);
-    for (std::size_t g = 0; g < size; ++g) process_node(tree, g);
+    exponent_.assign(size, 0);
+    started_.assign(size, 0);
+    std::size_t stride = 0;
+    if (whole_histories_) {
+        stride = require_doubles(
+            checked_add(model_.trajectory_size, model_.sums_size, "gene node history"),
+            "gene node history");
+    } else {
+        for (const TimeSlice& slice : model_.slices) {
+            const std::uint64_t rows = checked_mul(slice.steps + 1, slice.width(), "slice vectors");
+            stride = std::max<std::size_t>(
+                stride,
+                require_doubles(checked_add(rows, slice.steps, "slice vectors"), "slice vectors"));
+        }
+    }
+    slot_stride_ = stride;
+    if (whole_histories_) {
+        slice_exponents_.assign(
+            require_doubles(checked_mul(size, model_.slices.size(), "slice scales"), "slice scales"),
+            0);
+    }
+    arena_.assign(require_doubles(checked_mul(slots_, stride, "dated scorer working set"),
+                                  "dated scorer working set"),
+                  0.0);
 
-    const double l = root_probability(tree, origination);
-    for (auto& history : waiting_) recycle(std::move(history));
-    return l > 0.0 ? std::log(l) : -std::numeric_limits<double>::infinity();
+    const std::size_t group_count = group_start_.size() - 1;
+    if (whole_histories_) {
+        // Node by node: each group through every slice.
+        for (std::size_t k = 0; k < group_count; ++k) {
+            const std::size_t* nodes = groups_.data() + group_start_[k];
+            const std::size_t count = group_start_[k + 1] - group_start_[k];
+            for (std::size_t s = model_.slices.size(); s-- > 0;) {
+                if (model_.slices[s].width() > 0) run_group(tree, s, nodes, count);
+            }
+        }
+    } else {
+        // Slice by slice from the latest, every node of the tree: a node's
+        // vectors of one slice are read only by its parent in the same slice.
+        for (std::size_t s = model_.slices.size(); s-- > 0;) {
+            if (model_.slices[s].width() == 0) continue;
+            for (std::size_t k = 0; k < group_count; ++k) {
+                run_group(tree, s, groups_.data() + group_start_[k],
+                          group_start_[k + 1] - group_start_[k]);
+            }
+        }
+    }
+
+    const ScaledValue l = root_probability(tree, origination);
+    return scaled_log(l.value, l.exponent);
 }
 
 double dated_tree_loglik(const DatedExtinction& model, const GeneTree& tree,

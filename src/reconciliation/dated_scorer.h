@@ -6,17 +6,21 @@
 
 #include "reconciliation/dated_extinction.h"
 #include "reconciliation/likelihood_input.h"
+#include "reconciliation/scaled_vectors.h"
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 namespace korvath::reconciliation {
 
-// Scores trees one after another against one model. Per-tree state is
-// dropped after each tree; the history buffers are recycled between nodes
-// and trees so that the working set stays at the number of subtrees waiting
-// for their parent.
+// Scores trees one after another against one model; per-tree state is
+// dropped after each tree. The tree is integrated slice by slice, from the
+// latest: within a slice a node needs only its children's vectors of the
+// same slice, so only one slice's vectors of the nodes waiting for their
+// parent are held, and they stay in cache. Up to four nodes whose children
+// are done are integrated side by side (lowest indices first, close to
+// post-order): the in-order sums their steps need are chains of dependent
+// additions, and independent nodes' chains overlap.
 class DatedScorer {
 public:
     explicit DatedScorer(const DatedExtinction& model);
@@ -29,19 +33,37 @@ public:
     double score(const GeneTree& tree, std::uint8_t origination);
 
 private:
-    struct History;
-    std::unique_ptr<History> acquire();
-    void recycle(std::unique_ptr<History> history);
-    void process_node(const GeneTree& tree, std::size_t g);
-    double root_probability(const GeneTree& tree, std::uint8_t origination) const;
+    void check_tree(const GeneTree& tree);
+    void plan_groups(const GeneTree& tree);
+    void run_group(const GeneTree& tree, std::size_t s, const std::size_t* nodes,
+                   std::size_t count);
+    double* slice_rows(std::size_t g, std::size_t s);
+    double* slice_sums(std::size_t g, std::size_t s, std::size_t rows_size);
+    std::int64_t slice_exponent(std::size_t g, std::size_t s) const;
+    ScaledValue root_probability(const GeneTree& tree, std::uint8_t origination) const;
 
     const DatedExtinction& model_;
-    std::vector<std::unique_ptr<History>> spare_;
-    std::size_t allocated_ = 0;
-    // Per tree: P at the top of every branch for every node, and the history
-    // of the nodes still waiting for their parent.
+    // Node by node, each slot holding a node's whole history, instead of
+    // slice by slice (only for species trees whose times contradict their
+    // shape, where the two orders would read different values).
+    bool whole_histories_ = false;
+    std::vector<std::int64_t> slice_exponents_;  // node by node: per node and slice
+    // Per tree: P at the top of every branch for every node, in the scale
+    // 2^exponent_[g] of its node.
     std::vector<double> p_top_;
-    std::vector<std::unique_ptr<History>> waiting_;
+    std::vector<std::int64_t> exponent_;
+    std::vector<std::uint8_t> started_;  // the node's scale is set
+    // Per tree: each node's parent (or none) and its children not yet done.
+    std::vector<std::size_t> parent_;
+    std::vector<std::uint8_t> missing_;
+    // Per tree: the integration order (groups of nodes), each node's slot in
+    // the arena that holds the nodes' vectors of the current slice.
+    std::vector<std::size_t> groups_;
+    std::vector<std::size_t> group_start_;
+    std::vector<std::size_t> slot_;
+    std::size_t slots_ = 0;
+    std::size_t slot_stride_ = 0;
+    std::vector<double> arena_;
 };
 
 // Convenience form scoring a single tree.

@@ -96,9 +96,9 @@ double undated_joint_loglik(UndatedLikelihoodCall call, std::uint64_t n_extinct)
     if (n_extinct != 0) {
         total = extinct_family_term(n_extinct, no_survivor_probability(model, call.origination));
     }
+    UndatedScorer scorer(model);
     score_batch(
-        call.batch,
-        [&](const GeneTree& tree) { return undated_tree_loglik(model, tree, call.origination); },
+        call.batch, [&](const GeneTree& tree) { return scorer.score(tree, call.origination); },
         [&](std::size_t, double value) { total += value; });
     return total;
 }
@@ -106,9 +106,9 @@ double undated_joint_loglik(UndatedLikelihoodCall call, std::uint64_t n_extinct)
 std::vector<double> undated_family_loglik(UndatedLikelihoodCall call) {
     const UndatedExtinction model = build_model(call);
     std::vector<double> values(tree_count(call.batch));
+    UndatedScorer scorer(model);
     score_batch(
-        call.batch,
-        [&](const GeneTree& tree) { return undated_tree_loglik(model, tree, call.origination); },
+        call.batch, [&](const GeneTree& tree) { return scorer.score(tree, call.origination); },
         [&](std::size_t k, double value) { values[k] = value; });
     return values;
 }

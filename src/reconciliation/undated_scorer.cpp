@@ -1,11 +1,11 @@
 #include "reconciliation/undated_scorer.h"
 
+#include "reconciliation/scaled_vectors.h"
 #include "reconciliation/storage_budget.h"
 #include "support/faults.h"
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -13,21 +13,23 @@ namespace korvath::reconciliation {
 
 namespace {
 
+// Gene nodes whose fixed points run side by side, one per vector lane.
+constexpr std::size_t kLanes = 4;
+using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
+using LaneMask = long long __attribute__((vector_size(kLanes * sizeof(double))));
+
+// Tip vectors kept between trees: at most this many doubles (32 MiB).
+constexpr std::size_t kTipCacheDoubles = std::size_t{1} << 22;
+
+// Every lane set to x. (A macro: lane vectors are not passed to or returned
+// from functions, whose calling convention for them depends on the
+// instruction set.)
+#define KORVATH_SPLAT(x) (Lanes{(x), (x), (x), (x)})
+
 double sum_in_order(const double* values, std::size_t count) {
     double sum = 0.0;
     for (std::size_t k = 0; k < count; ++k) sum += values[k];
     return sum;
-}
-
-// The tip term: p_speciation on the tip's own species branch.
-void tip_source(const UndatedExtinction& model, const GeneTree& tree, std::size_t g,
-                double* source) {
-    const std::int64_t species = tree.species[g];
-    if (species < 0 || static_cast<std::uint64_t>(species) >= model.n) {
-        fault("gene tip " + std::to_string(g) + " has species " + std::to_string(species) +
-              " outside the species tree of " + std::to_string(model.n) + " branches");
-    }
-    source[static_cast<std::size_t>(species)] = model.p_speciation;
 }
 
 // The internal-node term from the children's vectors A and B: duplication on
@@ -57,56 +59,212 @@ void internal_source(const UndatedExtinction& model, const double* a, const doub
     }
 }
 
-// In-place sweeps of P until no entry moves by 1e-13 (at most 500).
-void probability_fixed_point(const UndatedExtinction& model, const double* source, double* p) {
-    const std::size_t n = model.n;
-    const double* e = model.extinction.data();
-    const double ps = model.p_speciation;
-    for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
-        double total = sum_in_order(p, n);
-        double max_change = 0.0;
+// Brings a source vector back to range; returns the power of two taken out.
+int normalise_source(double* source, std::size_t n) {
+    const int shift = rescale_exponent(max_magnitude(source, n));
+    if (shift != 0) scale_down(source, n, shift);
+    return shift;
+}
+
+// The fixed points of up to kLanes gene nodes, one node per lane: in-place
+// sweeps of P until no entry of that node moves by 1e-13 (at most 500). Each
+// lane performs exactly the scalar operations of its own node in the scalar
+// order; the lanes only share the instructions, and a lane whose node has
+// converged keeps its values while the others go on. The values are stored
+// scaled by 2^-exponent; the update is linear in P and the source, and the
+// tolerance applies to the true change.
+class LaneFixedPoint {
+public:
+    explicit LaneFixedPoint(std::size_t n) : p_(n), source_(n) {}
+
+    void run(const UndatedExtinction& model, std::size_t lanes, const double* const* sources,
+             double* const* out, const std::int64_t* exponents) {
+        const std::size_t n = model.n;
         for (std::size_t z = 0; z < n; ++z) {
-            const double p_mean = mean_over_others(model, p, total, z);
-            double w = 0.0;
+            Lanes c = KORVATH_SPLAT(0.0);
+            for (std::size_t i = 0; i < lanes; ++i) c[i] = sources[i][z];
+            source_[z] = c;
+            p_[z] = KORVATH_SPLAT(0.0);
+        }
+        LaneMask active = {0, 0, 0, 0};
+        for (std::size_t i = 0; i < lanes; ++i) active[i] = -1;
+        for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
+            Lanes largest;
+            if (model.reldated) {
+                sweep_lanes<true>(model, active, largest);
+            } else {
+                sweep_lanes<false>(model, active, largest);
+            }
+            bool any = false;
+            for (std::size_t i = 0; i < lanes; ++i) {
+                if (active[i] != 0 && below(largest[i], exponents[i], kFixedPointTolerance)) {
+                    active[i] = 0;
+                }
+                any = any || active[i] != 0;
+            }
+            if (!any) break;
+        }
+        for (std::size_t i = 0; i < lanes; ++i) {
+            double* p = out[i];
+            for (std::size_t z = 0; z < n; ++z) p[z] = p_[z][i];
+        }
+    }
+
+private:
+    template <bool kReldated>
+    void mean_over_others_lanes(const UndatedExtinction& model, const Lanes& total,
+                                std::size_t z, Lanes& mean) const {
+        if constexpr (kReldated) {
+            const std::size_t begin = model.recipients.offsets[z];
+            const std::size_t end = model.recipients.offsets[z + 1];
+            if (begin == end) {
+                mean = KORVATH_SPLAT(0.0);
+                return;
+            }
+            const std::size_t* members = model.recipients.members.data();
+            Lanes sum = KORVATH_SPLAT(0.0);
+            for (std::size_t i = begin; i < end; ++i) sum = sum + p_[members[i]];
+            mean = sum / KORVATH_SPLAT(static_cast<double>(end - begin));
+        } else if (model.n < 2) {
+            mean = KORVATH_SPLAT(0.0);
+        } else {
+            mean = (total - p_[z]) / KORVATH_SPLAT(static_cast<double>(model.n) - 1.0);
+        }
+    }
+
+    // One sweep over every branch; sets each lane's largest |change|.
+    template <bool kReldated>
+    void sweep_lanes(const UndatedExtinction& model, const LaneMask& active, Lanes& largest) {
+        const std::size_t n = model.n;
+        const double* e = model.extinction.data();
+        const Lanes ps = KORVATH_SPLAT(model.p_speciation);
+        Lanes total = KORVATH_SPLAT(0.0);
+        for (std::size_t z = 0; z < n; ++z) total = total + p_[z];
+        largest = KORVATH_SPLAT(0.0);
+        for (std::size_t z = 0; z < n; ++z) {
+            const Lanes old = p_[z];
+            Lanes p_mean;
+            mean_over_others_lanes<kReldated>(model, total, z, p_mean);
+            Lanes w = KORVATH_SPLAT(0.0);
             if (!model.is_tip(z)) {
                 const std::size_t f = model.left_child[z];
                 const std::size_t h = model.right_child[z];
-                w = (p[h] * e[f] + p[f] * e[h]) * ps;
+                w = (p_[h] * KORVATH_SPLAT(e[f]) + p_[f] * KORVATH_SPLAT(e[h])) * ps;
             }
-            const double updated =
-                (model.transfer_extinction[z] * p_mean + (w + source[z])) / model.denominator[z];
-            const double change = updated - p[z];
-            p[z] = updated;
-            total += change;
-            max_change = std::fmax(max_change, std::fabs(change));
+            const Lanes updated =
+                (KORVATH_SPLAT(model.transfer_extinction[z]) * p_mean + (w + source_[z])) /
+                KORVATH_SPLAT(model.denominator[z]);
+            const Lanes change = updated - old;
+            p_[z] = active != 0 ? updated : old;
+            total = total + change;
+            // |change|, and the largest so far with NaN changes skipped.
+            const Lanes magnitude = change < 0.0 ? -change : change;
+            largest = magnitude > largest ? magnitude : largest;
         }
-        if (max_change < kFixedPointTolerance) break;
     }
+
+    std::vector<Lanes> p_;
+    std::vector<Lanes> source_;
+};
+
+// Checks the tree in node order (tip species in range, children processed
+// before their parent) and returns each node's height above its deepest tip:
+// nodes of the same height never depend on each other.
+std::vector<std::size_t> checked_heights(const UndatedExtinction& model, const GeneTree& tree) {
+    std::vector<std::size_t> height(tree.size(), 0);
+    for (std::size_t g = 0; g < tree.size(); ++g) {
+        if (tree.is_tip(g)) {
+            const std::int64_t species = tree.species[g];
+            if (species < 0 || static_cast<std::uint64_t>(species) >= model.n) {
+                fault("gene tip " + std::to_string(g) + " has species " + std::to_string(species) +
+                      " outside the species tree of " + std::to_string(model.n) + " branches");
+            }
+        } else {
+            const std::size_t c1 = gene_child(tree, g, tree.left[g]);
+            const std::size_t c2 = gene_child(tree, g, tree.right[g]);
+            height[g] = std::max(height[c1], height[c2]) + 1;
+        }
+    }
+    return height;
 }
 
 }  // namespace
 
-double undated_tree_loglik(const UndatedExtinction& model, const GeneTree& tree,
-                           std::uint8_t origination) {
+UndatedScorer::UndatedScorer(const UndatedExtinction& model) : model_(model) {}
+
+const UndatedScorer::TipVector& UndatedScorer::tip_vector(std::size_t species,
+                                                          TipVector& scratch) {
+    if (tips_.empty()) tips_.resize(model_.n);
+    TipVector& cached = tips_[species];
+    if (!cached.p.empty()) return cached;
+    const std::size_t n = model_.n;
+    const bool keep = cached_doubles_ + n <= kTipCacheDoubles;
+    TipVector& tip = keep ? cached : scratch;
+    std::vector<double> source(n, 0.0);
+    source[species] = model_.p_speciation;
+    tip.exponent = normalise_source(source.data(), n);
+    tip.p.assign(n, 0.0);
+    LaneFixedPoint fixed_point(n);
+    const double* sources[1] = {source.data()};
+    double* out[1] = {tip.p.data()};
+    fixed_point.run(model_, 1, sources, out, &tip.exponent);
+    if (keep) cached_doubles_ += n;
+    return tip;
+}
+
+double UndatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
     require_nodes(tree);
     const std::size_t size = tree.size();
-    const std::size_t n = model.n;
+    const std::size_t n = model_.n;
     const std::size_t cells =
         require_doubles(checked_mul(size, n, "per-node probabilities"), "per-node probabilities");
+    const std::vector<std::size_t> height = checked_heights(model_, tree);
     std::vector<double> probability(cells, 0.0);
-    std::vector<double> source(n, 0.0);
+    // Node g's stored probabilities stand for probability * 2^exponent[g].
+    std::vector<std::int64_t> exponent(size, 0);
 
-    for (std::size_t g = 0; g < size; ++g) {
-        std::fill(source.begin(), source.end(), 0.0);
-        if (tree.is_tip(g)) {
-            tip_source(model, tree, g, source.data());
-        } else {
-            const std::size_t c1 = gene_child(tree, g, tree.left[g]);
-            const std::size_t c2 = gene_child(tree, g, tree.right[g]);
-            internal_source(model, probability.data() + c1 * n, probability.data() + c2 * n,
-                            source.data());
+    // Nodes grouped by height, each group in node order.
+    const std::size_t levels = *std::max_element(height.begin(), height.end()) + 1;
+    std::vector<std::size_t> level_start(levels + 1, 0);
+    for (std::size_t h : height) ++level_start[h + 1];
+    for (std::size_t l = 0; l < levels; ++l) level_start[l + 1] += level_start[l];
+    std::vector<std::size_t> order(size);
+    {
+        std::vector<std::size_t> next(level_start.begin(), level_start.end() - 1);
+        for (std::size_t g = 0; g < size; ++g) order[next[height[g]]++] = g;
+    }
+
+    TipVector scratch;
+    for (std::size_t i = level_start[0]; i < level_start[1]; ++i) {
+        const std::size_t g = order[i];
+        const TipVector& tip = tip_vector(static_cast<std::size_t>(tree.species[g]), scratch);
+        std::copy(tip.p.begin(), tip.p.end(), probability.begin() + g * n);
+        exponent[g] = tip.exponent;
+    }
+
+    LaneFixedPoint fixed_point(n);
+    std::vector<double> sources(kLanes * n, 0.0);
+    for (std::size_t l = 1; l < levels; ++l) {
+        for (std::size_t first = level_start[l]; first < level_start[l + 1]; first += kLanes) {
+            const std::size_t lanes = std::min(kLanes, level_start[l + 1] - first);
+            const double* source_of[kLanes] = {};
+            double* out[kLanes] = {};
+            std::int64_t exponents[kLanes] = {};
+            for (std::size_t i = 0; i < lanes; ++i) {
+                const std::size_t g = order[first + i];
+                const auto c1 = static_cast<std::size_t>(tree.left[g]);
+                const auto c2 = static_cast<std::size_t>(tree.right[g]);
+                double* source = sources.data() + i * n;
+                internal_source(model_, probability.data() + c1 * n, probability.data() + c2 * n,
+                                source);
+                // The source is a sum of products of one entry of each child.
+                exponent[g] = exponent[c1] + exponent[c2] + normalise_source(source, n);
+                source_of[i] = source;
+                out[i] = probability.data() + g * n;
+                exponents[i] = exponent[g];
+            }
+            fixed_point.run(model_, lanes, source_of, out, exponents);
         }
-        probability_fixed_point(model, source.data(), probability.data() + g * n);
     }
 
     const double* p_root = probability.data() + (size - 1) * n;
@@ -114,9 +272,17 @@ double undated_tree_loglik(const UndatedExtinction& model, const GeneTree& tree,
     if (origination == 1) {
         l = sum_in_order(p_root, n) / static_cast<double>(n);
     } else {
-        l = p_root[undated_root(model)];
+        l = p_root[undated_root(model_)];
     }
-    return l > 0.0 ? std::log(l) : -std::numeric_limits<double>::infinity();
+    return scaled_log(l, exponent[size - 1]);
+}
+
+double undated_tree_loglik(const UndatedExtinction& model, const GeneTree& tree,
+                           std::uint8_t origination) {
+    UndatedScorer scorer(model);
+    return scorer.score(tree, origination);
 }
 
 }  // namespace korvath::reconciliation
+
+#undef KORVATH_SPLAT

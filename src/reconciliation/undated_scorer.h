@@ -7,11 +7,34 @@
 #include "reconciliation/undated_model.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace korvath::reconciliation {
 
-// ln L of the tree; origination 1 averages over all branches, any other value
-// starts at the species root. -inf when L <= 0.
+// Scores trees one after another against one model. A gene tip's vector
+// depends only on its species, so it is computed once per species and kept
+// for the following trees (up to a fixed memory budget).
+class UndatedScorer {
+public:
+    explicit UndatedScorer(const UndatedExtinction& model);
+
+    // ln L of the tree; origination 1 averages over all branches, any other
+    // value starts at the species root. -inf when L <= 0.
+    double score(const GeneTree& tree, std::uint8_t origination);
+
+private:
+    struct TipVector {
+        std::vector<double> p;
+        std::int64_t exponent = 0;
+    };
+    const TipVector& tip_vector(std::size_t species, TipVector& scratch);
+
+    const UndatedExtinction& model_;
+    std::vector<TipVector> tips_;  // by species; empty until first needed
+    std::size_t cached_doubles_ = 0;
+};
+
+// Convenience form scoring a single tree.
 double undated_tree_loglik(const UndatedExtinction& model, const GeneTree& tree,
                            std::uint8_t origination);
 

@@ -1,0 +1,103 @@
+// Probability vectors carried with a power-of-two exponent: a gene node's
+// stored values v stand for v * 2^exponent. Products of many small
+// probabilities (large gene trees) would otherwise sink into subnormal numbers
+// and then to 0. Scaling by a power of two is exact while the values stay in
+// the normal range, so every operation on the stored values rounds exactly as
+// the same operation on the true values would with an unbounded exponent.
+//
+// A vector is rescaled only when its largest magnitude leaves
+// [2^-kScaleLimit, 2^kScaleLimit]; a family that never gets there is computed
+// with exponent 0, that is, with exactly the arithmetic of plain doubles.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+namespace korvath::reconciliation {
+
+inline constexpr int kScaleLimit = 128;
+
+// ldexp with a 64-bit exponent: beyond +-4096 the result is 0 or infinite
+// for any finite non-zero double either way.
+inline double ldexp_wide(double value, std::int64_t exponent) {
+    if (exponent > 4096) exponent = 4096;
+    if (exponent < -4096) exponent = -4096;
+    return std::ldexp(value, static_cast<int>(exponent));
+}
+
+// The largest magnitude in values (NaN entries skipped: a comparison with NaN
+// is false). The maximum is exact whatever the order in which the entries
+// are compared, so eight running maxima are kept side by side, which
+// vectorises.
+inline double max_magnitude(const double* values, std::size_t count) {
+    constexpr std::size_t kWays = 8;
+    double largest[kWays] = {};
+    std::size_t k = 0;
+    for (; k + kWays <= count; k += kWays) {
+        for (std::size_t i = 0; i < kWays; ++i) {
+            const double magnitude = std::fabs(values[k + i]);
+            largest[i] = magnitude > largest[i] ? magnitude : largest[i];
+        }
+    }
+    for (; k < count; ++k) {
+        const double magnitude = std::fabs(values[k]);
+        largest[0] = magnitude > largest[0] ? magnitude : largest[0];
+    }
+    double result = 0.0;
+    for (double m : largest) result = m > result ? m : result;
+    return result;
+}
+
+// The power of two by which a vector whose largest magnitude is `largest`
+// is divided to bring it back to [0.5, 1): 0 while it lies within the limits,
+// or when it is 0, infinite or NaN.
+inline int rescale_exponent(double largest) {
+    if (!(largest > 0.0) || !std::isfinite(largest)) return 0;
+    int exponent = 0;
+    std::frexp(largest, &exponent);
+    if (exponent > kScaleLimit || exponent <= -kScaleLimit) return exponent;
+    return 0;
+}
+
+// values[k] *= 2^-shift, exactly for every value that stays normal.
+inline void scale_down(double* values, std::size_t count, int shift) {
+    for (std::size_t k = 0; k < count; ++k) values[k] = std::ldexp(values[k], -shift);
+}
+
+// Whether the true magnitude scaled * 2^exponent is below `limit`, decided
+// exactly: ldexp is exact in the normal range, a result that underflows is
+// below any normal limit, and one that overflows is above it.
+inline bool below(double scaled, std::int64_t exponent, double limit) {
+    return ldexp_wide(scaled, exponent) < limit;
+}
+
+// ln(l * 2^exponent), or -inf when l <= 0 (or NaN). When the true value is a
+// normal double it is formed exactly and its logarithm taken as before; only
+// a value beyond the double range is split into ln l + exponent ln 2.
+inline double scaled_log(double l, std::int64_t exponent) {
+    if (!(l > 0.0)) return -std::numeric_limits<double>::infinity();
+    const double value = ldexp_wide(l, exponent);
+    if (value >= std::numeric_limits<double>::min() && std::isfinite(value)) return std::log(value);
+    constexpr double kLn2 = 0.693147180559945309417232121458176568;
+    return std::log(l) + static_cast<double>(exponent) * kLn2;
+}
+
+// a * 2^ea + b * 2^eb, returned in the scale of the larger term: the smaller
+// one is shifted to it (only a term below 2^-1022 of the larger can lose bits).
+struct ScaledValue {
+    double value;
+    std::int64_t exponent;
+};
+
+inline ScaledValue add_scaled(double a, std::int64_t ea, double b, std::int64_t eb) {
+    if (ea == eb) return {a + b, ea};
+    const bool a_larger =
+        b == 0.0 || (a != 0.0 && static_cast<std::int64_t>(std::ilogb(a)) + ea >=
+                                     static_cast<std::int64_t>(std::ilogb(b)) + eb);
+    if (a_larger) return {a + ldexp_wide(b, eb - ea), ea};
+    return {ldexp_wide(a, ea - eb) + b, eb};
+}
+
+}  // namespace korvath::reconciliation
