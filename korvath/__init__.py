@@ -13,6 +13,8 @@ from __future__ import annotations
 
 from korvath.newick import NewickError, parse_newick, parse_newick_many, read_newick_lines
 from korvath.trees import LikelihoodArrays, SimulatorArrays, SpeciesTree
+from korvath.simulation import (FamilySimulation, simulate_families, simulate_genomes,
+                                simulate_profiles)
 
 __version__ = "0.1.0"
 
@@ -25,4 +27,8 @@ __all__: list[str] = [
     "SpeciesTree",
     "SimulatorArrays",
     "LikelihoodArrays",
+    "FamilySimulation",
+    "simulate_families",
+    "simulate_profiles",
+    "simulate_genomes",
 ]
