@@ -9,11 +9,11 @@ The notation read here:
 
 * ``(A,B)C:0.5;`` -- nested children in parentheses, then an optional label, then an optional
   ``:`` and branch length; the final ``;`` is optional for a single tree.
-* Labels are unquoted (any run of characters other than whitespace and ``()[]':;,``) or quoted
+* Labels are unquoted (any run of characters other than ASCII whitespace and ``()[]':;,``) or quoted
   with single quotes, where ``''`` stands for one quote: ``'Homo sapiens'``, ``'it''s'``.
   Underscores are kept as they are.
-* Branch lengths are decimal numbers, scientific notation included (``1.5e-3``); they must be
-  finite. Negative lengths are read as written (the caller decides whether they are allowed).
+* Branch lengths are decimal numbers, scientific notation included (``1.5e-3``, ``.5``,
+  ``+2E+01``); they must be finite. Negative lengths are read as written (the caller decides whether they are allowed).
 * ``[...]`` comments are skipped wherever whitespace may appear, and whitespace and newlines
   between tokens are ignored.
 
@@ -112,14 +112,16 @@ class NewickBatch:
 # ----------------------------------------------------------------------------------------
 # Parsing
 
+# Whitespace is ASCII whitespace; any other character is part of a label.
 _TOKEN = re.compile(
-    r"""(?P<space>(?:\s+|\[[^\]]*\])+)
+    r"""(?P<space>(?:[ \t\n\r\f\v]+|\[[^\]]*\])+)
       | (?P<quoted>'(?:[^']|'')*')
       | (?P<punct>[(),:;])
-      | (?P<word>[^\s()\[\]',:;]+)
+      | (?P<word>[^ \t\n\r\f\v()\[\]',:;]+)
       | (?P<bad>\[|'|\])""",
     re.VERBOSE,
 )
+_NUMBER = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 
 
 def _describe(token: str) -> str:
@@ -155,12 +157,10 @@ def _parse_python(text: str) -> tuple[list[int], list[str], list[float]]:
         if state == "length":
             if kind != "word":
                 raise NewickError(f"missing branch length after ':' at position {pos}")
-            try:
-                value = float(token)
-            except ValueError:
+            if not _NUMBER.fullmatch(token):
                 raise NewickError(
-                    f"branch length {_describe(token)} at position {pos} is not a number"
-                ) from None
+                    f"branch length {_describe(token)} at position {pos} is not a number")
+            value = float(token)
             if not math.isfinite(value):
                 raise NewickError(f"branch length {_describe(token)} at position {pos} is not finite")
             lengths[current] = value
@@ -263,8 +263,13 @@ def parse_newick(text: str) -> NewickTree:
     """
     _check_text(text, "text")
     if _native.available:
-        parent, labels, lengths = _native.parse_newick(text)
-        return NewickTree(parent, labels, lengths)
+        out = _native.parse_newick(text)
+        if out is not None:
+            parent, labels, lengths = out
+            return NewickTree(np.frombuffer(parent, dtype=np.int64), labels,
+                              np.frombuffer(lengths, dtype=np.float64))
+        _parse_python(text)  # words the error
+        raise NewickError("the text is not one Newick tree")
     p, labels, lengths_list = _parse_python(text)
     return NewickTree(np.asarray(p, dtype=np.int64), labels,
                       np.asarray(lengths_list, dtype=np.float64))
@@ -299,8 +304,17 @@ def parse_newick_many(texts: Sequence[str]) -> NewickBatch:
         if not isinstance(t, str):
             raise TypeError(f"texts[{i}]: expected a str, got {type(t).__name__}")
     if _native.available:
-        offsets, parent, labels, lengths = _native.parse_newick_many(texts)
-        return NewickBatch(offsets, parent, labels, lengths)
+        out = _native.parse_newick_many(texts)
+        if not isinstance(out, tuple):
+            try:
+                _parse_python(texts[out])
+            except NewickError as exc:
+                raise NewickError(f"tree {out}: {exc}") from None
+            raise NewickError(f"tree {out}: the text is not one Newick tree")
+        offsets, parent, labels, lengths = out
+        return NewickBatch(np.frombuffer(offsets, dtype=np.int64),
+                           np.frombuffer(parent, dtype=np.int64), labels,
+                           np.frombuffer(lengths, dtype=np.float64))
     offsets = [0]
     parents: list[int] = []
     all_labels: list[str] = []
@@ -340,7 +354,7 @@ def read_newick_lines(path: str | os.PathLike[str]) -> list[str]:
 # ----------------------------------------------------------------------------------------
 # Writing
 
-_NEEDS_QUOTES = re.compile(r"[\s()\[\]',:;]")
+_NEEDS_QUOTES = re.compile(r"[ \t\n\r\f\v()\[\]',:;]")
 
 
 def quote_label(label: str) -> str:
@@ -387,7 +401,8 @@ def format_newick(parent: Sequence[int] | np.ndarray, labels: Sequence[str],
     if n == 0:
         raise ValueError("parent: a tree needs at least one node")
     if _native.available:
-        return _native.format_newick(parent_arr, list(labels), lengths_arr)
+        return _native.format_newick(np.ascontiguousarray(parent_arr),
+                                     [str(x) for x in labels], np.ascontiguousarray(lengths_arr))
     return _format_python(parent_arr, labels, lengths_arr)
 
 

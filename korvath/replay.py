@@ -16,9 +16,11 @@ see :func:`gene_trees_from_log`.
 """
 from __future__ import annotations
 
+import contextlib
+import gc
 import math
 from dataclasses import dataclass
-from typing import Sequence
+from typing import Iterator, Sequence
 
 import numpy as np
 
@@ -29,6 +31,17 @@ __all__ = ["EventLog", "ExtantCopies", "log_from_core", "replay_trace", "gene_tr
            "format_significant"]
 
 O, D, T, L, S = 0, 1, 2, 3, 4
+
+
+@contextlib.contextmanager
+def _collector_paused() -> Iterator[None]:
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
 _NEWICK_DELIMITERS = "(),:;"
 
 
@@ -102,12 +115,22 @@ class ExtantCopies:
 def _int64(values: object) -> np.ndarray:
     if isinstance(values, np.ndarray):
         return values.astype(np.int64, copy=False)
+    if _native.available and type(values) is list:
+        try:
+            return np.frombuffer(_native.int64_from_list(values), dtype=np.int64)
+        except (TypeError, OverflowError):
+            pass  # not plain ints: numpy says what is wrong
     return np.array(values, dtype=np.int64)
 
 
-def log_from_core(columns: Sequence[object]) -> EventLog:
+def log_from_core(columns: Sequence[object], *, derive: bool = False) -> EventLog:
     """An :class:`EventLog` from the 9-tuple returned by ``simulate_log`` or ``simulate_trace``
-    (a ``bytes`` kind column and eight lists)."""
+    (a ``bytes`` kind column and eight lists).
+
+    With ``derive=True`` the donor and second-child columns are not read but derived, as the
+    core defines them: the donor of a transfer row is its branch (-1 on other rows) and the
+    second child is one past the first (-1 where there is none). This saves converting two of
+    the eight long lists; use it only on columns exactly as the core returned them."""
     if len(columns) != 9:
         raise ValueError(f"columns: expected the nine event columns, got {len(columns)}")
     kind_col = columns[0]
@@ -115,10 +138,18 @@ def log_from_core(columns: Sequence[object]) -> EventLog:
         kind = np.frombuffer(kind_col, dtype=np.uint8)
     else:
         kind = np.asarray(kind_col, dtype=np.uint8)
-    branch, time, donor, recipient, family, gene, child1, child2 = columns[1:]
-    log = EventLog(kind, _int64(branch), np.asarray(time, dtype=np.float64), _int64(donor),
-                   _int64(recipient), _int64(family), _int64(gene), _int64(child1),
-                   _int64(child2))
+    branch_col, time, donor, recipient, family, gene, child1_col, child2 = columns[1:]
+    branch = _int64(branch_col)
+    child1 = _int64(child1_col)
+    if derive:
+        if len(donor) != len(kind) or len(child2) != len(kind):
+            raise ValueError("columns: the nine columns must have the same length")
+        donor_arr = np.where(kind == T, branch, -1)
+        child2_arr = np.where(child1 >= 0, child1 + 1, -1)
+    else:
+        donor_arr, child2_arr = _int64(donor), _int64(child2)
+    log = EventLog(kind, branch, np.asarray(time, dtype=np.float64), donor_arr,
+                   _int64(recipient), _int64(family), _int64(gene), child1, child2_arr)
     n = len(kind)
     if any(len(c) != n for c in log.columns()):
         raise ValueError("columns: the nine columns must have the same length")
@@ -168,19 +199,28 @@ def replay_trace(tree: SpeciesTree, trace: EventLog) -> tuple[EventLog, ExtantCo
     if np.any(trace.kind == S):
         raise ValueError("trace: holds speciation rows; it is already a full event log")
     if _native.available:
-        out = _native.replay_trace(*_tree_args(tree), trace.kind, trace.branch, trace.time,
-                                   trace.recipient, trace.family, trace.gene, trace.child1)
+        c = np.ascontiguousarray
+        out = _native.replay_trace(*_tree_args(tree), c(trace.kind, dtype=np.uint8),
+                                   c(trace.branch, dtype=np.int64),
+                                   c(trace.time, dtype=np.float64),
+                                   c(trace.recipient, dtype=np.int64),
+                                   c(trace.family, dtype=np.int64), c(trace.gene, dtype=np.int64),
+                                   c(trace.child1, dtype=np.int64))
         return _unpack_replay(out)
     return _replay_python(tree, trace)
 
 
 def _tree_args(tree: SpeciesTree) -> tuple[object, ...]:
     sim = tree.simulator_arrays()
-    return (sim.parent, sim.time, sim.extant_leaf, sim.root)
+    return (np.ascontiguousarray(sim.parent), np.ascontiguousarray(sim.time),
+            np.ascontiguousarray(sim.extant_leaf), int(sim.root))
 
 
-def _unpack_replay(out: tuple[np.ndarray, ...]) -> tuple[EventLog, ExtantCopies]:
-    kind, branch, time, recipient, family, gene, child1, leaves, leaf, cgene, cfamily = out
+def _unpack_replay(out: tuple[bytearray, ...]) -> tuple[EventLog, ExtantCopies]:
+    kind = np.frombuffer(out[0], dtype=np.uint8)
+    time = np.frombuffer(out[2], dtype=np.float64)
+    branch, recipient, family, gene, child1, leaves, leaf, cgene, cfamily = (
+        np.frombuffer(part, dtype=np.int64) for part in out[1:2] + out[3:])
     is_t = kind == T
     donor = np.where(is_t, branch, -1)
     child2 = np.where(child1 >= 0, child1 + 1, -1)
@@ -195,6 +235,12 @@ def processing_order(tree: SpeciesTree) -> np.ndarray:
 
 
 def _replay_python(tree: SpeciesTree, trace: EventLog) -> tuple[EventLog, ExtantCopies]:
+    # Millions of small lists would set off the cyclic collector again and again.
+    with _collector_paused():
+        return _replay_python_body(tree, trace)
+
+
+def _replay_python_body(tree: SpeciesTree, trace: EventLog) -> tuple[EventLog, ExtantCopies]:
     n = tree.n_nodes
     root = tree.root
     date = tree.time.tolist()
@@ -422,16 +468,26 @@ def gene_trees_from_log(tree: SpeciesTree, log: EventLog, copies: ExtantCopies, 
     """
     check_tree_names(tree, copies.leaf)
     if _native.available:
+        c = np.ascontiguousarray
         families, texts = _native.gene_trees(
-            log.kind, log.branch, log.time, log.recipient, log.family, log.gene, log.child1,
-            copies.leaf, copies.gene, copies.family, tree.names, float(tree.present),
-            bool(extant))
-        return dict(zip((families + 1).tolist(), texts))
+            c(log.kind, dtype=np.uint8), c(log.branch, dtype=np.int64),
+            c(log.time, dtype=np.float64), c(log.recipient, dtype=np.int64),
+            c(log.family, dtype=np.int64), c(log.gene, dtype=np.int64),
+            c(log.child1, dtype=np.int64), c(copies.leaf, dtype=np.int64),
+            c(copies.gene, dtype=np.int64), c(copies.family, dtype=np.int64), tree.names,
+            float(tree.present), bool(extant))
+        return dict(zip((np.frombuffer(families, dtype=np.int64) + 1).tolist(), texts))
     return _gene_trees_python(log, copies, tree.names, float(tree.present), bool(extant))
 
 
 def _gene_trees_python(log: EventLog, copies: ExtantCopies, names: list[str], total_age: float,
                        extant_only: bool) -> dict[int, str]:
+    with _collector_paused():
+        return _gene_trees_python_body(log, copies, names, total_age, extant_only)
+
+
+def _gene_trees_python_body(log: EventLog, copies: ExtantCopies, names: list[str],
+                            total_age: float, extant_only: bool) -> dict[int, str]:
     leaf_of_gene = dict(zip(copies.gene.tolist(), copies.leaf.tolist()))
     order = np.argsort(log.family, kind="stable")
     fam_sorted = log.family[order]

@@ -143,7 +143,7 @@ class FamilySimulation:
         ids from 0; without speciation rows when ``record="trace"``."""
         if self._log is None:
             assert self._columns is not None
-            self._log = log_from_core(self._columns)
+            self._log = log_from_core(self._columns, derive=True)
             self._columns = None  # the lists are no longer needed
         return self._log
 

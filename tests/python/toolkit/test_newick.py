@@ -48,8 +48,10 @@ def test_absent_labels_and_lengths_and_optional_semicolon():
     ("(A:x,B);", "'x' at position 3 is not a number"),
     ("(A:,B);", "missing branch length"),
     ("(A:1:2,B);", "second branch length"),
-    ("(A:nan,B);", "not finite"),
-    ("(A:inf,B);", "not finite"),
+    ("(A:nan,B);", "not a number"),
+    ("(A:1e999,B);", "not finite"),
+    ("(A:1_0,B);", "not a number"),
+    ("(A:inf,B);", "not a number"),
     ("(A,B);C", "text after the closing ';'"),
     ("(A,B);(C,D);", "text after the closing ';'"),
     ("(A,B)'x", "unterminated quoted label"),
@@ -155,3 +157,21 @@ def test_native_and_python_paths_agree():
         with pytest.raises(NewickError) as python_error:
             newick._parse_python(text)
         assert str(native_error.value) == str(python_error.value)
+
+
+@pytest.mark.skipif(not newick._native.available, reason="native helper not built")
+def test_native_lengths_are_written_as_python_writes_them():
+    rng = np.random.default_rng(3)
+    bits = rng.integers(0, 2**63, size=4000, dtype=np.int64).view(np.float64)
+    values = np.concatenate([bits[np.isfinite(bits)], [0.0, -0.0, 1.0, 0.1, 1e16, 1e-4, 1e-5,
+                                                        123456789.0, 5e-324, 1.7976931348623157e308,
+                                                        9999999999999998.0, 0.30000000000000004]])
+    values = np.concatenate([values, -values])
+    n = len(values)
+    parent = np.full(n + 1, 0, dtype=np.int64)
+    parent[0] = -1
+    lengths = np.concatenate([[np.nan], values])
+    labels = [""] + [f"x{i}" for i in range(n)]
+    text = format_newick(parent, labels, lengths)
+    assert text == newick._format_python(parent, labels, lengths)
+    assert parse_newick(text).lengths[1:].tobytes() == values.tobytes()
