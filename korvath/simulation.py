@@ -348,8 +348,9 @@ def simulate_families(tree: SpeciesTree, *, duplication: float, transfer: float,
         family replaces one resident copy.
     distance_decay : float or None, default None
         None: transfer recipients are chosen uniformly among the contemporaneous branches.
-        A number d >= 0: each is weighted by exp(-d x distance), distance being the time along
-        the tree between donor and recipient.
+        A number d >= 0: each is weighted by exp(-d x distance), the distance being the length
+        of the two lineages from their most recent common ancestor to the moment of the
+        transfer (twice the time since that ancestor).
     allow_self : bool, default False
         Whether the donor's own branch may receive a transfer.
     record : {"log", "trace"}, default "log"
