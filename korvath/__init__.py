@@ -32,3 +32,10 @@ __all__: list[str] = [
     "simulate_profiles",
     "simulate_genomes",
 ]
+
+# Scoring gene trees and estimating rates.
+from korvath.gene_trees import GeneTreeArrays, GeneTrees  # noqa: E402
+from korvath.scoring import loglik, loglik_joint  # noqa: E402
+from korvath.fitting import RateFit, fit_rates  # noqa: E402
+
+__all__ += ["GeneTrees", "GeneTreeArrays", "loglik", "loglik_joint", "fit_rates", "RateFit"]
