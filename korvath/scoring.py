@@ -164,6 +164,12 @@ def _score_chunk(species: dict[str, Any], chunk: dict[str, np.ndarray], settings
         transfers=1 if settings.model == "reldated" else 0, origination=settings.origination)
 
 
+def _score_remote(chunk: dict[str, np.ndarray], species: dict[str, Any], settings: _Settings,
+                  rates: tuple[float, float, float]) -> list[float]:
+    """:func:`_score_chunk` with the piece first, as ``Client.map`` passes it."""
+    return _score_chunk(species, chunk, settings, rates)
+
+
 _EMPTY_BATCH = dict(gt_offsets=[0], gt_is_leaf=[], gt_left=[], gt_right=[], gt_species=[])
 
 
@@ -285,15 +291,15 @@ class _Scorer:
         self._remote_species: Any = None
         self._remote_chunks: list[Any] | None = None
         if client is not None and self.chunks:
-            self._remote_species = client.scatter([self.species], broadcast=True)[0]
-            self._remote_chunks = client.scatter(self.chunks)
+            # Unique keys (no content hashing): data of one scorer never aliases another's.
+            self._remote_species = client.scatter([self.species], broadcast=True,
+                                                  hash=False)[0]
+            self._remote_chunks = client.scatter(self.chunks, hash=False)
 
     def close(self) -> None:
-        """Forget the data sent to a cluster."""
-        if self._remote_chunks is not None:
-            self.client.cancel([self._remote_species, *self._remote_chunks])
-            self._remote_chunks = None
-            self._remote_species = None
+        """Let go of the data sent to a cluster (the scheduler frees it once unreferenced)."""
+        self._remote_chunks = None
+        self._remote_species = None
 
     def __enter__(self) -> "_Scorer":
         return self
@@ -333,7 +339,7 @@ class _Scorer:
 
     def _on_cluster(self, rates: tuple[float, float, float]) -> list[list[float]]:
         client = self.client
-        futures = client.map(_score_chunk, self._remote_chunks,
+        futures = client.map(_score_remote, self._remote_chunks,
                              species=self._remote_species, settings=self.settings,
                              rates=rates, pure=False)
         try:
