@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import math
 import os
-from typing import Iterable, NamedTuple, Sequence
+from typing import Callable, Iterable, NamedTuple, Sequence
 
 import numpy as np
 
@@ -153,7 +153,7 @@ class SpeciesTree:
     @classmethod
     def _make(cls, parent: np.ndarray, time: np.ndarray, extant: np.ndarray,
               names: list[str], written: np.ndarray, lengths: np.ndarray, stem: float,
-              root: int) -> "SpeciesTree":
+              root: int, index: dict[str, int] | None = None) -> "SpeciesTree":
         self = object.__new__(cls)
         for array in (parent, time, extant, lengths, written):
             array.setflags(write=False)
@@ -165,7 +165,7 @@ class SpeciesTree:
         self._lengths = lengths
         self._stem = stem
         self._root = root
-        self._index = {name: i for i, name in enumerate(names)}
+        self._index = index if index is not None else {name: i for i, name in enumerate(names)}
         self._children = None
         leaf_dates = time[_leaf_mask(parent)]
         self._present = float(leaf_dates.max())
@@ -218,26 +218,36 @@ class SpeciesTree:
         labels = list(parsed.labels)
         lengths = parsed.lengths.copy()
         n = len(parent)
-        children = _children_lists(parent)
-        describe = _Describer(parent, labels, children)
-        _check_shape(children, describe)
+        # Checks run on whole arrays; a node is described (which needs its children) only
+        # when one fails.
+        n_children = np.bincount(parent[1:], minlength=n) if n > 1 else np.zeros(n, np.int64)
+        is_leaf = n_children == 0
+
+        def describe(v: int) -> str:
+            return _Describer(parent, labels, _children_lists(parent))(v)
+
+        odd = np.flatnonzero((n_children == 1) | (n_children > 2))
+        if len(odd):
+            _check_shape(_children_lists(parent), _Describer(parent, labels,
+                                                               _children_lists(parent)))
         if n < 3:
             raise ValueError("source: a species tree needs at least two leaves")
-        for v in range(1, n):
-            length = lengths[v]
-            if math.isnan(length):
-                raise ValueError(f"{describe(v)} has no branch length")
-            if length < 0:
-                raise ValueError(f"{describe(v)} has a negative branch length ({float(length)!r})")
+        missing = np.flatnonzero(np.isnan(lengths[1:])) + 1
+        if len(missing):
+            raise ValueError(f"{describe(int(missing[0]))} has no branch length")
+        negative = np.flatnonzero(lengths[1:] < 0) + 1
+        if len(negative):
+            v = int(negative[0])
+            raise ValueError(f"{describe(v)} has a negative branch length ({float(lengths[v])!r})")
         stem = float(lengths[0])
         if math.isnan(stem):
             stem = 0.0
         elif stem < 0:
             raise ValueError(f"the root has a negative branch length ({stem!r})")
-        is_leaf = np.array([not c for c in children], dtype=bool)
-        for v in np.flatnonzero(is_leaf).tolist():
-            if labels[v] == "":
-                raise ValueError(f"{describe(v)} has an empty label; every leaf needs a name")
+        unnamed = np.flatnonzero(is_leaf & ~np.fromiter(map(bool, labels), dtype=bool, count=n))
+        if len(unnamed):
+            raise ValueError(f"{describe(int(unnamed[0]))} has an empty label; every leaf needs "
+                             "a name")
         # Dates in pre-order: a parent always comes before its children.
         time = np.zeros(n, dtype=np.float64)
         _accumulate_dates(parent, lengths, time)
@@ -249,9 +259,9 @@ class SpeciesTree:
             time[extant_mask] = present
         else:
             extant_mask = _extant_from_names(extant, labels, is_leaf)
-        names, written = _complete_names(labels, is_leaf, describe)
+        names, written, index = _complete_names(labels, describe)
         lengths[0] = stem
-        return cls._make(parent, time, extant_mask, names, written, lengths, stem, 0)
+        return cls._make(parent, time, extant_mask, names, written, lengths, stem, 0, index)
 
     @classmethod
     def from_arrays(cls, parent: Sequence[int] | np.ndarray, time: Sequence[float] | np.ndarray,
@@ -517,8 +527,13 @@ class SpeciesTree:
         """Newick text of the tree, ending with ``;``.
 
         Branch lengths are written with the shortest text that reads back as the same double,
-        so :meth:`from_newick` on the text gives the same dates (for a tree whose root is at
-        date 0), names and extant leaves, with nodes numbered in pre-order. The stem is written
+        so :meth:`from_newick` on the text gives the same lengths and, for trees read from Newick
+        or made by :meth:`birth_death`, the same dates, names and extant leaves, with nodes
+        numbered in pre-order. For a tree made with :meth:`from_arrays` (root at date 0) the
+        lengths are chosen so that each date comes back exactly where a double allows it, and
+        otherwise within a unit in the last place. (An extinct leaf that ends closer to the
+        present than the reader's tolerance reads back as extant unless the extant leaves are
+        named with ``extant=``.) The stem is written
         as the root's length when it is not 0; generated internal names are not written.
         Children are written in ascending node index.
         """
@@ -623,28 +638,27 @@ def _check_names(names: list[str], describe: _Describer) -> None:
         seen[name] = v
 
 
-def _complete_names(labels: list[str], is_leaf: np.ndarray,
-                    describe: _Describer) -> tuple[list[str], np.ndarray]:
-    """Leaf labels checked for uniqueness; internal nodes without a label get ``n<index>``."""
+def _complete_names(labels: list[str],
+                    describe: Callable[[int], str]) -> tuple[list[str], np.ndarray, dict[str, int]]:
+    """Labels checked for uniqueness and line breaks; internal nodes without a label get
+    ``n<index>`` (``n<index>_<k>`` should that be taken). Also returns the name -> node map."""
     n = len(labels)
-    seen: dict[str, int] = {}
-    for v, name in enumerate(labels):
-        if not name:
-            continue
-        if name in seen:
-            u = seen[name]
-            raise ValueError(f"the label {name!r} is used by {describe(u)} and by "
-                             f"{describe(v)}; node names must be unique")
-        for c in _BAD_NAME_CHARS:
-            if c in name:
+    written = np.fromiter(map(bool, labels), dtype=bool, count=n)
+    seen = {name: v for v, name in enumerate(labels) if name}
+    if len(seen) != int(written.sum()):
+        first: dict[str, int] = {}
+        for v, name in enumerate(labels):
+            if name and first.setdefault(name, v) != v:
+                raise ValueError(f"the label {name!r} is used by {describe(first[name])} and by "
+                                 f"{describe(v)}; node names must be unique")
+    joined = "\x00".join(labels)
+    if "\t" in joined or "\n" in joined or "\r" in joined:
+        for name, v in seen.items():
+            if "\t" in name or "\n" in name or "\r" in name:
                 raise ValueError(f"the label of {describe(v)} holds a tab or line break, which "
                                  "would break the rows of the result tables")
-        seen[name] = v
     names = list(labels)
-    written = np.array([bool(x) for x in labels], dtype=bool)
-    for v in range(n):
-        if names[v]:
-            continue
+    for v in np.flatnonzero(~written).tolist():
         candidate = f"n{v}"
         k = 1
         while candidate in seen:
@@ -652,7 +666,7 @@ def _complete_names(labels: list[str], is_leaf: np.ndarray,
             k += 1
         names[v] = candidate
         seen[candidate] = v
-    return names, written
+    return names, written, seen
 
 
 def _extant_from_names(extant: Iterable[str], labels: list[str], is_leaf: np.ndarray) -> np.ndarray:
@@ -673,39 +687,39 @@ def _extant_from_names(extant: Iterable[str], labels: list[str], is_leaf: np.nda
 
 
 def _accumulate_dates(parent: np.ndarray, lengths: np.ndarray, time: np.ndarray) -> None:
-    """Dates of a pre-order tree (root at 0): each date is its parent's plus the length,
-    added in pre-order, one level at a time (vectorised over the nodes of a depth)."""
+    """Dates of a pre-order tree (root at 0): each date is its parent's plus the length, the
+    parent's being computed first (every parent precedes its children)."""
     n = len(parent)
     if n == 0:
         return
-    depth = np.zeros(n, dtype=np.int64)
     p = parent.tolist()
-    depth_list = [0] * n
+    length = lengths.tolist()
+    date = [0.0] * n
     for v in range(1, n):
-        depth_list[v] = depth_list[p[v]] + 1
-    depth = np.asarray(depth_list, dtype=np.int64)
-    order = np.argsort(depth, kind="stable")
-    bounds = np.searchsorted(depth[order], np.arange(depth.max() + 2))
-    time[0] = 0.0
-    for d in range(1, len(bounds) - 1):
-        nodes = order[bounds[d]:bounds[d + 1]]
-        time[nodes] = time[parent[nodes]] + lengths[nodes]
+        date[v] = date[p[v]] + length[v]
+    time[:] = date
 
 
 def _lengths_from_dates(parent: np.ndarray, time: np.ndarray) -> np.ndarray:
     """Branch lengths such that a parent's date plus the length gives back exactly the child's
-    date (the difference, nudged by an ulp where rounding would miss)."""
+    date, so that dates survive a round trip through Newick text. The difference of the dates
+    usually does; where rounding misses, the length is corrected by the (exact) amount the sum
+    missed by, then nudged one unit in the last place at a time."""
     lengths = np.full(len(parent), np.nan)
     c = np.flatnonzero(parent >= 0)
-    p = parent[c]
-    lengths[c] = time[c] - time[p]
-    for _ in range(4):
-        miss = c[(time[parent[c]] + lengths[c]) != time[c]]
-        if not len(miss):
+    lengths[c] = time[c] - time[parent[c]]
+    for step in range(40):
+        back = time[parent[c]] + lengths[c]
+        wrong = back != time[c]
+        if not wrong.any():
             break
-        back = time[parent[miss]] + lengths[miss]
-        lengths[miss] = np.where(back < time[miss], np.nextafter(lengths[miss], np.inf),
-                                 np.nextafter(lengths[miss], -np.inf))
+        c = c[wrong]
+        back = back[wrong]
+        if step < 8:
+            lengths[c] = lengths[c] + (time[c] - back)
+        else:
+            lengths[c] = np.where(back < time[c], np.nextafter(lengths[c], np.inf),
+                                  np.nextafter(lengths[c], -np.inf))
     return lengths
 
 
@@ -942,8 +956,15 @@ def _tree_from_history(cls: type[SpeciesTree], parent: list[int], dates: list[fl
         new_status.append(status[v] if not kept[v] else 0)
         for c in reversed(kept[v]):
             stack.append((c, idx))
-    origin = new_time[0]
-    time_arr = np.asarray(new_time, dtype=np.float64) - origin
+    # Dates are made from branch lengths exactly as from_newick makes them (each date its
+    # parent's plus the length, extant leaves then set to the present), so the tree survives
+    # a round trip through Newick text date for date.
+    parent_arr = np.asarray(new_parent, dtype=np.int64)
+    simulated = np.asarray(new_time, dtype=np.float64)
+    lengths = np.zeros(len(simulated))
+    lengths[1:] = simulated[1:] - simulated[parent_arr[1:]]
+    time_arr = np.zeros(len(simulated))
+    _accumulate_dates(parent_arr, lengths, time_arr)
     status_arr = np.asarray(new_status)
     extant = status_arr == 1
     present = float(time_arr[extant].max())
@@ -959,8 +980,5 @@ def _tree_from_history(cls: type[SpeciesTree], parent: list[int], dates: list[fl
             names.append(f"x{n_x}")
         else:
             names.append(f"n{v}")
-    parent_arr = np.asarray(new_parent, dtype=np.int64)
-    lengths = _lengths_from_dates(parent_arr, time_arr)
-    lengths[0] = 0.0
     written = status_arr != 0
     return cls._make(parent_arr, time_arr, extant, names, written, lengths, 0.0, 0)

@@ -75,8 +75,8 @@ def test_round_trip_is_exact():
     assert again.time.tobytes() == tree.time.tobytes()
     assert again.extant.tolist() == tree.extant.tolist() and again.stem == 0.5
     # A random tree survives a round trip through text with every date intact.
-    bd = SpeciesTree.birth_death(50, 1.0, 0.4, seed=9, keep_extinct=True)
-    back = SpeciesTree.from_newick(bd.to_newick())
+    bd = SpeciesTree.birth_death(3000, 1.0, 0.4, seed=9, keep_extinct=True)
+    back = SpeciesTree.from_newick(bd.to_newick(), extant=bd.extant_leaves)
     assert back.time.tobytes() == bd.time.tobytes()
     assert back.names == bd.names and back.extant.tolist() == bd.extant.tolist()
 
