@@ -11,7 +11,8 @@ single-threaded):
   founding families), in gene-tree nodes (genes) per second;
 * trace replay: ``korvath.replay.replay_trace`` on the ``simulate_trace`` columns of the same
   run, in trace rows per second;
-* Newick: ``SpeciesTree.to_newick`` and ``korvath.newick.parse_newick`` on a 200,000-leaf
+* Newick: ``SpeciesTree.to_newick``, ``korvath.newick.parse_newick`` and
+  ``SpeciesTree.from_newick`` (parsing plus every check of a species tree) on a 200,000-leaf
   birth-death tree, in nodes per second.
 
 The gene-tree, replay and Newick figures are printed for the native helper module and for the
@@ -119,9 +120,12 @@ def bench_newick(runs, python):
         text = big.to_newick()
         read = [with_native(flag, lambda: cpu(lambda: parse_newick(text))[0])
                 for _ in range(runs)]
+        tree = [with_native(flag, lambda: cpu(lambda: SpeciesTree.from_newick(text))[0])
+                for _ in range(runs)]
         print(f"Newick [{label}] ({n:,} nodes, {len(text) / 1e6:.1f} MB): "
-              f"write {n / median(write) / 1e6:.2f} M nodes/s, "
-              f"read {n / median(read) / 1e6:.2f} M nodes/s (target >= 1)")
+              f"write (SpeciesTree.to_newick) {n / median(write) / 1e6:.2f} M nodes/s, "
+              f"read (parse_newick) {n / median(read) / 1e6:.2f} M nodes/s, "
+              f"SpeciesTree.from_newick {n / median(tree) / 1e6:.2f} M nodes/s (target >= 1)")
 
 
 def main() -> int:
