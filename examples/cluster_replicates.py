@@ -45,7 +45,7 @@ def main() -> int:
     from dask.distributed import Client, LocalCluster  # the optional 'distributed' extra
 
     cluster = None if args.scheduler else LocalCluster(n_workers=2, threads_per_worker=1,
-                                                       dashboard_address=None)
+                                                       dashboard_address=":0")
     with Client(args.scheduler or cluster) as client:
         seeds = list(range(1, args.replicates + 1))
         futures = client.map(replicate, seeds, families=args.families, fit=args.fit,

@@ -62,7 +62,7 @@ def main() -> int:
     print(f"{len(genes)} gene trees, {genes.n_nodes} nodes", file=sys.stderr)
 
     cluster = None if args.scheduler else LocalCluster(n_workers=2, threads_per_worker=1,
-                                                       dashboard_address=None)
+                                                       dashboard_address=":0")
     with Client(args.scheduler or cluster) as client:
         scores = korvath.loglik(tree, genes, duplication=args.duplication,
                                 transfer=args.transfer, loss=args.loss, model=args.model,

@@ -14,7 +14,7 @@ RATES = dict(duplication=0.3, transfer=0.25, loss=0.4)
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None, silence_logs=40)
+                                       dashboard_address=":0", silence_logs=40)
     with distributed.Client(cluster) as c:
         yield c
     cluster.close()
