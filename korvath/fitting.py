@@ -61,6 +61,8 @@ class RateFit:
         in ``message``.
     level : float
         The confidence level of the intervals.
+    settings : dict
+        The model settings of the fit: ``model``, ``n_steps``, ``origination``, ``n_extinct``.
     """
 
     rates: dict[str, float]

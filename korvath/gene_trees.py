@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import os
 import re
-from typing import Any, Callable, Iterable, Mapping, NamedTuple, Sequence, Union
+from typing import Any, Callable, Mapping, NamedTuple, Sequence, Union
 
 import numpy as np
 import pandas as pd
