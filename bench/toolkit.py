@@ -4,7 +4,7 @@ Prints, as medians of --runs runs, in CPU time of the calling thread (every figu
 single-threaded):
 
 * events table: the CPU time of ``FamilySimulation.events`` for a log of about 10^7 rows (a
-  1,000-leaf birth-death tree from bench/trees.py, 3,500 founding families, duplication 1,
+  1,000-leaf birth-death tree from bench/trees.py, 2,000 founding families, duplication 1,
   transfer 1, loss 1.2, origination 10), and the same as a share of the ``simulate_log`` call
   that made the log (the target is at most half);
 * gene trees: ``FamilySimulation.gene_trees()`` on a log of about 3 million rows (1,000
@@ -59,7 +59,7 @@ def median(values):
 
 
 def bench_events(tree, runs, rows):
-    families = max(1, int(round(3500 * rows / 1e7)))
+    families = max(1, int(round(2000 * rows / 1e7)))
     core, table, shares, sizes = [], [], [], []
     for run in range(runs):
         core_time, sim = cpu(lambda: simulate_families(tree, families=families, seed=100 + run,

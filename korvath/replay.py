@@ -112,25 +112,41 @@ class ExtantCopies:
     family: np.ndarray
 
 
-def _int64(values: object) -> np.ndarray:
+def _int64(values: object, consume: bool = False) -> np.ndarray:
     if isinstance(values, np.ndarray):
         return values.astype(np.int64, copy=False)
     if _native.available and type(values) is list:
+        if consume:
+            return np.frombuffer(_native.int64_from_list(values, True), dtype=np.int64)
         try:
-            return np.frombuffer(_native.int64_from_list(values), dtype=np.int64)
+            return np.frombuffer(_native.int64_from_list(values, False), dtype=np.int64)
         except (TypeError, OverflowError):
             pass  # not plain ints: numpy says what is wrong
     return np.array(values, dtype=np.int64)
 
 
-def log_from_core(columns: Sequence[object], *, derive: bool = False) -> EventLog:
+def _float64(values: object, consume: bool = False) -> np.ndarray:
+    if _native.available and type(values) is list:
+        if consume:
+            return np.frombuffer(_native.float64_from_list(values, True), dtype=np.float64)
+        try:
+            return np.frombuffer(_native.float64_from_list(values, False), dtype=np.float64)
+        except TypeError:
+            pass  # not all floats: numpy converts or says what is wrong
+    return np.asarray(values, dtype=np.float64)
+
+
+def log_from_core(columns: Sequence[object], *, derive: bool = False,
+                  consume: bool = False) -> EventLog:
     """An :class:`EventLog` from the 9-tuple returned by ``simulate_log`` or ``simulate_trace``
     (a ``bytes`` kind column and eight lists).
 
     With ``derive=True`` the donor and second-child columns are not read but derived, as the
     core defines them: the donor of a transfer row is its branch (-1 on other rows) and the
     second child is one past the first (-1 where there is none). This saves converting two of
-    the eight long lists; use it only on columns exactly as the core returned them."""
+    the eight long lists; use it only on columns exactly as the core returned them. With
+    ``consume=True`` every list is emptied as it is read, which frees the items while they are
+    still in the processor's cache; only for lists that nothing else will read."""
     if len(columns) != 9:
         raise ValueError(f"columns: expected the nine event columns, got {len(columns)}")
     kind_col = columns[0]
@@ -139,8 +155,8 @@ def log_from_core(columns: Sequence[object], *, derive: bool = False) -> EventLo
     else:
         kind = np.asarray(kind_col, dtype=np.uint8)
     branch_col, time, donor, recipient, family, gene, child1_col, child2 = columns[1:]
-    branch = _int64(branch_col)
-    child1 = _int64(child1_col)
+    branch = _int64(branch_col, consume)
+    child1 = _int64(child1_col, consume)
     if derive:
         if len(donor) != len(kind) or len(child2) != len(kind):
             raise ValueError("columns: the nine columns must have the same length")
@@ -148,8 +164,9 @@ def log_from_core(columns: Sequence[object], *, derive: bool = False) -> EventLo
         child2_arr = np.where(child1 >= 0, child1 + 1, -1)
     else:
         donor_arr, child2_arr = _int64(donor), _int64(child2)
-    log = EventLog(kind, branch, np.asarray(time, dtype=np.float64), donor_arr,
-                   _int64(recipient), _int64(family), _int64(gene), child1, child2_arr)
+    log = EventLog(kind, branch, _float64(time, consume), donor_arr,
+                   _int64(recipient, consume), _int64(family, consume), _int64(gene, consume),
+                   child1, child2_arr)
     n = len(kind)
     if any(len(c) != n for c in log.columns()):
         raise ValueError("columns: the nine columns must have the same length")

@@ -143,8 +143,9 @@ class FamilySimulation:
         ids from 0; without speciation rows when ``record="trace"``."""
         if self._log is None:
             assert self._columns is not None
-            self._log = log_from_core(self._columns, derive=True)
-            self._columns = None  # the lists are no longer needed
+            columns, self._columns = self._columns, None
+            # Nothing else holds the core's lists: they are emptied as they are converted.
+            self._log = log_from_core(columns, derive=True, consume=True)
         return self._log
 
     @property

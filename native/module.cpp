@@ -328,6 +328,51 @@ PyObject* py_replay_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// Frees items [begin, end) of a list that is being given up, leaving NULL in
+// their slots; the items were just read, so they are still in cache. The list
+// must then be finished with `give_up` (success) or `restore` (failure) before
+// Python code can see it again.
+void release_items(PyObject* list, Py_ssize_t begin, Py_ssize_t end) {
+    for (Py_ssize_t i = begin; i < end; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        PyList_SET_ITEM(list, i, nullptr);
+        Py_DECREF(item);
+    }
+}
+
+// Every item released: the list becomes empty.
+void give_up(PyObject* list) { Py_SET_SIZE(list, 0); }
+
+// After a failure: released slots hold None, so the list stays a valid list.
+void restore(PyObject* list, Py_ssize_t released) {
+    for (Py_ssize_t i = 0; i < released; ++i) PyList_SET_ITEM(list, i, Py_NewRef(Py_None));
+}
+
+// Reads every item of `list` with `read(item, i)`; when `consume`, frees the items
+// in blocks as it goes and empties the list (on failure, the freed items become None).
+template <class Read>
+void read_list(PyObject* list, bool consume, Read&& read) {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    constexpr Py_ssize_t kBlock = 1024;
+    Py_ssize_t released = 0;
+    try {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            read(PyList_GET_ITEM(list, i), i);
+            if (consume && i + 1 - released == kBlock) {
+                release_items(list, released, i + 1);
+                released = i + 1;
+            }
+        }
+    } catch (...) {
+        restore(list, released);
+        throw;
+    }
+    if (consume) {
+        release_items(list, released, n);
+        give_up(list);
+    }
+}
+
 // The value of an int that fits one internal digit, read without a call; false
 // for any other int (the caller then asks the interpreter).
 inline bool small_int(PyObject* item, long long& value) {
@@ -345,18 +390,28 @@ inline bool small_int(PyObject* item, long long& value) {
 #endif
 }
 
-// int64_from_list(list) -> bytearray of the list's ints as int64 (fast path of numpy
-// conversion for the long lists the core returns).
+// Whether the caller gives the list up: it is then empty afterwards (after a
+// failure, it holds None in place of every item freed). Only for lists that
+// nothing else reads meanwhile.
+bool consume_flag(PyObject* consume) {
+    const int wanted = PyObject_IsTrue(consume);
+    if (wanted < 0) throw PythonError{};
+    return wanted != 0;
+}
+
+// int64_from_list(list, consume) -> bytearray of the list's ints as int64 (fast path of
+// numpy conversion for the long lists the core returns). With `consume`, the items are
+// freed block by block as they are read, while still in cache, and the list ends empty.
 PyObject* py_int64_from_list(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        expect_args("int64_from_list", nargs, 1);
+        expect_args("int64_from_list", nargs, 2);
         PyObject* list = args[0];
-        if (!PyList_Check(list)) raise(PyExc_TypeError, "int64_from_list: expected a list");
+        if (!PyList_CheckExact(list)) raise(PyExc_TypeError, "int64_from_list: expected a list");
+        const bool consume = consume_flag(args[1]);
         const Py_ssize_t n = PyList_GET_SIZE(list);
         Ref out = Ref::steal(PyByteArray_FromStringAndSize(nullptr, n * 8));
         auto* data = reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(out.get()));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = PyList_GET_ITEM(list, i);
+        read_list(list, consume, [&](PyObject* item, Py_ssize_t i) {
             if (!PyLong_CheckExact(item)) {
                 raise(PyExc_TypeError, "int64_from_list: item " + std::to_string(i) +
                                            " is not an int");
@@ -367,7 +422,29 @@ PyObject* py_int64_from_list(PyObject*, PyObject* const* args, Py_ssize_t nargs)
                 if (value == -1 && PyErr_Occurred()) throw PythonError{};
             }
             std::memcpy(data + 8 * i, &value, 8);
-        }
+        });
+        return out.release();
+    });
+}
+
+// float64_from_list(list, consume) -> bytearray of the list's floats as float64.
+PyObject* py_float64_from_list(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_args("float64_from_list", nargs, 2);
+        PyObject* list = args[0];
+        if (!PyList_CheckExact(list)) raise(PyExc_TypeError, "float64_from_list: expected a list");
+        const bool consume = consume_flag(args[1]);
+        const Py_ssize_t n = PyList_GET_SIZE(list);
+        Ref out = Ref::steal(PyByteArray_FromStringAndSize(nullptr, n * 8));
+        auto* data = reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(out.get()));
+        read_list(list, consume, [&](PyObject* item, Py_ssize_t i) {
+            if (!PyFloat_CheckExact(item)) {
+                raise(PyExc_TypeError, "float64_from_list: item " + std::to_string(i) +
+                                           " is not a float");
+            }
+            const double value = PyFloat_AS_DOUBLE(item);
+            std::memcpy(data + 8 * i, &value, 8);
+        });
         return out.release();
     });
 }
@@ -386,7 +463,10 @@ PyMethodDef methods[] = {
      METH_FASTCALL, "replay_trace(...) -> the replayed log and extant copies"},
     {"int64_from_list",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_int64_from_list)),
-     METH_FASTCALL, "int64_from_list(list) -> bytearray"},
+     METH_FASTCALL, "int64_from_list(list, consume) -> bytearray"},
+    {"float64_from_list",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_float64_from_list)),
+     METH_FASTCALL, "float64_from_list(list, consume) -> bytearray"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -45,11 +45,24 @@ def test_arguments_of_the_wrong_kind_or_shape():
     with pytest.raises(UnicodeEncodeError):
         _korvath_native.format_newick(np.array([-1], I), ["\ud800"], np.zeros(1))
     with pytest.raises(TypeError):
-        _korvath_native.int64_from_list([1, 2.0])
+        _korvath_native.int64_from_list([1, 2.0], False)
     with pytest.raises(OverflowError):
-        _korvath_native.int64_from_list([2**70])
-    assert bytes(_korvath_native.int64_from_list([-(2**63), -1, 0, 2**30, 2**63 - 1])) == \
-        np.array([-(2**63), -1, 0, 2**30, 2**63 - 1], I).tobytes()
+        _korvath_native.int64_from_list([2**70], True)
+    with pytest.raises(TypeError):
+        _korvath_native.float64_from_list([1.0, 2], False)
+    values = [-(2**63), -1, 0, 2**30, 2**30 - 1, -(2**30), 2**63 - 1] * 300
+    kept = list(values)
+    assert bytes(_korvath_native.int64_from_list(kept, False)) == np.array(values, I).tobytes()
+    assert kept == values
+    assert bytes(_korvath_native.int64_from_list(kept, True)) == np.array(values, I).tobytes()
+    assert kept == []  # given up: every item freed
+    broken = list(range(3000)) + ["x"]
+    with pytest.raises(TypeError, match="item 3000"):
+        _korvath_native.int64_from_list(broken, True)
+    assert broken[:2048] == [None] * 2048 and broken[2048:] == list(range(2048, 3000)) + ["x"]
+    floats = [0.5, -0.0, float("inf"), 1e-300] * 700
+    assert bytes(_korvath_native.float64_from_list(list(floats), True)) == \
+        np.array(floats, F).tobytes()
 
 
 def test_gene_trees_refuse_inconsistent_logs():
