@@ -7,7 +7,9 @@ The species tree below is built in: 36 species sp1 ... sp36, of which one
 (sp2_extinct) died out before the present, with dates running from the root
 (0) to the present (1). Gene families start at the root and evolve by
 duplication, horizontal transfer and loss; new families also originate along
-the branches. korvath_core.simulate_and_write runs the simulation and writes:
+the branches. The run goes through the korvath toolkit: SpeciesTree reads the
+Newick text, simulate_families runs the simulation, and the result is looked
+at in memory (event table, copy-number profiles, gene trees) and written out:
 
     gene_family_events/<n>_events.tsv   every event of family n
     gene_trees/<n>_complete.nwk         family n's gene tree, lost copies included
@@ -17,11 +19,9 @@ the branches. korvath_core.simulate_and_write runs the simulation and writes:
     Profiles.tsv, Presence.tsv          copies (and presence) per family and species
 """
 import argparse
-import csv
-import pathlib
 import sys
 
-import korvath_core
+import korvath
 
 SPECIES_TREE = (
     "((((((sp24:0.1211,sp25:0.1211):0.0604,((sp14:0.0563,((sp27:0.0174,sp8:0.0174):0.0145,"
@@ -36,68 +36,6 @@ SPECIES_TREE = (
 )
 
 
-def parse_newick(text):
-    """Flat arrays of a Newick tree with branch lengths: parent, branch length and
-    name per node. Nodes are numbered parent first, so every child has a larger
-    index than its parent; unnamed internal nodes are called n<index>."""
-    parent, length, names = [], [], []
-    open_nodes = []  # internal nodes whose ")" has not been read yet
-    pos = 0
-
-    def read_until(stops):
-        nonlocal pos
-        start = pos
-        while pos < len(text) and text[pos] not in stops:
-            pos += 1
-        return text[start:pos].strip()
-
-    def new_node():
-        parent.append(open_nodes[-1] if open_nodes else -1)
-        length.append(0.0)
-        names.append("")
-        return len(parent) - 1
-
-    def finish(node):
-        # A label, then optionally ":" and the branch length.
-        nonlocal pos
-        names[node] = read_until(",():;") or "n%d" % node
-        if pos < len(text) and text[pos] == ":":
-            pos += 1
-            length[node] = float(read_until(",();"))
-
-    while pos < len(text) and text[pos] != ";":
-        c = text[pos]
-        if c == "(":
-            pos += 1
-            open_nodes.append(new_node())
-        elif c == ",":
-            pos += 1
-        elif c == ")":
-            pos += 1
-            finish(open_nodes.pop())
-        else:
-            finish(new_node())
-    return parent, length, names
-
-
-def species_tree_arrays(text):
-    parent, lengths, names = parse_newick(text)
-    # Dates from the root (date 0) down; parents come before their children.
-    date = [0.0] * len(parent)
-    for v in range(len(parent)):
-        date[v] = (date[parent[v]] if parent[v] >= 0 else 0.0) + lengths[v]
-    has_children = [False] * len(parent)
-    for p in parent:
-        if p >= 0:
-            has_children[p] = True
-    present = max(date)
-    extant = [not has_children[v] and abs(date[v] - present) < 1e-6 for v in range(len(parent))]
-    for v in range(len(parent)):
-        if extant[v]:
-            date[v] = present  # sampled species end exactly at the present
-    return dict(n_nodes=len(parent), parent=parent, time=date, extant_leaf=extant, root=0), names, present
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("outdir", nargs="?", default="korvath_example_output",
@@ -106,26 +44,26 @@ def main():
     parser.add_argument("--families", type=int, default=40, help="families founded at the root")
     args = parser.parse_args()
 
-    tree, names, present = species_tree_arrays(SPECIES_TREE)
-    families, events, leaves = korvath_core.simulate_and_write(
-        **tree, names=names,
-        duplication=0.6, transfer=0.8, loss=0.9, origination=0.4,
-        initial_size=args.families, cap=-1, seed=args.seed,
-        replacement=0.3, distance_decay=1.0, allow_self=False,
-        total_age=present, outdir=args.outdir)
+    tree = korvath.SpeciesTree.from_newick(SPECIES_TREE)
+    sim = korvath.simulate_families(
+        tree, duplication=0.6, transfer=0.8, loss=0.9, origination=0.4,
+        families=args.families, seed=args.seed, replacement=0.3, distance_decay=1.0)
 
-    outdir = pathlib.Path(args.outdir).resolve()
-    with open(outdir / "Gene_family_summary.tsv", newline="") as handle:
-        rows = list(csv.DictReader(handle, delimiter="\t"))
-    copies = sum(int(row["extant_copies"]) for row in rows)
-    surviving = sum(1 for row in rows if int(row["extant_copies"]) > 0)
-    with open(outdir / "Transfers.tsv") as handle:
-        transfers = sum(1 for _ in handle) - 1
+    events = sim.events
+    profiles = sim.profiles
+    counts = events["event"].value_counts()
+    print(f"species tree: {tree.n_nodes} nodes, {len(tree.extant_leaves)} sampled species, "
+          f"{len(tree.leaves) - len(tree.extant_leaves)} extinct")
+    print(f"gene families: {sim.n_families} ({len(profiles)} with surviving copies)")
+    print(f"events: {len(events)} ({counts['D']} duplications, {counts['T']} transfers, "
+          f"{counts['L']} losses, {counts['S']} speciation copies)")
+    print(f"extant gene copies: {int(profiles.to_numpy().sum())}")
+    trees = sim.gene_trees(extant=True)
+    if trees:
+        family, text = next(iter(trees.items()))
+        print(f"gene tree of family {family} (extant copies): {text.strip()[:100]}...")
 
-    print(f"species tree: {tree['n_nodes']} nodes, {leaves} sampled species")
-    print(f"gene families: {families} ({surviving} with surviving copies)")
-    print(f"events logged: {events} ({transfers} transfers)")
-    print(f"extant gene copies: {copies}")
+    outdir = sim.write(args.outdir).resolve()
     print(f"results written to {outdir}")
     print(f"  per-family event tables in {outdir / 'gene_family_events'}")
     print(f"  gene trees in {outdir / 'gene_trees'}")

@@ -1,5 +1,6 @@
 // simulate_log and simulate_trace: the gene-family engine and its two results.
 #include "boundary/calls.h"
+#include "boundary/interpreter_lock.h"
 #include "boundary/parameter_lists.h"
 #include "boundary/results.h"
 #include "boundary/simulator_args.h"
@@ -175,8 +176,10 @@ PyObject* call_simulate_log(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     SimParams params = read_sim_params(in);
     if (!in.ok()) return nullptr;
     return guarded([&]() -> PyObject* {
-        LogEngineResult result =
-            run_log_engine(std::move(tree), params, LogEngineOptions{.record_speciation = true});
+        LogEngineResult result = without_interpreter_lock([&] {
+            return run_log_engine(std::move(tree), params,
+                                  LogEngineOptions{.record_speciation = true});
+        });
         CollectorPause pause;
         SharedInts branches(result.n_nodes);
         SharedInts families(static_cast<std::size_t>(result.n_families));
@@ -196,11 +199,15 @@ PyObject* call_simulate_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs
     SimParams params = read_sim_params(in);
     if (!in.ok()) return nullptr;
     return guarded([&]() -> PyObject* {
-        LogEngineResult result =
-            run_log_engine(std::move(tree), params, LogEngineOptions{.record_speciation = false});
-        ProfileTable table = copy_number_table(result.extant_copies);
-        release(result.extant_copies);
-        result.copy_storage.reset();  // every copy list is gone: free the arena
+        LogEngineResult result;
+        ProfileTable table = without_interpreter_lock([&] {
+            result = run_log_engine(std::move(tree), params,
+                                    LogEngineOptions{.record_speciation = false});
+            ProfileTable counts = copy_number_table(result.extant_copies);
+            release(result.extant_copies);
+            result.copy_storage.reset();  // every copy list is gone: free the arena
+            return counts;
+        });
         CollectorPause pause;
         SharedInts branches(result.n_nodes);
         SharedInts families(static_cast<std::size_t>(result.n_families));

@@ -3,6 +3,7 @@
 #include "boundary/parameter_lists.h"
 #include "boundary/arguments.h"
 #include "boundary/errors.h"
+#include "boundary/interpreter_lock.h"
 #include "boundary/results.h"
 #include "reconciliation/likelihood_drivers.h"
 
@@ -131,7 +132,8 @@ PyObject* call_dated_joint_loglik(PyObject*, PyObject* const* args, Py_ssize_t n
     std::uint64_t n_extinct = in.read_uint();
     if (!in.ok()) return nullptr;
     return guarded([&]() -> PyObject* {
-        const double total = rc::dated_joint_loglik(dated_call(std::move(d)), n_extinct);
+        const double total = without_interpreter_lock(
+            [&] { return rc::dated_joint_loglik(dated_call(std::move(d)), n_extinct); });
         return float_from(total).release();
     });
 }
@@ -142,7 +144,8 @@ PyObject* call_dated_family_loglik(PyObject*, PyObject* const* args, Py_ssize_t 
     DatedInputs d = read_dated(in);
     if (!in.ok()) return nullptr;
     return guarded([&]() -> PyObject* {
-        const std::vector<double> values = rc::dated_family_loglik(dated_call(std::move(d)));
+        const std::vector<double> values = without_interpreter_lock(
+            [&] { return rc::dated_family_loglik(dated_call(std::move(d))); });
         return list_from(values).release();
     });
 }
@@ -154,7 +157,8 @@ PyObject* call_undated_joint_loglik(PyObject*, PyObject* const* args, Py_ssize_t
     std::uint64_t n_extinct = in.read_uint();
     if (!in.ok()) return nullptr;
     return guarded([&]() -> PyObject* {
-        const double total = rc::undated_joint_loglik(undated_call(std::move(u)), n_extinct);
+        const double total = without_interpreter_lock(
+            [&] { return rc::undated_joint_loglik(undated_call(std::move(u)), n_extinct); });
         return float_from(total).release();
     });
 }
@@ -165,7 +169,8 @@ PyObject* call_undated_family_loglik(PyObject*, PyObject* const* args, Py_ssize_
     UndatedInputs u = read_undated(in);
     if (!in.ok()) return nullptr;
     return guarded([&]() -> PyObject* {
-        const std::vector<double> values = rc::undated_family_loglik(undated_call(std::move(u)));
+        const std::vector<double> values = without_interpreter_lock(
+            [&] { return rc::undated_family_loglik(undated_call(std::move(u))); });
         return list_from(values).release();
     });
 }

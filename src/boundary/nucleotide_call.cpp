@@ -1,5 +1,6 @@
 // simulate_nucleotide: segment genomes evolved along the species tree.
 #include "boundary/calls.h"
+#include "boundary/interpreter_lock.h"
 #include "boundary/parameter_lists.h"
 #include "boundary/results.h"
 #include "boundary/simulator_args.h"
@@ -69,7 +70,8 @@ PyObject* call_simulate_nucleotide(PyObject*, PyObject* const* args, Py_ssize_t 
     params.options.allow_self = in.read_bool();
     if (!in.ok()) return nullptr;
     return guarded([&]() -> PyObject* {
-        std::vector<GenomeSample> samples = simulate_nucleotide(std::move(tree), params);
+        std::vector<GenomeSample> samples =
+            without_interpreter_lock([&] { return simulate_nucleotide(std::move(tree), params); });
         return genome_samples(samples).release();
     });
 }

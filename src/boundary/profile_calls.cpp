@@ -1,5 +1,6 @@
 // simulate_profiles and simulate_profiles_parallel: the counts-only engine.
 #include "boundary/calls.h"
+#include "boundary/interpreter_lock.h"
 #include "boundary/parameter_lists.h"
 #include "boundary/results.h"
 #include "boundary/simulator_args.h"
@@ -68,7 +69,8 @@ PyObject* call_simulate_profiles(PyObject*, PyObject* const* args, Py_ssize_t na
     SimParams params = read_sim_params(in);
     if (!in.ok()) return nullptr;
     return guarded([&]() -> PyObject* {
-        ProfileParts parts = simulate_profile_parts(std::move(tree), params);
+        ProfileParts parts =
+            without_interpreter_lock([&] { return simulate_profile_parts(std::move(tree), params); });
         return profile_tuple(parts);
     });
 }
@@ -82,7 +84,8 @@ PyObject* call_simulate_profiles_parallel(PyObject*, PyObject* const* args, Py_s
     std::uint64_t n_threads = in.read_uint();
     if (!in.ok()) return nullptr;
     return guarded([&]() -> PyObject* {
-        ProfileParts parts = simulate_profile_parts(std::move(tree), params, n_copies, n_threads);
+        ProfileParts parts = without_interpreter_lock(
+            [&] { return simulate_profile_parts(std::move(tree), params, n_copies, n_threads); });
         return profile_tuple(parts);
     });
 }

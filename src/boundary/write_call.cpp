@@ -1,5 +1,6 @@
 // simulate_and_write: one gene-family run written out as a folder of tables and trees.
 #include "boundary/calls.h"
+#include "boundary/interpreter_lock.h"
 #include "boundary/parameter_lists.h"
 #include "boundary/results.h"
 #include "boundary/simulator_args.h"
@@ -19,8 +20,9 @@ PyObject* call_simulate_and_write(PyObject*, PyObject* const* args, Py_ssize_t n
     if (!in.ok()) return nullptr;
     return guarded([&]() -> PyObject* {
         try {
-            WriteCounts counts = simulate_and_write(std::move(tree), params, names, total_age,
-                                                    outdir);
+            WriteCounts counts = without_interpreter_lock([&] {
+                return simulate_and_write(std::move(tree), params, names, total_age, outdir);
+            });
             PyRef families = int_from(counts.families_written);
             PyRef events = int_from(counts.events_logged);
             PyRef leaves = int_from(counts.extant_leaves);

@@ -3,6 +3,7 @@
 #include "support/faults.h"
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -74,22 +75,36 @@ std::size_t WorkerPool::default_thread_count() {
 }
 
 WorkerPool& WorkerPool::shared() {
-    // Created on first use under a lock; a failed construction is retried on
-    // the next call. A child process made by fork() inherits the pool object
-    // but none of its threads, so it builds its own pool; the inherited object
-    // is left alone (its threads do not exist there to be joined). The pool
-    // lives until the process ends: joining its workers from a static
-    // destructor could race with the interpreter's own shutdown.
-    static std::mutex creation;
-    static WorkerPool* pool = nullptr;
-    static long owner = 0;
-    std::lock_guard<std::mutex> lock(creation);
+    // Created on first use; the pool lives until the process ends: joining its
+    // workers from a static destructor could race with the interpreter's own
+    // shutdown. Calls may come from several threads at once (the module lets
+    // go of the interpreter lock while engines work): the first pool published
+    // wins, and a thread that built one in the same moment joins and drops
+    // its own. No lock is taken here, so a child made by fork() while another
+    // thread of the parent was in this function cannot find one held forever.
+    // Such a child inherits the pool object but none of its threads, so it
+    // builds its own; the inherited object is left alone (its threads do not
+    // exist there to be joined). A failed construction is retried on the next call.
+    struct Instance {
+        WorkerPool* pool;
+        long owner;  // the process whose threads serve the pool
+    };
+    static std::atomic<Instance*> current{nullptr};
     const long process = current_process_id();
-    if (pool == nullptr || owner != process) {
-        pool = new WorkerPool(default_thread_count());
-        owner = process;
+    Instance* seen = current.load(std::memory_order_acquire);
+    while (seen == nullptr || seen->owner != process) {
+        auto pool = std::make_unique<WorkerPool>(default_thread_count());
+        auto made = std::make_unique<Instance>(Instance{pool.get(), process});
+        if (current.compare_exchange_strong(seen, made.get(), std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+            pool.release();
+            seen = made.release();
+            break;
+        }
+        // Another thread published first: `seen` now holds its instance, and
+        // ours is joined and freed on leaving this scope.
     }
-    return *pool;
+    return *seen->pool;
 }
 
 // Compared by thread id rather than through a thread-local variable: the

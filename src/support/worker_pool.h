@@ -51,8 +51,9 @@ public:
                    });
     }
 
-    // The process-wide pool, created on first use (thread-safe) and kept
-    // until the process ends; a process made by fork() gets its own. Its size
+    // The process-wide pool, created on first use and kept until the process
+    // ends; safe to call from several threads at once, and a process made by
+    // fork() gets its own. Its size
     // is RAYON_NUM_THREADS when that holds a positive number, otherwise the
     // number of hardware threads (at least 1).
     static WorkerPool& shared();

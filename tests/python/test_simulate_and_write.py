@@ -12,6 +12,7 @@ import sys
 
 import pytest
 
+import korvath
 import korvath_core
 from conftest import assert_panics, load_vectors
 from gene_family_replay import final_content
@@ -367,16 +368,18 @@ def test_example_script(tmp_path, monkeypatch, capsys):
     example = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(example)
 
-    # Its tiny Newick reader agrees with a real one.
-    tree, names, present = example.species_tree_arrays(example.SPECIES_TREE)
+    # The toolkit reads its species tree as a real Newick reader does.
+    species = korvath.SpeciesTree.from_newick(example.SPECIES_TREE)
+    tree = species.simulator_arrays()
+    names = species.names
     reference = dendropy.Tree.get(data=example.SPECIES_TREE, schema="newick", preserve_underscores=True)
     depth = {leaf.taxon.label: leaf.distance_from_root() for leaf in reference.leaf_node_iter()}
-    leaves = [v for v in range(tree["n_nodes"]) if v not in tree["parent"]]
+    leaves = [v for v in range(tree.n_nodes) if v not in tree.parent]
     assert sorted(names[v] for v in leaves) == sorted(depth)
     for v in leaves:
-        assert tree["time"][v] == pytest.approx(depth[names[v]], abs=1e-9)
-        assert tree["extant_leaf"][v] == (names[v] != "sp2_extinct")
-    assert all(tree["parent"][v] < v for v in range(1, tree["n_nodes"]))
+        assert tree.time[v] == pytest.approx(depth[names[v]], abs=1e-9)
+        assert tree.extant_leaf[v] == (names[v] != "sp2_extinct")
+    assert all(tree.parent[v] < v for v in range(1, tree.n_nodes))
 
     out = tmp_path / "example"
     monkeypatch.setattr(sys, "argv", ["simulate_families.py", str(out), "--families", "5"])

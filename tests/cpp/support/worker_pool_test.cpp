@@ -160,6 +160,85 @@ TEST(WorkerPool, AForkedChildGetsAWorkingSharedPool) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// Waits up to five seconds for a forked child; 0 when it exited with status 0.
+int wait_for_child(pid_t child) {
+    int status = 0;
+    for (int waited = 0; waited < 500; ++waited) {
+        if (waitpid(child, &status, WNOHANG) == child) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    return 101;  // hung
+}
+
+// In a fresh child process (so that no test before has made the shared
+// pool), several threads ask for it at the same moment and then run their
+// for-eaches on it together: they all get one pool and every item runs once.
+TEST(WorkerPool, SharedPoolMadeAndUsedByManyThreadsAtOnce) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        constexpr std::size_t kCallers = 6;
+        std::atomic<std::size_t> ready{0};
+        std::vector<WorkerPool*> seen(kCallers, nullptr);
+        std::vector<std::uint64_t> totals(kCallers, 0);
+        std::vector<std::thread> callers;
+        for (std::size_t c = 0; c < kCallers; ++c) {
+            callers.emplace_back([&, c] {
+                ready.fetch_add(1);
+                while (ready.load() < kCallers) {
+                }
+                seen[c] = &WorkerPool::shared();
+                for (int round = 0; round < 10; ++round) {
+                    std::vector<std::uint64_t> parts(200, 0);
+                    seen[c]->run_indexed(parts.size(), [&](std::size_t i) { parts[i] = i * c; });
+                    totals[c] += std::accumulate(parts.begin(), parts.end(), std::uint64_t{0});
+                }
+            });
+        }
+        for (auto& t : callers) t.join();
+        bool ok = true;
+        for (std::size_t c = 0; c < kCallers; ++c) {
+            ok = ok && seen[c] == seen[0] && totals[c] == 10u * 19900u * c;
+        }
+        _exit(ok ? 0 : 1);
+    }
+    EXPECT_EQ(wait_for_child(child), 0);
+}
+
+// A child forked while another thread of the parent keeps asking for the
+// shared pool (as Python threads do once the module lets go of the
+// interpreter lock) still gets a working pool of its own.
+TEST(WorkerPool, ForkWhileAnotherThreadAsksForTheSharedPool) {
+    std::atomic<bool> done{false};
+    std::thread asker([&] {
+        while (!done.load()) {
+            WorkerPool& pool = WorkerPool::shared();
+            if (pool.size() == 0) break;  // never: keeps the call from being optimised away
+        }
+    });
+    int failures = 0;
+    for (int round = 0; round < 10; ++round) {
+        const pid_t child = fork();
+        if (child < 0) {
+            ++failures;
+            break;
+        }
+        if (child == 0) {
+            std::vector<int> out(50, 0);
+            WorkerPool::shared().run_indexed(out.size(), [&](std::size_t i) { out[i] = 1; });
+            _exit(std::accumulate(out.begin(), out.end(), 0) == 50 ? 0 : 1);
+        }
+        if (wait_for_child(child) != 0) ++failures;
+    }
+    done.store(true);
+    asker.join();
+    EXPECT_EQ(failures, 0);
+}
+
 TEST(WorkerPool, DefaultSizeHonoursThePositiveEnvironmentSetting) {
     const char* saved = std::getenv("RAYON_NUM_THREADS");
     std::string restore = saved ? saved : "";

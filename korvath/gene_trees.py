@@ -1,0 +1,419 @@
+"""Batches of rooted gene trees whose leaves are mapped to the species of a species tree.
+
+A :class:`GeneTrees` batch is what the likelihoods score (:func:`korvath.loglik`,
+:func:`korvath.loglik_joint`, :func:`korvath.fit_rates`). It is read from Newick text, with a
+rule that gives the species of every leaf, or taken from a simulation. Every check happens
+when the batch is made, so that scoring never meets a malformed tree:
+
+* every internal node has exactly two children (a tree whose root has three children is
+  unrooted: root it first);
+* every leaf belongs to an extant species of the species tree.
+
+Branch lengths in the Newick text are ignored: the likelihoods use the topology and the leaf
+species only.
+"""
+from __future__ import annotations
+
+import os
+import re
+from typing import Any, Callable, Mapping, NamedTuple, Sequence, Union
+
+import numpy as np
+import pandas as pd
+
+from korvath.newick import NewickBatch, NewickError, parse_newick_many, read_newick_lines
+from korvath.trees import SpeciesTree
+
+__all__ = ["GeneTrees", "GeneTreeArrays"]
+
+LeafSpecies = Union[str, "re.Pattern[str]", Mapping[str, str], Callable[[str], str]]
+
+
+class GeneTreeArrays(NamedTuple):
+    """A batch of gene trees as the core's likelihood functions take it.
+
+    The trees are concatenated (compressed sparse rows): tree ``k`` owns the nodes
+    ``gt_offsets[k] .. gt_offsets[k+1]-1``. Within a tree, nodes are numbered locally in
+    post-order (both children before their parent, the root last).
+
+    Attributes
+    ----------
+    gt_offsets : numpy.ndarray of uint64
+        ``n_families + 1`` boundaries, starting at 0.
+    gt_is_leaf : numpy.ndarray of bool
+        True for the leaves.
+    gt_left, gt_right : numpy.ndarray of int64
+        Local index of the first and second child; -1 for a leaf.
+    gt_species : numpy.ndarray of int64
+        For a leaf, the post-order position of its species in
+        :meth:`korvath.SpeciesTree.likelihood_arrays`; -1 for an internal node.
+    """
+
+    gt_offsets: np.ndarray
+    gt_is_leaf: np.ndarray
+    gt_left: np.ndarray
+    gt_right: np.ndarray
+    gt_species: np.ndarray
+
+
+class GeneTrees:
+    """A batch of rooted, binary gene trees with their leaves mapped to species.
+
+    Make one with :meth:`from_newick` or :meth:`from_simulation`. The batch is read-only and
+    tied to the species tree it was read against.
+
+    Attributes
+    ----------
+    species_tree : SpeciesTree
+        The tree whose extant species the leaves belong to.
+    names : list
+        Family names in batch order: the keys of a dict source, otherwise numbers from 1 in
+        file (or list) order, or the simulation's family numbers.
+    sizes : numpy.ndarray of int64
+        Number of nodes of every tree.
+    n_nodes : int
+        Total number of nodes.
+    """
+
+    __slots__ = ("_tree", "_names", "_offsets", "_is_leaf", "_left", "_right", "_species_node",
+                 "_arrays")
+
+    def __init__(self, *args: object, **kwargs: object) -> None:
+        raise TypeError("make GeneTrees with GeneTrees.from_newick or GeneTrees.from_simulation")
+
+    # ------------------------------------------------------------------ construction
+    @classmethod
+    def _make(cls, tree: SpeciesTree, names: list[Any], offsets: np.ndarray,
+              is_leaf: np.ndarray, left: np.ndarray, right: np.ndarray,
+              species_node: np.ndarray) -> "GeneTrees":
+        self = object.__new__(cls)
+        for array in (offsets, is_leaf, left, right, species_node):
+            array.setflags(write=False)
+        self._tree = tree
+        self._names = names
+        self._offsets = offsets
+        self._is_leaf = is_leaf
+        self._left = left
+        self._right = right
+        self._species_node = species_node
+        self._arrays: GeneTreeArrays | None = None
+        return self
+
+    @classmethod
+    def from_newick(cls, source: Sequence[str] | Mapping[Any, str] | str | os.PathLike[str],
+                    species_tree: SpeciesTree, leaf_species: LeafSpecies = "_") -> "GeneTrees":
+        """Read rooted gene trees from Newick text.
+
+        Parameters
+        ----------
+        source : list of str, dict, or path
+            A list (or tuple) of Newick strings, one tree each; a dict from family name to
+            Newick string; or the path of a file holding one tree per line (blank lines are
+            skipped). Families are named by the dict keys, otherwise numbered from 1 in order.
+        species_tree : SpeciesTree
+            The species tree; every leaf must belong to one of its extant species.
+        leaf_species : str, compiled regular expression, dict or callable, default "_"
+            How a leaf label gives its species name:
+
+            * a str is a separator: the species is the part of the label before its last
+              occurrence (``"Homo_sapiens_12"`` gives ``"Homo_sapiens"`` with ``"_"``);
+            * a compiled regular expression (``re.compile(...)``) with one group: the species
+              is the group's text at the first match;
+            * a dict from leaf label to species name;
+            * a callable taking the label and returning the species name.
+
+        Returns
+        -------
+        GeneTrees
+
+        Raises
+        ------
+        ValueError
+            Naming the family and the node or leaf: unreadable Newick; a node with one child or
+            with three or more (a root with three children means the tree is unrooted); a leaf
+            whose species cannot be found or is not an extant species of the tree.
+        TypeError
+            For arguments of the wrong kind.
+        """
+        tree = _check_species_tree(species_tree)
+        rule = _species_rule(leaf_species)
+        names, texts = _read_source(source)
+        try:
+            batch = parse_newick_many(texts)
+        except NewickError as exc:
+            match = re.match(r"tree (\d+): (.*)", str(exc), re.S)
+            if match is None:
+                raise
+            name = names[int(match.group(1))]
+            raise NewickError(f"family {name!r}: {match.group(2)}") from None
+        return cls._from_batch(tree, names, batch, rule)
+
+    @classmethod
+    def from_simulation(cls, sim: Any) -> "GeneTrees":
+        """The extant gene trees of a simulation.
+
+        Parameters
+        ----------
+        sim : FamilySimulation
+            A run of :func:`korvath.simulate_families`. Its gene trees reduced to the extant
+            copies (``sim.gene_trees(extant=True)``) are read against ``sim.tree``, leaves
+            ``<species>_<gene>`` mapped to their species.
+
+        Returns
+        -------
+        GeneTrees
+            One tree per family that left at least one extant copy, named by the family number
+            (from 1). Families without survivors have no tree; their number is
+            ``sim.n_families - len(result)``, the ``n_extinct`` of the likelihoods when every
+            family was founded at the root.
+        """
+        from korvath.simulation import FamilySimulation
+
+        if not isinstance(sim, FamilySimulation):
+            raise TypeError(f"sim: expected a FamilySimulation, got {type(sim).__name__}")
+        return cls.from_newick(sim.gene_trees(extant=True), sim.tree, "_")
+
+    @classmethod
+    def _from_batch(cls, tree: SpeciesTree, names: list[Any], batch: NewickBatch,
+                    rule: Callable[[list[str]], list[str]]) -> "GeneTrees":
+        offsets = np.asarray(batch.offsets, dtype=np.int64)
+        parent = np.asarray(batch.parent, dtype=np.int64)
+        n = len(parent)
+        sizes = np.diff(offsets)
+        tree_of = np.repeat(np.arange(len(sizes), dtype=np.int64), sizes)
+        start = offsets[:-1][tree_of]
+        local = np.arange(n, dtype=np.int64) - start
+        # Children per node, from the parents (tree-local indices made global).
+        has_parent = parent >= 0
+        parent_global = np.where(has_parent, parent + start, -1)
+        n_children = np.bincount(parent_global[has_parent], minlength=n)
+        bad = np.flatnonzero((n_children != 0) & (n_children != 2))
+        if len(bad):
+            _arity_error(names, batch, offsets, tree_of, int(bad[0]), int(n_children[bad[0]]))
+        is_leaf = n_children == 0
+        # In pre-order the first child of a node directly follows it; the second child is
+        # the other node naming it as parent.
+        first = has_parent & (local == parent + 1)
+        second = has_parent & ~first
+        left_pre = np.full(n, -1, dtype=np.int64)
+        right_pre = np.full(n, -1, dtype=np.int64)
+        left_pre[parent_global[first]] = local[first]
+        right_pre[parent_global[second]] = local[second]
+        # Reversed pre-order is a post-order: every node after its descendants, the root last.
+        size_of = sizes[tree_of]
+        post_local = size_of - 1 - local
+        target = start + post_local  # where each node goes
+        out_is_leaf = np.empty(n, dtype=bool)
+        out_left = np.empty(n, dtype=np.int64)
+        out_right = np.empty(n, dtype=np.int64)
+        out_is_leaf[target] = is_leaf
+        out_left[target] = np.where(is_leaf, -1, size_of - 1 - left_pre)
+        out_right[target] = np.where(is_leaf, -1, size_of - 1 - right_pre)
+        # Leaf species, as node indices of the species tree.
+        leaf_nodes = np.flatnonzero(is_leaf)
+        labels = batch.labels
+        leaf_labels = [labels[i] for i in leaf_nodes.tolist()]
+        species_names = rule(leaf_labels)
+        extant_names = [tree.names[v] for v in np.flatnonzero(tree.extant).tolist()]
+        extant_nodes = np.flatnonzero(tree.extant)
+        found = pd.Index(extant_names).get_indexer(pd.Index(species_names, dtype=object))
+        missing = np.flatnonzero(found < 0)
+        if len(missing):
+            j = int(missing[0])
+            node = int(leaf_nodes[j])
+            name = names[int(tree_of[node])]
+            species = species_names[j]
+            raise ValueError(_species_message(tree, name, leaf_labels[j], species))
+        species_node = np.full(n, -1, dtype=np.int64)
+        species_node[target[leaf_nodes]] = extant_nodes[found]
+        return cls._make(tree, names, offsets.astype(np.uint64), out_is_leaf, out_left,
+                         out_right, species_node)
+
+    # ------------------------------------------------------------------ attributes
+    @property
+    def species_tree(self) -> SpeciesTree:
+        return self._tree
+
+    @property
+    def names(self) -> list[Any]:
+        return list(self._names)
+
+    @property
+    def sizes(self) -> np.ndarray:
+        return np.diff(self._offsets.astype(np.int64))
+
+    @property
+    def n_nodes(self) -> int:
+        return int(self._offsets[-1])
+
+    def __len__(self) -> int:
+        return len(self._names)
+
+    def __repr__(self) -> str:
+        return f"GeneTrees({len(self)} families, {self.n_nodes} nodes)"
+
+    def arrays(self) -> GeneTreeArrays:
+        """The batch as the core's likelihood functions take it (:class:`GeneTreeArrays`),
+        leaf species given as positions in ``species_tree.likelihood_arrays()``."""
+        if self._arrays is None:
+            position_of = self._tree.likelihood_arrays().position_of
+            species = np.where(self._species_node >= 0,
+                               position_of[np.maximum(self._species_node, 0)], -1)
+            species.setflags(write=False)
+            self._arrays = GeneTreeArrays(self._offsets, self._is_leaf, self._left,
+                                          self._right, species)
+        return self._arrays
+
+    def leaf_species(self) -> pd.Series:
+        """Species name of every leaf, indexed by (family, local post-order index)."""
+        leaves = np.flatnonzero(self._is_leaf)
+        offsets = self._offsets.astype(np.int64)
+        tree_of = np.searchsorted(offsets, leaves, side="right") - 1
+        names = np.asarray(self._tree.names, dtype=object)
+        index = pd.MultiIndex.from_arrays(
+            [pd.Index(self._names, dtype=object)[tree_of], leaves - offsets[tree_of]],
+            names=["family", "node"])
+        return pd.Series(names[self._species_node[leaves]], index=index, name="species")
+
+
+# ---------------------------------------------------------------------------- helpers
+
+def _check_species_tree(tree: object) -> SpeciesTree:
+    if not isinstance(tree, SpeciesTree):
+        raise TypeError(f"species_tree: expected a SpeciesTree, got {type(tree).__name__}")
+    return tree
+
+
+def _read_source(source: object) -> tuple[list[Any], list[str]]:
+    if isinstance(source, Mapping):
+        names = list(source.keys())
+        texts = list(source.values())
+        for name, text in zip(names, texts):
+            if not isinstance(text, str):
+                raise TypeError(f"source[{name!r}]: expected a Newick str, got "
+                                f"{type(text).__name__}")
+        return names, texts
+    if isinstance(source, (str, os.PathLike)):
+        text = os.fspath(source)
+        if isinstance(text, str) and text.lstrip().startswith("("):
+            raise TypeError("source: a single str is read as a file path; pass Newick text as "
+                            "a list of strings (one tree each)")
+        if not os.path.isfile(text):
+            raise ValueError(f"source: no such file: {text!r}")
+        texts = read_newick_lines(text)
+        return list(range(1, len(texts) + 1)), texts
+    if isinstance(source, (list, tuple)):
+        for i, text in enumerate(source):
+            if not isinstance(text, str):
+                raise TypeError(f"source[{i}]: expected a Newick str, got {type(text).__name__}")
+        return list(range(1, len(source) + 1)), list(source)
+    raise TypeError("source: expected a list of Newick strings, a dict from family name to "
+                    f"Newick string, or a file path; got {type(source).__name__}")
+
+
+def _species_rule(leaf_species: object) -> Callable[[list[str]], list[str]]:
+    """A function from leaf labels to species names, with errors naming the label."""
+    if isinstance(leaf_species, str):
+        sep = leaf_species
+        if sep == "":
+            raise ValueError("leaf_species: the separator must not be empty")
+
+        def by_separator(labels: list[str]) -> list[str]:
+            out = [label.rpartition(sep)[0] for label in labels]
+            return out
+
+        return by_separator
+    if isinstance(leaf_species, re.Pattern):
+        pattern = leaf_species
+        if pattern.groups != 1:
+            raise ValueError(f"leaf_species: the regular expression must have exactly one "
+                             f"group, it has {pattern.groups}")
+
+        def by_pattern(labels: list[str]) -> list[str]:
+            out = []
+            for label in labels:
+                m = pattern.search(label)
+                out.append("" if m is None or m.group(1) is None else m.group(1))
+            return out
+
+        return by_pattern
+    if isinstance(leaf_species, Mapping):
+        table = leaf_species
+
+        def by_table(labels: list[str]) -> list[str]:
+            out = []
+            for label in labels:
+                species = table.get(label, "")
+                out.append(species if isinstance(species, str) else "")
+            return out
+
+        return by_table
+    if callable(leaf_species):
+        function = leaf_species
+
+        def by_call(labels: list[str]) -> list[str]:
+            out = []
+            for label in labels:
+                species = function(label)
+                if not isinstance(species, str):
+                    raise TypeError(f"leaf_species({label!r}) returned "
+                                    f"{type(species).__name__}, expected a species name (str)")
+                out.append(species)
+            return out
+
+        return by_call
+    raise TypeError("leaf_species: expected a separator (str), a compiled regular expression, "
+                    f"a dict or a callable; got {type(leaf_species).__name__}")
+
+
+def _species_message(tree: SpeciesTree, family: Any, label: str, species: str) -> str:
+    where = f"family {family!r}: leaf {label!r}"
+    if species == "":
+        return f"{where}: leaf_species gives no species for this label"
+    try:
+        v = tree.index(species)
+    except ValueError:
+        return f"{where}: species {species!r} is not in the species tree"
+    if not tree.extant[v]:
+        kind = "an extinct leaf" if tree.is_leaf[v] else "an internal node"
+        return (f"{where}: species {species!r} is {kind} of the species tree, not an extant "
+                "species")
+    return f"{where}: species {species!r} is not an extant species of the tree"
+
+
+def _arity_error(names: list[Any], batch: NewickBatch, offsets: np.ndarray,
+                 tree_of: np.ndarray, node: int, n_children: int) -> None:
+    k = int(tree_of[node])
+    a, b = int(offsets[k]), int(offsets[k + 1])
+    local = node - a
+    parent = np.asarray(batch.parent[a:b])
+    labels = batch.labels[a:b]
+    if labels[local]:
+        what = f"node {labels[local]!r}"
+    elif local == 0:
+        what = "the root"
+    else:
+        below = _leaves_below(parent, labels, local)
+        shown = ", ".join(repr(x) for x in below[:3]) + (", ..." if len(below) > 3 else "")
+        what = f"the node above leaves {shown}"
+    if n_children == 1:
+        rule = "has one child; every internal node needs two"
+    else:
+        rule = f"has {n_children} children; every internal node needs two"
+        if local == 0 and n_children == 3:
+            rule += " (an unrooted tree? root it before scoring)"
+    raise ValueError(f"family {names[k]!r}: {what} {rule}")
+
+
+def _leaves_below(parent: np.ndarray, labels: list[str], v: int) -> list[str]:
+    # In pre-order the subtree of v is the run of nodes after v whose ancestors include v.
+    inside = {v}
+    out = []
+    for u in range(v + 1, len(parent)):
+        if int(parent[u]) in inside:
+            inside.add(u)
+            if labels[u] and not any(int(p) == u for p in parent[u + 1:u + 2]):
+                out.append(labels[u])
+        else:
+            break
+    return out

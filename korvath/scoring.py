@@ -1,0 +1,442 @@
+"""Scoring gene trees against a species tree: per-family and joint log-likelihoods.
+
+Three models of duplication, transfer and loss along the species tree are available:
+
+``"dated"``
+    Rates per gene copy per unit time, as in the simulators (:func:`korvath.simulate_families`).
+    Transfers go to branches alive at the same date. Probabilities are integrated backwards
+    in time on a grid cut at the species tree's node dates, each grid interval taking at least
+    ``n_steps`` Euler steps (more where the rates make events likely). Needs a dated tree
+    (a positive height).
+``"undated"``
+    No time: the three rates are measured against a speciation rate of 1 on every branch
+    (an event on a branch is a duplication, transfer, loss or speciation with probabilities
+    proportional to ``duplication``, ``transfer``, ``loss`` and 1). Transfers go to any other
+    branch.
+``"reldated"``
+    As ``"undated"``, but transfers go only to branches whose time spans overlap the donor's.
+
+Families start at the root (``origination="root"``: the dated model starts them at the root
+split, the undated models on the root branch) or on a branch chosen uniformly
+(``origination="uniform"``). Values are natural logarithms, not conditioned on survival.
+
+Every call checks its arguments before the compiled core runs. Work can be split over threads
+(``threads=N``) or a ``dask.distributed`` cluster (``client=``); per-family values are the same
+bits whichever way they are computed, and joint sums are taken in family order, so those are too.
+"""
+from __future__ import annotations
+
+import itertools
+import threading
+from dataclasses import dataclass
+from typing import Any, Callable, Sequence
+
+import numpy as np
+import pandas as pd
+
+import korvath_core
+from korvath import _checks
+from korvath.gene_trees import GeneTreeArrays, GeneTrees
+from korvath.trees import SpeciesTree
+
+__all__ = ["loglik", "loglik_joint", "MODELS", "ORIGINATIONS", "DEFAULT_N_STEPS"]
+
+MODELS = ("undated", "reldated", "dated")
+ORIGINATIONS = ("root", "uniform")
+DEFAULT_N_STEPS = 20
+RATE_NAMES = ("duplication", "transfer", "loss")
+
+# Gene-tree nodes per piece of work: small enough that a long call stops within a fraction of
+# a second after Ctrl-C and that threads share the work evenly, large enough that building the
+# model once per piece costs well under 1 % of scoring it (the model costs about as much as
+# one gene-tree node).
+_NODES_PER_CHUNK = 2000
+# Pieces sent to a cluster are larger: each one is a round trip.
+_NODES_PER_REMOTE_CHUNK = 20000
+
+
+@dataclass(frozen=True)
+class _Settings:
+    model: str
+    n_steps: int
+    origination: int  # the core's code: 0 root, 1 uniform
+
+
+def _check_settings(species_tree: object, model: object, n_steps: object,
+                    origination: object) -> tuple[SpeciesTree, _Settings]:
+    if not isinstance(species_tree, SpeciesTree):
+        raise TypeError(f"species_tree: expected a SpeciesTree, got {type(species_tree).__name__}")
+    model = _checks.choice("model", model, MODELS)
+    origination = _checks.choice("origination", origination, ORIGINATIONS)
+    if model == "dated":
+        steps = DEFAULT_N_STEPS if n_steps is None else _checks.count("n_steps", n_steps,
+                                                                      minimum=1)
+        if not species_tree.height > 0:
+            raise ValueError("species_tree: the dated model needs a dated species tree (its "
+                             "height is 0: every extant leaf is dated at the root)")
+    else:
+        if n_steps is not None:
+            raise ValueError(f"n_steps: applies to the dated model only (model={model!r})")
+        steps = 0
+    if origination == "root" and model == "dated":
+        arrays = species_tree.likelihood_arrays()
+        if arrays.sp_is_leaf[arrays.sp_root]:
+            raise ValueError("species_tree: with origination='root' the dated model needs at "
+                             "least two extant species (families start at the root split)")
+    return species_tree, _Settings(model, steps, 0 if origination == "root" else 1)
+
+
+def _check_rates(duplication: object, transfer: object, loss: object) -> tuple[float, float, float]:
+    return (_checks.rate("duplication", duplication), _checks.rate("transfer", transfer),
+            _checks.rate("loss", loss))
+
+
+def _check_threads(threads: object) -> int:
+    return _checks.count("threads", threads, minimum=1, maximum=4096)
+
+
+def _check_client(client: object) -> Any:
+    if client is None:
+        return None
+    if not all(hasattr(client, name) for name in ("scatter", "map", "gather", "cancel")):
+        raise TypeError("client: expected a dask.distributed Client, got "
+                        f"{type(client).__name__}")
+    return client
+
+
+def _species_args(tree: SpeciesTree, settings: _Settings) -> dict[str, Any]:
+    a = tree.likelihood_arrays()
+    args: dict[str, Any] = dict(sp_left=a.sp_left, sp_right=a.sp_right,
+                                sp_is_leaf=a.sp_is_leaf, sp_time=a.sp_time,
+                                sp_parent_time=a.sp_parent_time, sp_root=int(a.sp_root))
+    if settings.model == "dated":
+        args = dict(sp_parent=a.sp_parent, **args)
+    return args
+
+
+def _gene_arrays(species_tree: SpeciesTree, gene_trees: object) -> GeneTreeArrays:
+    if not isinstance(gene_trees, GeneTrees):
+        raise TypeError(f"gene_trees: expected GeneTrees, got {type(gene_trees).__name__}")
+    own = gene_trees.species_tree
+    if own is not species_tree and not (
+            own.names == species_tree.names and np.array_equal(own.parent, species_tree.parent)
+            and np.array_equal(own.extant, species_tree.extant)):
+        raise ValueError("gene_trees: read against a different species tree; read them with "
+                         "GeneTrees.from_newick(..., species_tree) for this tree")
+    return gene_trees.arrays()
+
+
+def _chunk_bounds(sizes: np.ndarray, nodes_per_chunk: int) -> list[tuple[int, int]]:
+    """Contiguous ranges of families of about ``nodes_per_chunk`` nodes (at least one family)."""
+    n = len(sizes)
+    if n == 0:
+        return []
+    ends = np.cumsum(sizes)
+    bounds = []
+    a = 0
+    while a < n:
+        base = int(ends[a - 1]) if a else 0
+        b = int(np.searchsorted(ends, base + nodes_per_chunk, side="right"))
+        b = min(max(b, a + 1), n)
+        bounds.append((a, b))
+        a = b
+    return bounds
+
+
+def _chunk_args(arrays: GeneTreeArrays, a: int, b: int) -> dict[str, np.ndarray]:
+    offsets = arrays.gt_offsets[a:b + 1]
+    lo, hi = int(offsets[0]), int(offsets[-1])
+    return dict(gt_offsets=offsets - np.uint64(lo), gt_is_leaf=arrays.gt_is_leaf[lo:hi],
+                gt_left=arrays.gt_left[lo:hi], gt_right=arrays.gt_right[lo:hi],
+                gt_species=arrays.gt_species[lo:hi])
+
+
+def _score_chunk(species: dict[str, Any], chunk: dict[str, np.ndarray], settings: _Settings,
+                 rates: tuple[float, float, float]) -> list[float]:
+    """Per-family log-likelihoods of one piece of a batch (also run on cluster workers)."""
+    dup, transfer, loss = rates
+    if settings.model == "dated":
+        return korvath_core.dated_family_loglik(
+            **species, **chunk, dup=dup, transfer=transfer, loss=loss,
+            n_steps=settings.n_steps, origination=settings.origination)
+    return korvath_core.undated_family_loglik(
+        **species, **chunk, dup=dup, transfer=transfer, loss=loss,
+        transfers=1 if settings.model == "reldated" else 0, origination=settings.origination)
+
+
+def _score_remote(chunk: dict[str, np.ndarray], species: dict[str, Any], settings: _Settings,
+                  rates: tuple[float, float, float]) -> list[float]:
+    """:func:`_score_chunk` with the piece first, as ``Client.map`` passes it."""
+    return _score_chunk(species, chunk, settings, rates)
+
+
+_EMPTY_BATCH = dict(gt_offsets=[0], gt_is_leaf=[], gt_left=[], gt_right=[], gt_species=[])
+
+
+def _extinct_term(species: dict[str, Any], settings: _Settings,
+                  rates: tuple[float, float, float], n_extinct: int) -> float:
+    """n_extinct times the log-probability that a family leaves no gene (0.0 for none)."""
+    if n_extinct == 0:
+        return 0.0
+    dup, transfer, loss = rates
+    if settings.model == "dated":
+        return korvath_core.dated_joint_loglik(
+            **species, **_EMPTY_BATCH, dup=dup, transfer=transfer, loss=loss,
+            n_steps=settings.n_steps, origination=settings.origination, n_extinct=n_extinct)
+    return korvath_core.undated_joint_loglik(
+        **species, **_EMPTY_BATCH, dup=dup, transfer=transfer, loss=loss,
+        transfers=1 if settings.model == "reldated" else 0, origination=settings.origination,
+        n_extinct=n_extinct)
+
+
+def in_order_sum(values: Sequence[float], start: float = 0.0) -> float:
+    """``((start + v0) + v1) + ...``: the joint sum in family order, as the core takes it."""
+    total = start
+    for v in values:
+        total += v
+    return total
+
+
+def _run_on_threads(n_threads: int, n_items: int, work: Callable[[int], list[float]],
+                    progress: Callable[[int], None] | None) -> list[list[float]]:
+    """work(i) for i in 0..n_items-1 on up to n_threads threads, pieces taken in order.
+
+    The core lets go of the interpreter lock while it scores, so the threads run at once. On
+    KeyboardInterrupt (or a failed piece) no further piece starts; the pieces being scored run
+    to their end (a fraction of a second) before the exception reaches the caller.
+    """
+    results: list[list[float] | None] = [None] * n_items
+    claim = itertools.count()
+    claim_lock = threading.Lock()
+    stop = threading.Event()
+    failures: list[tuple[int, BaseException]] = []
+    finished = threading.Semaphore(0)
+
+    def worker() -> None:
+        while not stop.is_set():
+            with claim_lock:
+                i = next(claim)
+            if i >= n_items:
+                return
+            try:
+                results[i] = work(i)
+            except BaseException as exc:  # the core's PanicException is a BaseException
+                failures.append((i, exc))
+                stop.set()
+                return
+            finally:
+                finished.release()
+
+    # Not daemon threads: a thread still inside the core when the interpreter exits would be
+    # stopped there; the interpreter waits for these instead.
+    threads = [threading.Thread(target=worker, name=f"korvath-score-{k}")
+               for k in range(min(n_threads, n_items))]
+    started: list[threading.Thread] = []
+    try:
+        for t in threads:
+            started.append(t)  # before start(): Ctrl-C may land while it waits
+            t.start()
+        done = 0
+        while any(t.is_alive() for t in started):
+            # A timed wait keeps the main thread responsive to Ctrl-C.
+            if finished.acquire(timeout=0.1):
+                done += 1
+                if progress is not None:
+                    progress(done)
+    except BaseException:
+        stop.set()
+        _join_all(started)
+        raise
+    _join_all(started)
+    if failures:
+        raise min(failures, key=lambda f: f[0])[1]
+    return results  # type: ignore[return-value]
+
+
+def _join_all(threads: list[threading.Thread]) -> None:
+    """Join every thread, even through a second Ctrl-C (which is raised once all are done)."""
+    interrupted: BaseException | None = None
+    for t in threads:
+        while t.ident is not None:  # never started: nothing to join
+            try:
+                t.join()
+                break
+            except BaseException as exc:
+                interrupted = exc
+    if interrupted is not None:
+        raise interrupted
+
+
+class _Scorer:
+    """One species tree, one batch, one model: scores the batch at any rates.
+
+    The species arrays and the batch's pieces are made once; with a cluster they are sent to
+    the workers once (the species tree to every worker), and each evaluation sends only the
+    rates.
+    """
+
+    def __init__(self, species_tree: SpeciesTree, gene_trees: GeneTrees, settings: _Settings,
+                 threads: int, client: Any) -> None:
+        self.tree = species_tree
+        self.settings = settings
+        self.threads = threads
+        self.client = client
+        self.names = gene_trees.names
+        arrays = _gene_arrays(species_tree, gene_trees)
+        self.species = _species_args(species_tree, settings)
+        sizes = np.diff(arrays.gt_offsets.astype(np.int64))
+        per_chunk = _NODES_PER_REMOTE_CHUNK if client is not None else _NODES_PER_CHUNK
+        self.bounds = _chunk_bounds(sizes, per_chunk)
+        self.chunks = [_chunk_args(arrays, a, b) for a, b in self.bounds]
+        self._remote_species: Any = None
+        self._remote_chunks: list[Any] | None = None
+        if client is not None and self.chunks:
+            # Unique keys (no content hashing): data of one scorer never aliases another's.
+            self._remote_species = client.scatter([self.species], broadcast=True,
+                                                  hash=False)[0]
+            self._remote_chunks = client.scatter(self.chunks, hash=False)
+
+    def close(self) -> None:
+        """Let go of the data sent to a cluster (the scheduler frees it once unreferenced)."""
+        self._remote_chunks = None
+        self._remote_species = None
+
+    def __enter__(self) -> "_Scorer":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def family_values(self, rates: tuple[float, float, float],
+                      progress: Callable[[int], None] | None = None) -> np.ndarray:
+        """Per-family log-likelihoods in batch order; progress(families done) after each piece."""
+        n_chunks = len(self.chunks)
+        n_families = len(self.names)
+
+        def report(chunks_done: int) -> None:
+            # Pieces may finish out of order: report a share of the families, not a position.
+            if progress is not None:
+                progress(n_families * chunks_done // n_chunks)
+
+        if n_chunks == 0:
+            pieces: list[list[float]] = []
+        elif self.client is not None:
+            pieces = self._on_cluster(rates)
+            report(n_chunks)
+        elif self.threads == 1 or n_chunks == 1:
+            pieces = []
+            for chunk in self.chunks:
+                pieces.append(_score_chunk(self.species, chunk, self.settings, rates))
+                report(len(pieces))
+        else:
+            pieces = _run_on_threads(
+                self.threads, n_chunks,
+                lambda i: _score_chunk(self.species, self.chunks[i], self.settings, rates),
+                report)
+        values = np.fromiter(itertools.chain.from_iterable(pieces), dtype=np.float64,
+                             count=len(self.names))
+        return values
+
+    def _on_cluster(self, rates: tuple[float, float, float]) -> list[list[float]]:
+        client = self.client
+        futures = client.map(_score_remote, self._remote_chunks,
+                             species=self._remote_species, settings=self.settings,
+                             rates=rates, pure=False)
+        try:
+            pieces = client.gather(futures)
+        except BaseException:
+            client.cancel(futures)
+            raise
+        return list(pieces)
+
+    def extinct_term(self, rates: tuple[float, float, float], n_extinct: int) -> float:
+        return _extinct_term(self.species, self.settings, rates, n_extinct)
+
+    def joint(self, rates: tuple[float, float, float], n_extinct: int,
+              progress: Callable[[int], None] | None = None) -> float:
+        start = self.extinct_term(rates, n_extinct)
+        return in_order_sum(self.family_values(rates, progress).tolist(), start)
+
+
+def _series(names: list[Any], values: np.ndarray) -> pd.Series:
+    return pd.Series(values, index=pd.Index(names, name="family", dtype=object), name="loglik")
+
+
+def loglik(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: float,
+           transfer: float, loss: float, model: str = "undated", n_steps: int | None = None,
+           origination: str = "root", threads: int = 1, client: Any = None) -> pd.Series:
+    """Log-likelihood of every gene tree of a batch.
+
+    Parameters
+    ----------
+    species_tree : SpeciesTree
+        The species tree. Only the part leading to extant species is used; a stem above the
+        root (:attr:`SpeciesTree.stem`) lengthens the root branch.
+    gene_trees : GeneTrees
+        The batch, read against this species tree.
+    duplication, transfer, loss : float
+        Rates, finite and >= 0. The dated model reads them per gene copy per unit time (the
+        simulators' units); the undated models against a speciation rate of 1 per branch.
+    model : {"undated", "reldated", "dated"}, default "undated"
+        See the module documentation.
+    n_steps : int, optional
+        Dated model only: the least number of Euler steps per interval of the time grid,
+        >= 1; default 20. More steps approach the exact solution.
+    origination : {"root", "uniform"}, default "root"
+        Where families start: at the root (the root split for the dated model), or on a
+        branch chosen uniformly (for the dated model, among branches of positive length).
+    threads : int, default 1
+        Threads to score on. The batch is cut into contiguous pieces that the threads take in
+        turn; the values do not depend on it.
+    client : dask.distributed.Client, optional
+        Score on this cluster instead: pieces of the batch go to the workers, the species
+        tree once to each. The values are the same.
+
+    Returns
+    -------
+    pandas.Series
+        Natural-log likelihood of each family, named ``"loglik"`` and indexed by family name
+        in batch order; ``-inf`` for a tree the model gives probability 0.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For an argument of the wrong kind or out of range, naming it.
+    KeyboardInterrupt
+        On Ctrl-C, which stops the work within a fraction of a second.
+    """
+    tree, settings = _check_settings(species_tree, model, n_steps, origination)
+    rates = _check_rates(duplication, transfer, loss)
+    threads = _check_threads(threads)
+    client = _check_client(client)
+    with _Scorer(tree, gene_trees, settings, threads, client) as scorer:
+        return _series(scorer.names, scorer.family_values(rates))
+
+
+def loglik_joint(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: float,
+                 transfer: float, loss: float, model: str = "undated",
+                 n_steps: int | None = None, origination: str = "root", n_extinct: int = 0,
+                 threads: int = 1, client: Any = None) -> float:
+    """Joint log-likelihood of a batch: the sum of the families' values, in batch order,
+    plus ``n_extinct`` times the log-probability that a family leaves no gene.
+
+    Parameters are those of :func:`loglik`, and:
+
+    n_extinct : int, default 0
+        Number of families that left no gene (and so have no tree), started like the others;
+        >= 0. Each adds the log-probability of leaving no gene.
+
+    Returns
+    -------
+    float
+        ``((X + l_0) + l_1) + ...`` with X the extinct families' term: the same bits as one
+        call of ``korvath_core.dated_joint_loglik`` (or ``undated_joint_loglik``) on the whole
+        batch, whatever ``threads`` or ``client``.
+    """
+    tree, settings = _check_settings(species_tree, model, n_steps, origination)
+    rates = _check_rates(duplication, transfer, loss)
+    n_extinct = _checks.count("n_extinct", n_extinct)
+    threads = _check_threads(threads)
+    client = _check_client(client)
+    with _Scorer(tree, gene_trees, settings, threads, client) as scorer:
+        return scorer.joint(rates, n_extinct)

@@ -1,0 +1,108 @@
+"""The korvath command, run end to end in a subprocess."""
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import korvath
+from korvath import GeneTrees, SpeciesTree, loglik
+from korvath.cli import EXAMPLE_TREE
+
+RATES = ["--duplication", "0.3", "--transfer", "0.2", "--loss", "0.4"]
+
+
+def korvath_cmd(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "korvath.cli", *map(str, args)],
+                          capture_output=True, text=True, timeout=300, cwd=cwd)
+
+
+@pytest.fixture(scope="module")
+def simulated(tmp_path_factory):
+    root = tmp_path_factory.mktemp("cli")
+    out = korvath_cmd("simulate", "example", root / "run", *RATES, "--families", 30,
+                      "--seed", 4, "--threads", 2)
+    assert out.returncode == 0, out.stderr
+    extant = sorted((root / "run" / "gene_trees").glob("*_extant.nwk"),
+                    key=lambda p: int(p.name.split("_")[0]))
+    trees = root / "trees.nwk"
+    trees.write_text("".join(p.read_text() for p in extant))
+    (root / "species.nwk").write_text(EXAMPLE_TREE + "\n")
+    return root, out.stdout, len(extant)
+
+
+def test_simulate_writes_the_folder_and_a_summary(simulated):
+    root, stdout, n_extant = simulated
+    assert "families: 30 (" in stdout and f"({n_extant} with extant copies)" in stdout
+    assert (root / "run" / "Profiles.tsv").is_file()
+    # The same run through the toolkit writes the same files.
+    tree = SpeciesTree.from_newick(EXAMPLE_TREE)
+    sim = korvath.simulate_families(tree, duplication=0.3, transfer=0.2, loss=0.4,
+                                    families=30, seed=4)
+    sim.write(root / "again")
+    for name in ("Profiles.tsv", "Gene_family_summary.tsv", "Transfers.tsv"):
+        assert (root / "again" / name).read_text() == (root / "run" / name).read_text()
+
+
+def test_score_prints_the_toolkit_values(simulated):
+    root, _, n_extant = simulated
+    out = korvath_cmd("score", root / "species.nwk", root / "trees.nwk", *RATES,
+                      "--model", "dated", "--n-steps", "8", "--threads", "2")
+    assert out.returncode == 0, out.stderr
+    assert out.stderr == ""  # no progress bar when stderr is not a terminal
+    lines = out.stdout.splitlines()
+    assert lines[0] == "family\tloglik" and len(lines) == n_extant + 1
+    tree = SpeciesTree.from_newick(EXAMPLE_TREE)
+    genes = GeneTrees.from_newick(root / "trees.nwk", tree)
+    expected = loglik(tree, genes, duplication=0.3, transfer=0.2, loss=0.4, model="dated",
+                      n_steps=8)
+    got = {int(f): float(v) for f, v in (line.split("\t") for line in lines[1:])}
+    assert got == expected.to_dict()
+    to_file = korvath_cmd("score", "example", root / "trees.nwk", *RATES, "-o",
+                          root / "scores.tsv")
+    assert to_file.returncode == 0 and to_file.stdout == ""
+    assert (root / "scores.tsv").read_text().startswith("family\tloglik\n1\t")
+
+
+def test_fit_prints_rates_and_log_likelihood(simulated):
+    root, _, _ = simulated
+    out = korvath_cmd("fit", "example", root / "trees.nwk", "--model", "undated",
+                      "--fix", "transfer=0.2", "--threads", "2")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("log-likelihood -")
+    assert "transfer     0.2  (fixed)" in out.stdout
+    assert "duplication" in out.stdout and "loss" in out.stdout
+
+
+@pytest.mark.parametrize("args, message", [
+    (["score", "example", "missing.nwk", *RATES], "gene tree file not found"),
+    (["score", "nothere.nwk", "trees.nwk", *RATES], "species tree file not found"),
+    (["score", "example", "trees.nwk", "--duplication", "-1", "--transfer", "0",
+      "--loss", "0"], "duplication: a rate must be finite and >= 0"),
+    (["score", "example", "trees.nwk", *RATES, "--model", "timed"], "invalid choice"),
+    (["score", "example", "bad.nwk", *RATES], "family 2: the root has 3 children"),
+    (["score", "example", "trees.nwk"], "required"),
+    (["fit", "example", "trees.nwk", "--fix", "transfer"], "--fix: expected RATE=VALUE"),
+    (["simulate", "example", "out", *RATES, "--families", "-3", "--seed", "1"], "families"),
+    (["frobnicate"], "invalid choice"),
+])
+def test_bad_input_is_one_line_and_status_2(simulated, args, message):
+    root, _, _ = simulated
+    (root / "bad.nwk").write_text("(sp1_1,sp2_2);\n(sp1_1,sp2_2,sp3_3);\n")
+    out = korvath_cmd(*args, cwd=root)
+    assert out.returncode == 2
+    assert out.stdout == ""
+    assert out.stderr.count("\n") == 1 and out.stderr.startswith("korvath: error: ")
+    assert message in out.stderr and "Traceback" not in out.stderr
+
+
+def test_help_documents_every_option():
+    for command, options in [("simulate", ["--duplication", "--families", "--seed",
+                                           "--origination", "--threads"]),
+                             ("score", ["--model", "--n-steps", "--origination",
+                                        "--separator", "--threads", "--output"]),
+                             ("fit", ["--n-extinct", "--fix", "--intervals", "--threads"])]:
+        out = korvath_cmd(command, "--help")
+        assert out.returncode == 0
+        for option in options:
+            assert option in out.stdout, (command, option)

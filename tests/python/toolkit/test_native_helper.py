@@ -1,0 +1,138 @@
+"""The native helper module refuses malformed input with an exception and never crashes:
+wrong kinds, arrays of the wrong item size or length, and event logs or traces that do not hold
+together. (The suite also runs against a sanitizer build of the module.)"""
+import random
+
+import numpy as np
+import pytest
+
+_korvath_native = pytest.importorskip("_korvath_native")
+
+I = np.int64
+F = np.float64
+
+
+def log_arrays(rows=4):
+    return dict(kind=np.zeros(rows, np.uint8), branch=np.zeros(rows, I), time=np.zeros(rows, F),
+                recipient=np.full(rows, -1, I), family=np.zeros(rows, I),
+                gene=np.arange(rows, dtype=I), child1=np.full(rows, -1, I))
+
+
+def gene_trees(log, leaf=(), gene=(), family=(), names=("r", "a", "b"), extant=False):
+    return _korvath_native.gene_trees(
+        log["kind"], log["branch"], log["time"], log["recipient"], log["family"], log["gene"],
+        log["child1"], np.asarray(leaf, I), np.asarray(gene, I), np.asarray(family, I),
+        list(names), 1.0, extant)
+
+
+def test_arguments_of_the_wrong_kind_or_shape():
+    with pytest.raises(TypeError):
+        _korvath_native.parse_newick(b"(A,B);")
+    with pytest.raises(TypeError):
+        _korvath_native.parse_newick()
+    with pytest.raises(TypeError):
+        _korvath_native.parse_newick_many(("(A,B);",))
+    with pytest.raises(TypeError):
+        _korvath_native.parse_newick_many(["(A,B);", 3])
+    with pytest.raises(TypeError):  # int32 items where int64 are needed
+        _korvath_native.format_newick(np.array([-1, 0], np.int32), ["a", "b"], np.zeros(2))
+    with pytest.raises(TypeError):  # two-dimensional
+        _korvath_native.format_newick(np.array([[-1, 0]], I), ["a", "b"], np.zeros(2))
+    with pytest.raises(ValueError, match="one entry per node"):
+        _korvath_native.format_newick(np.array([-1, 0], I), ["a"], np.zeros(2))
+    with pytest.raises(ValueError, match="do not form one tree"):
+        _korvath_native.format_newick(np.array([-1, 2, 1], I), ["a", "b", "c"], np.zeros(3))
+    with pytest.raises(UnicodeEncodeError):
+        _korvath_native.format_newick(np.array([-1], I), ["\ud800"], np.zeros(1))
+    with pytest.raises(TypeError):
+        _korvath_native.int64_from_list([1, 2.0], False)
+    with pytest.raises(OverflowError):
+        _korvath_native.int64_from_list([2**70], True)
+    with pytest.raises(TypeError):
+        _korvath_native.float64_from_list([1.0, 2], False)
+    values = [-(2**63), -1, 0, 2**30, 2**30 - 1, -(2**30), 2**63 - 1] * 300
+    kept = list(values)
+    assert bytes(_korvath_native.int64_from_list(kept, False)) == np.array(values, I).tobytes()
+    assert kept == values
+    assert bytes(_korvath_native.int64_from_list(kept, True)) == np.array(values, I).tobytes()
+    assert kept == []  # given up: every item freed
+    broken = list(range(3000)) + ["x"]
+    with pytest.raises(TypeError, match="item 3000"):
+        _korvath_native.int64_from_list(broken, True)
+    assert broken[:2048] == [None] * 2048 and broken[2048:] == list(range(2048, 3000)) + ["x"]
+    floats = [0.5, -0.0, float("inf"), 1e-300] * 700
+    assert bytes(_korvath_native.float64_from_list(list(floats), True)) == \
+        np.array(floats, F).tobytes()
+
+
+def test_gene_trees_refuse_inconsistent_logs():
+    log = log_arrays()
+    short = dict(log, time=np.zeros(3, F))
+    with pytest.raises(ValueError, match="differ in length"):
+        gene_trees(short)
+    with pytest.raises(ValueError, match="outside the species tree"):
+        gene_trees(dict(log, branch=np.array([0, 0, -5, 0], I)))
+    with pytest.raises(ValueError, match="names has length 3"):  # a branch without a name
+        gene_trees(dict(log, branch=np.array([0, 0, 7, 0], I)))
+    with pytest.raises(ValueError, match="unknown event kind"):
+        gene_trees(dict(log, kind=np.array([0, 9, 0, 0], np.uint8)))
+    with pytest.raises(ValueError, match="negative"):
+        gene_trees(dict(log, gene=np.array([0, -1, 2, 3], I)))
+    # A duplication that names its own parent as child: the tree would loop forever.
+    looping = dict(kind=np.array([0, 1, 1], np.uint8), branch=np.zeros(3, I),
+                   time=np.array([0.0, 0.1, 0.2]), recipient=np.full(3, -1, I),
+                   family=np.zeros(3, I), gene=np.array([0, 0, 1], I),
+                   child1=np.array([-1, 1, 0], I))
+    with pytest.raises(ValueError, match="inconsistent"):
+        gene_trees(looping)
+    with pytest.raises(ValueError, match="break the Newick gene trees"):
+        gene_trees(log, leaf=[1], gene=[0], family=[0], names=("r", "a,x", "b"))
+
+
+def test_random_logs_never_crash():
+    rng = random.Random(4)
+    for _ in range(300):
+        rows = rng.randint(0, 12)
+        log = dict(kind=np.array([rng.randrange(6) for _ in range(rows)], np.uint8),
+                   branch=np.array([rng.randrange(-1, 4) for _ in range(rows)], I),
+                   time=np.array([rng.random() for _ in range(rows)], F),
+                   recipient=np.array([rng.randrange(-2, 4) for _ in range(rows)], I),
+                   family=np.array([rng.randrange(-1, 3) for _ in range(rows)], I),
+                   gene=np.array([rng.randrange(-1, 8) for _ in range(rows)], I),
+                   child1=np.array([rng.randrange(-2, 8) for _ in range(rows)], I))
+        copies = [rng.randrange(-1, 4) for _ in range(rng.randint(0, 3))]
+        try:
+            gene_trees(log, leaf=copies, gene=[rng.randrange(8) for _ in copies],
+                       family=[rng.randrange(3) for _ in copies], extant=rng.random() < 0.5)
+        except ValueError:
+            pass
+        tree = (np.array([-1, 0, 0, 1, 1], I), np.array([0.0, 0.3, 1.0, 1.0, 1.0]),
+                np.array([False, False, True, True, True]), 0)
+        try:
+            _korvath_native.replay_trace(*tree, log["kind"], log["branch"], log["time"],
+                                         log["recipient"], log["family"], log["gene"],
+                                         log["child1"])
+        except ValueError:
+            pass
+
+
+def test_replay_refuses_trees_it_cannot_walk():
+    log = log_arrays(0)
+    trace = (log["kind"], log["branch"], log["time"], log["recipient"], log["family"],
+             log["gene"], log["child1"])
+    good = (np.array([-1, 0, 0], I), np.array([0.0, 1.0, 1.0]), np.array([False, True, True]))
+    with pytest.raises(ValueError, match="root is outside"):
+        _korvath_native.replay_trace(*good, 3, *trace)
+    with pytest.raises(ValueError, match="differ in length"):
+        _korvath_native.replay_trace(good[0], good[1][:2], good[2], 0, *trace)
+    with pytest.raises(ValueError, match="parent outside"):
+        _korvath_native.replay_trace(np.array([-1, 0, 9], I), *good[1:], 0, *trace)
+    with pytest.raises(ValueError, match="not a number"):
+        _korvath_native.replay_trace(good[0], np.array([0.0, np.nan, 1.0]), good[2], 0, *trace)
+    with pytest.raises(ValueError, match="two children"):
+        _korvath_native.replay_trace(np.array([-1, 0], I), np.array([0.0, 1.0]),
+                                     np.array([False, True]), 0, *trace)
+    with pytest.raises(ValueError, match="ends without having started"):
+        _korvath_native.replay_trace(np.array([-1, 0, 0, 5, 5, -1], I), np.zeros(6) + 1,
+                                     np.array([False, True, True, True, True, False]), 0,
+                                     *trace)
