@@ -492,19 +492,25 @@ def gene_trees_from_log(tree: SpeciesTree, log: EventLog, copies: ExtantCopies, 
             c(log.family, dtype=np.int64), c(log.gene, dtype=np.int64),
             c(log.child1, dtype=np.int64), c(copies.leaf, dtype=np.int64),
             c(copies.gene, dtype=np.int64), c(copies.family, dtype=np.int64), tree.names,
-            float(tree.present), bool(extant))
+            float(tree.present), bool(extant), *_tree_args(tree))
         return dict(zip((np.frombuffer(families, dtype=np.int64) + 1).tolist(), texts))
-    return _gene_trees_python(log, copies, tree.names, float(tree.present), bool(extant))
+    return _gene_trees_python(log, copies, tree, float(tree.present), bool(extant))
 
 
-def _gene_trees_python(log: EventLog, copies: ExtantCopies, names: list[str], total_age: float,
+def _gene_trees_python(log: EventLog, copies: ExtantCopies, tree: SpeciesTree, total_age: float,
                        extant_only: bool) -> dict[int, str]:
     with _collector_paused():
-        return _gene_trees_python_body(log, copies, names, total_age, extant_only)
+        return _gene_trees_python_body(log, copies, tree, total_age, extant_only)
 
 
-def _gene_trees_python_body(log: EventLog, copies: ExtantCopies, names: list[str],
+def _gene_trees_python_body(log: EventLog, copies: ExtantCopies, tree: SpeciesTree,
                             total_age: float, extant_only: bool) -> dict[int, str]:
+    names = tree.names
+    children = tree.children
+    # A copy that dies out with an extinct species (a childless, non-extant node) ends at
+    # that species' date; every other unsampled leaf copy ends at the present.
+    extinct_end = {v: float(tree.time[v]) for v in range(tree.n_nodes)
+                   if not children[v] and not tree.extant[v]}
     leaf_of_gene = dict(zip(copies.gene.tolist(), copies.leaf.tolist()))
     order = np.argsort(log.family, kind="stable")
     fam_sorted = log.family[order]
@@ -516,6 +522,8 @@ def _gene_trees_python_body(log: EventLog, copies: ExtantCopies, names: list[str
     genes = log.gene.tolist()
     child1s = log.child1.tolist()
     child2s = log.child2.tolist()
+    branches = log.branch.tolist()
+    recipients = log.recipient.tolist()
     order_list = order.tolist()
     lengths: dict[float, str] = {}
     result: dict[int, str] = {}
@@ -533,6 +541,7 @@ def _gene_trees_python_body(log: EventLog, copies: ExtantCopies, names: list[str
         end: dict[int, float] = {}
         kids: dict[int, tuple[int, int]] = {}
         lost: set[int] = set()
+        home: dict[int, int] = {}  # the species branch the events place a gene on
         root_gene = -1
         for e in order_list[a:b]:
             k = kinds[e]
@@ -541,6 +550,7 @@ def _gene_trees_python_body(log: EventLog, copies: ExtantCopies, names: list[str
             if k == O:
                 start.setdefault(g, t)
                 root_gene = g
+                home[g] = branches[e]
             elif k == L:
                 lost.add(g)
                 end[g] = t
@@ -550,6 +560,22 @@ def _gene_trees_python_body(log: EventLog, copies: ExtantCopies, names: list[str
                 end[g] = t
                 start[c1] = t
                 start[c2] = t
+                branch = branches[e]
+                if k == S:
+                    sides = children[branch] if 0 <= branch < len(children) else []
+                    for child, side in ((c1, 0), (c2, 1)):
+                        if side < len(sides):
+                            home[child] = sides[side]
+                        else:
+                            home.pop(child, None)
+                elif k == T:
+                    home[c1] = branch
+                    if recipients[e] >= 0:
+                        home[c2] = recipients[e]
+                    else:
+                        home.pop(c2, None)
+                else:
+                    home[c1] = home[c2] = branch
         if root_gene < 0:
             continue
         # Nodes as [gene, start, end, label prefix, children, sampled]; parents before children.
@@ -569,7 +595,7 @@ def _gene_trees_python_body(log: EventLog, copies: ExtantCopies, names: list[str
             else:
                 leaf = leaf_of_gene.get(g)
                 if leaf is None:
-                    node = [g, s, total_age, "", None, False]
+                    node = [g, s, extinct_end.get(home.get(g, -1), total_age), "", None, False]
                 else:
                     node = [g, s, total_age, names[leaf] + "_", None, True]
             nodes.append(node)

@@ -12,7 +12,8 @@
 namespace korvath::native {
 
 void gene_tree_texts(const EventLog& log, const std::vector<ExtantCopies>& extant,
-                     const std::vector<std::string>& names, double total_age, bool extant_only,
+                     const std::vector<std::string>& names, const SpeciesTree& species,
+                     double total_age, bool extant_only,
                      const std::function<void(std::uint64_t, std::string_view)>& emit) {
     if (!log.columns_agree()) fault("event log columns differ in length");
     check_output_names(log, extant, names);
@@ -24,7 +25,7 @@ void gene_tree_texts(const EventLog& log, const std::vector<ExtantCopies>& extan
         grouped.gather_rows(rank, log, rows);
         const FamilyGenes genes(rows, grouped.extant_of(rank));
         if (!genes.has_root()) continue;
-        GeneTree tree = build_gene_tree(genes.root_gene(), genes, total_age);
+        GeneTree tree = build_gene_tree(genes.root_gene(), genes, total_age, &species);
         if (extant_only) {
             tree = prune_to_extant(std::move(tree));
             if (tree.root == kNoNode) continue;

@@ -4,6 +4,7 @@
 // text is by construction what simulate_and_write puts in its files.
 #pragma once
 
+#include "simulation/dated_tree.h"
 #include "simulation/event_log.h"
 
 #include <cstdint>
@@ -18,9 +19,12 @@ namespace korvath::native {
 // families with an origination row (complete trees), or those of them with
 // at least one extant copy (extant trees). The text ends with ";\n" as in
 // the files. Throws InvalidName for a name that would break the trees, and
-// InternalFault for an inconsistent log.
+// InternalFault for an inconsistent log. `species` is the run's species tree:
+// a copy that dies out with an extinct species ends at that species' date, as
+// in the written trees.
 void gene_tree_texts(const EventLog& log, const std::vector<ExtantCopies>& extant,
-                     const std::vector<std::string>& names, double total_age, bool extant_only,
+                     const std::vector<std::string>& names, const SpeciesTree& species,
+                     double total_age, bool extant_only,
                      const std::function<void(std::uint64_t, std::string_view)>& emit);
 
 }  // namespace korvath::native

@@ -230,10 +230,11 @@ std::uint64_t id_of(std::int64_t value, const char* what) {
 }
 
 // gene_trees(kind, branch, time, recipient, family, gene, child1, copy_leaf, copy_gene,
-//            copy_family, names, total_age, extant_only) -> (family ids, texts)
+//            copy_family, names, total_age, extant_only, parent, dates, extant_leaf, root)
+//   -> (family ids, texts)
 PyObject* py_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        expect_args("gene_trees", nargs, 13);
+        expect_args("gene_trees", nargs, 17);
         EventLog log;
         log.kind = bytes_of(args[0], "kind");
         const std::vector<std::int64_t> branch = int64s(args[1], "branch");
@@ -250,6 +251,18 @@ PyObject* py_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (total_age == -1.0 && PyErr_Occurred()) throw PythonError{};
         const int extant_only = PyObject_IsTrue(args[12]);
         if (extant_only < 0) throw PythonError{};
+        SpeciesTreeArrays arrays;
+        arrays.parent = int64s(args[13], "parent");
+        arrays.time = doubles(args[14], "dates");
+        const std::vector<std::uint8_t> extant_leaf = bytes_of(args[15], "extant_leaf");
+        const long long root = PyLong_AsLongLong(args[16]);
+        if (root == -1 && PyErr_Occurred()) throw PythonError{};
+        if (root < 0) throw std::invalid_argument("the root is negative");
+        arrays.n_nodes = arrays.parent.size();
+        arrays.extant_leaf.resize(extant_leaf.size());
+        for (std::size_t v = 0; v < extant_leaf.size(); ++v) arrays.extant_leaf[v] = extant_leaf[v] != 0;
+        arrays.root = static_cast<std::uint64_t>(root);
+        const SpeciesTree species(std::move(arrays));
 
         const std::size_t rows = log.kind.size();
         if (branch.size() != rows || log.time.size() != rows || recipient.size() != rows ||
@@ -282,7 +295,7 @@ PyObject* py_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
         std::vector<std::int64_t> families;
         Ref texts = Ref::steal(PyList_New(0));
-        gene_tree_texts(log, extant, names, total_age, extant_only != 0,
+        gene_tree_texts(log, extant, names, species, total_age, extant_only != 0,
                         [&](std::uint64_t f, std::string_view text) {
                             Ref item = text_of(text);
                             if (PyList_Append(texts.get(), item.get()) != 0) throw PythonError{};

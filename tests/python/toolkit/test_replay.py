@@ -3,6 +3,7 @@ exactly; the native and pure-Python paths agree; a trace that does not fit the t
 import numpy as np
 import pytest
 
+import korvath
 import korvath_core
 from korvath import _native, simulate_families
 from korvath.replay import (EventLog, copies_from_core, gene_trees_from_log, log_from_core,
@@ -93,3 +94,17 @@ def test_trace_route_of_a_large_run_matches(path):
     log_run = simulate_families(tree, **options)
     trace_run = simulate_families(tree, **options, record="trace")
     assert log_run.gene_trees(extant=True) == trace_run.gene_trees(extant=True)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_copies_dying_with_an_extinct_species_end_at_its_date(seed, path, tmp_path):
+    # B and D die out before the present: their copies' branches must stop at their dates,
+    # exactly as in the files the writer makes, on both paths.
+    tree = korvath.SpeciesTree.from_newick("((A:1,(B:0.3,C:1):0.0):0.5,(D:0.2,E:1.5):0);")
+    sim = simulate_families(tree, duplication=0.5, transfer=0.5, loss=0.1, families=3,
+                            seed=seed)
+    sim.write(tmp_path)
+    for extant, suffix in ((False, "complete"), (True, "extant")):
+        for family, text in sim.gene_trees(extant=extant).items():
+            written = (tmp_path / "gene_trees" / f"{family}_{suffix}.nwk").read_text()
+            assert text == written
