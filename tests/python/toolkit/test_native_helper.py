@@ -18,11 +18,15 @@ def log_arrays(rows=4):
                 gene=np.arange(rows, dtype=I), child1=np.full(rows, -1, I))
 
 
-def gene_trees(log, leaf=(), gene=(), family=(), names=("r", "a", "b"), extant=False):
+CHERRY = (np.array([-1, 0, 0], I), np.array([0.0, 1.0, 1.0]), np.array([0, 1, 1], np.uint8), 0)
+
+
+def gene_trees(log, leaf=(), gene=(), family=(), names=("r", "a", "b"), extant=False,
+               species=CHERRY):
     return _korvath_native.gene_trees(
         log["kind"], log["branch"], log["time"], log["recipient"], log["family"], log["gene"],
         log["child1"], np.asarray(leaf, I), np.asarray(gene, I), np.asarray(family, I),
-        list(names), 1.0, extant)
+        list(names), 1.0, extant, *species)
 
 
 def test_arguments_of_the_wrong_kind_or_shape():
@@ -78,6 +82,11 @@ def test_gene_trees_refuse_inconsistent_logs():
         gene_trees(dict(log, kind=np.array([0, 9, 0, 0], np.uint8)))
     with pytest.raises(ValueError, match="negative"):
         gene_trees(dict(log, gene=np.array([0, -1, 2, 3], I)))
+    parent, dates, extant, _ = CHERRY
+    for species in ((parent, dates, extant, 5), (parent, np.array([0.0, np.nan, 1.0]), extant, 0),
+                    (np.array([-1, 0, 7], I), dates, extant, 0), (parent, dates[:2], extant, 0)):
+        with pytest.raises(ValueError):  # a species tree that does not hold together
+            gene_trees(log, species=species)
     # A duplication that names its own parent as child: the tree would loop forever.
     looping = dict(kind=np.array([0, 1, 1], np.uint8), branch=np.zeros(3, I),
                    time=np.array([0.0, 0.1, 0.2]), recipient=np.full(3, -1, I),
