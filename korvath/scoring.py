@@ -26,10 +26,12 @@ bits whichever way they are computed, and joint sums are taken in family order, 
 """
 from __future__ import annotations
 
+import contextlib
 import itertools
+import signal
 import threading
 from dataclasses import dataclass
-from typing import Any, Callable, Sequence
+from typing import Any, Callable, Iterator, Sequence
 
 import numpy as np
 import pandas as pd
@@ -233,9 +235,10 @@ def _run_on_threads(n_threads: int, n_items: int, work: Callable[[int], list[flo
                for k in range(min(n_threads, n_items))]
     started: list[threading.Thread] = []
     try:
-        for t in threads:
-            started.append(t)  # before start(): Ctrl-C may land while it waits
-            t.start()
+        with _ctrl_c_deferred():
+            for t in threads:
+                started.append(t)
+                t.start()
         done = 0
         while any(t.is_alive() for t in started):
             # A timed wait keeps the main thread responsive to Ctrl-C.
@@ -251,6 +254,27 @@ def _run_on_threads(n_threads: int, n_items: int, work: Callable[[int], list[flo
     if failures:
         raise min(failures, key=lambda f: f[0])[1]
     return results  # type: ignore[return-value]
+
+
+@contextlib.contextmanager
+def _ctrl_c_deferred() -> Iterator[None]:
+    """Hold SIGINT back from the main thread while the scoring threads start.
+
+    A KeyboardInterrupt raised inside ``Thread.start()`` can leave a thread that was created but
+    not yet registered, which nobody then joins. With SIGINT blocked, Ctrl-C arrives once every
+    thread has started (the threads inherit the blocked signal, so it still goes to the main
+    thread, where Python handles it). Elsewhere than the main thread, or without POSIX signal
+    masks, nothing is done: only the main thread receives KeyboardInterrupt.
+    """
+    if (threading.current_thread() is not threading.main_thread()
+            or not hasattr(signal, "pthread_sigmask")):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def _join_all(threads: list[threading.Thread]) -> None:
