@@ -21,6 +21,7 @@ with --wide once those fixes are in.
 """
 import itertools
 import math
+import re
 import warnings
 
 import numpy as np
@@ -67,6 +68,14 @@ RUNAWAY_MESSAGES = (
     "exceeded max_events; families likely growing without bound \u2014 set max_family_size",
     "exceeded max_events; genome growing without bound \u2014 lower duplication/transfer or raise loss",
 )
+# The memory budget, as its messages name it.
+BUDGET = r"the memory budget of \d+\.\d [GM]B \(one eighth of the memory the process may use\)"
+# A run whose storage would pass the budget: "exceeded <budget>; <the runaway's advice>".
+BUDGET_RUNAWAY = re.compile("exceeded " + BUDGET + "(; .*)")
+# An argument that cannot fit the budget (a MemoryError while converting it).
+BUDGET_ARGUMENT = re.compile(r"(the sequence holds more items than fit"
+                             r"|a sequence of \d+ items \(\d+ bytes each\) does not fit) "
+                             + BUDGET)
 
 
 class Sabotage(Exception):
@@ -756,12 +765,15 @@ def is_panic(exc):
 def classify(name, exc, target=None):
     """None when `exc` is a documented outcome of calling `name`, else a reason.
 
-    Documented: PanicException; the runaway RuntimeError of the simulators
-    (or a worker pool that cannot be built); for simulate_and_write, OSError
-    and the ValueError of names and outdir; and any exception raised while
-    converting an argument (the interpreter's own, or the fuzz's Sabotage)
+    Documented: PanicException; the runaway RuntimeError of the simulators,
+    ended by their event limit or by the memory budget (with the engine's
+    advice), or a worker pool that cannot be built; for simulate_and_write,
+    OSError and the ValueError of names and outdir; and any exception raised
+    while converting an argument (the interpreter's own, the fuzz's Sabotage,
+    or the MemoryError of an argument that cannot fit the memory budget)
     carrying the note that names a parameter of the function (the sabotaged
-    one, for the fuzz's Sabotage)."""
+    one, for the fuzz's Sabotage). A MemoryError of any other kind is a real
+    allocation failure, not a documented outcome."""
     if exc is None or is_panic(exc):
         return None
     notes = getattr(exc, "__notes__", None) or []
@@ -772,14 +784,18 @@ def classify(name, exc, target=None):
             return f"note names {named!r}, not a parameter of {name}"
         if isinstance(exc, Sabotage) and named != target:
             return f"the hooks of {target!r} raised, but the note names {named!r}"
-        if isinstance(exc, MemoryError):
-            return "MemoryError during conversion"
+        if isinstance(exc, MemoryError) and not BUDGET_ARGUMENT.fullmatch(str(exc)):
+            return f"MemoryError during conversion: {exc}"
         return None
     if isinstance(exc, Sabotage):
         return "the fuzz's own exception arrived without the conversion note"
-    if isinstance(exc, RuntimeError) and name in SIMULATORS and (
-            str(exc) in RUNAWAY_MESSAGES or str(exc).startswith("rayon pool: ")):
-        return None
+    if isinstance(exc, RuntimeError) and name in SIMULATORS:
+        runaway = RUNAWAY_MESSAGES[1 if name == "simulate_nucleotide" else 0]
+        budget = BUDGET_RUNAWAY.fullmatch(str(exc))
+        if str(exc) == runaway or str(exc).startswith("rayon pool: "):
+            return None
+        if budget and runaway.endswith(budget.group(1)):
+            return None
     if name == "simulate_and_write" and isinstance(exc, (ValueError, OSError)):
         return None
     return f"undocumented {type(exc).__qualname__}: {exc}"
