@@ -335,3 +335,17 @@ def test_a_runaway_family_whose_transfers_replace_copies_ends_within_seconds():
             origination=0.14342821491517577, initial_size=2, cap=-1,
             seed=6778778755575693638, replacement=0.5, distance_decay=0.5, allow_self=True)
     assert str(caught.value) == "exceeded max_events; " + FAMILY_ADVICE
+
+
+@pytest.mark.parametrize("n_copies", [2**31, 2**64 - 1])
+def test_more_parallel_copies_than_the_budget_holds_end_before_any_is_made(n_copies):
+    # Found by fuzzing: the per-copy records were allocated whatever their number, and a
+    # real allocation failure (or the operating system) ended the call.
+    with pytest.raises(RuntimeError) as caught:
+        korvath_core.simulate_profiles_parallel(**CHERRY, **QUIET, n_copies=n_copies,
+                                                n_threads=1)
+    assert str(caught.value).startswith(MEMORY_RUNAWAY)
+    assert str(caught.value).endswith(FAMILY_ADVICE)
+    # A modest number of copies still runs.
+    assert korvath_core.simulate_profiles_parallel(**CHERRY, **QUIET, n_copies=1000,
+                                                   n_threads=1)
