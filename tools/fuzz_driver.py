@@ -26,9 +26,11 @@ written to --out/summary.json.
     python3 tools/fuzz_driver.py --minutes 5 --build build/dev --seed 7 --wide
 
 --build runs a module from a build folder instead of the installed one;
---wide lifts the bounds that keep generated runs small (huge length claims,
-endless sequences, huge sizes and rates), for use once conversions and
-engines bound their memory.
+--wide adds the inputs the fuzz tests leave out because their runs grow until
+the memory budget or the event limit ends them (endless sequences, huge
+rates, sizes and counts, uncapped high copy rates, supercritical genomes, long
+time spans): such a call may take longer than --timeout and count as a hang
+although it would end with its documented exception.
 """
 import argparse
 import collections
