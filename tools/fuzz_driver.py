@@ -12,8 +12,10 @@ ends in one of these outcomes:
   undocumented  any other exception, or a documented class with a wrong note
   crash         the worker died (a signal, an abort, a sanitizer report)
   hang          no answer within --timeout; the worker is killed
-  memory        MemoryError, an allocation failure that killed the worker, or
-                a call that raised the worker's peak memory past --rss-mb
+  memory        a MemoryError other than the memory budget's refusal of an
+                argument (that one is documented), an allocation failure that
+                killed the worker, or a call that raised the worker's peak
+                memory past --rss-mb
 
 For every outcome of the last four kinds a reproducer is written below
 --out/<kind>/ (at most --keep per function and message): a Python script that
@@ -24,9 +26,11 @@ written to --out/summary.json.
     python3 tools/fuzz_driver.py --minutes 5 --build build/dev --seed 7 --wide
 
 --build runs a module from a build folder instead of the installed one;
---wide lifts the bounds that keep generated runs small (huge length claims,
-endless sequences, huge sizes and rates), for use once conversions and
-engines bound their memory.
+--wide adds the inputs the fuzz tests leave out because their runs grow until
+the memory budget or the event limit ends them (endless sequences, huge
+rates, sizes and counts, uncapped high copy rates, supercritical genomes, long
+time spans): such a call may take longer than --timeout and count as a hang
+although it would end with its documented exception.
 """
 import argparse
 import collections
@@ -82,10 +86,12 @@ def worker(options):
             reason = fuzz_inputs.classify(name, exc, target)
             answer["exception"] = type(exc).__qualname__
             answer["message"] = str(exc)[:500]
-            if isinstance(exc, MemoryError):
-                answer["outcome"], answer["reason"] = "memory", "MemoryError"
-            elif reason is None:
+            if reason is None:
+                # A MemoryError is documented only as the budget's refusal of
+                # an argument; any other is an allocation that failed.
                 answer["outcome"] = "documented"
+            elif isinstance(exc, MemoryError):
+                answer["outcome"], answer["reason"] = "memory", reason
             else:
                 answer["outcome"], answer["reason"] = "undocumented", reason
         after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss  # kilobytes

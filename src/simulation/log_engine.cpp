@@ -250,6 +250,7 @@ private:
             k = rng_.chance(params_.options.replacement) ? 1 : 0;
         }
         for (; k > 0; --k) {
+            charge_removal_search(lineage, family);
             find_removal_candidates(lineage.copies, *lineage.families, family, arrived,
                                     candidates_);
             if (options_.check_removals) check_removal_candidates(lineage, family, arrived);
@@ -259,6 +260,18 @@ private:
             const std::uint64_t gene = lineage.copies[p].gene;
             swap_remove(lineage, p);
             append_row(EventKind::Loss, r, t, family, gene);
+        }
+    }
+
+    // Counts the positions the next removal search walks (as
+    // find_removal_candidates chooses: the family's copies, or the whole list
+    // when the family holds a large share of it); stops a run whose searches
+    // have become the bulk of its work on a family growing without bound.
+    void charge_removal_search(const LineageCopies& lineage, std::uint64_t family) {
+        const std::size_t m = lineage.families->count(family);
+        removal_work_ += m * 8 > lineage.copies.size() ? lineage.copies.size() : m;
+        if (m > options_.max_removal_family && removal_work_ > options_.max_removal_work) {
+            throw RunawayError(kFamilyRunawayMessage);
         }
     }
 
@@ -467,6 +480,7 @@ private:
     std::uint64_t next_gene_ = 0;
     std::uint64_t next_family_ = 0;
     std::uint64_t events_ = 0;
+    std::uint64_t removal_work_ = 0;  // positions walked by removal searches
     RemovalCandidates candidates_;
     EventLog log_;
     std::vector<ExtantCopies> extant_;

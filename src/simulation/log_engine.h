@@ -10,8 +10,9 @@
 // S row per copy; without it copies keep their ids and no S row is written.
 // Both modes draw the same numbers in the same order.
 // Throws InternalFault for a malformed tree and RunawayError when the event
-// count passes max_events or the log and copy lists would pass the memory
-// budget.
+// count passes max_events, the log and copy lists would pass the memory
+// budget, or the removals after transfers have walked too far (see
+// LogEngineOptions::max_removal_work).
 #pragma once
 
 #include "simulation/event_log.h"
@@ -34,6 +35,15 @@ struct LogEngineOptions {
     // Checks every removal after a transfer against a walk of the recipient's
     // whole copy list (slow; for tests).
     bool check_removals = false;
+    // The search for the copies a removal after a transfer picks from walks
+    // the family's copies on the recipient, or its whole copy list: a family
+    // growing without bound makes every such removal slower. The run ends
+    // with the runaway error once a removal meets a family of more than
+    // max_removal_family copies after the run's searches have walked more
+    // than max_removal_work positions in all (a few seconds of work), instead
+    // of taking hours to reach the memory budget.
+    std::uint64_t max_removal_family = std::uint64_t{1} << 16;
+    std::uint64_t max_removal_work = std::uint64_t{1} << 30;
     // Bytes the event log and the copy lists may take together (0: the
     // process's memory budget, memory_budget_bytes()). A growth past it stops
     // the run with a RunawayError whose message names the budget.

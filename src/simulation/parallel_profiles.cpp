@@ -36,6 +36,15 @@ ProfileParts simulate_profile_parts(SpeciesTreeArrays arrays, const SimParams& p
                                     std::uint64_t n_copies, std::uint64_t n_threads,
                                     std::uint64_t max_events) {
     const SpeciesTree tree(std::move(arrays));
+    // All copies charge their tables to one budget, declared before the
+    // arenas that charge it. The per-copy records and results come first:
+    // their number is the caller's, so too many copies end the run before
+    // any is allocated.
+    const std::unique_ptr<StorageBudget> budget = counts_budget();
+    const std::uint64_t n_plans = std::max<std::uint64_t>(n_copies, 1);
+    constexpr std::size_t kBytesPerCopy = sizeof(CopyPlan) + sizeof(ProfileRows);
+    if (n_plans > budget->limit() / kBytesPerCopy) budget->exceeded();
+    budget->charge(static_cast<std::size_t>(n_plans) * kBytesPerCopy);
     const std::vector<CopyPlan> plans = plan_copies(params.seed, params.initial_size, n_copies);
     const double copy_origination = params.origination / static_cast<double>(plans.size());
 
@@ -46,9 +55,6 @@ ProfileParts simulate_profile_parts(SpeciesTreeArrays arrays, const SimParams& p
     // reuse the memory its earlier ones mapped and touched instead of mapping
     // and zeroing fresh pages for every copy. Declared before the pool, so
     // every loan has ended before the arenas go.
-    // All copies charge their tables to one budget, declared before the
-    // arenas that charge it.
-    const std::unique_ptr<StorageBudget> budget = counts_budget();
     LendingPool<CopyArena> arenas(std::min<std::size_t>(n_workers, plans.size()));
     {
         WorkerPool pool(n_workers);

@@ -8,19 +8,27 @@ tagged tuple such as ("np", dtype, layout, values). build() turns a recipe into
 the real arguments, and source() writes a recipe as Python source, so that a
 reproducer can rebuild exactly the call that failed.
 
-Bounds. Until conversions reserve only a capped capacity and the engines
-keep their storage within a memory budget, the generated inputs stay where a
-run is small whatever the random choices: no length claims or ranges beyond
-2**20 entries, no endless sequences, at most a handful of founding families,
-rates that cannot make copy numbers or genomes explode within the tree's
-time span (or a small cap where they are high), and no infinite rates. The
-`wide` flag of random_call() lifts these bounds (huge __len__ claims, huge
-ranges, endless iteration, huge initial_size, high uncapped rates, infinite
-rates, supercritical genomes, long time spans); the fuzz driver passes it
-with --wide once those fixes are in.
+Bounds. Every call the generator makes by default ends within a fraction of
+a second and holds little memory, whatever the random choices, so the fuzz
+tests can run many of them, also under the sanitizers: length claims and
+ranges as long as 2**64 (conversions reserve at most a capped capacity, and
+a range longer than the memory budget is refused before anything is
+allocated), 2**32 founding families (refused up front by every engine) and
+infinite duplication or origination rates (the run ends at once). What
+stays out is what makes a run grow until its memory budget or its event
+limit ends it, which takes seconds to minutes and, without an address-space
+limit, up to an eighth of the machine's memory: sequences that never end,
+hostile scalars of 2**31 and beyond (or infinite) for any parameter, high
+copy rates without a cap (or above growth_limit()), genomes whose
+duplications copy nearly the whole genome, and trees that span thousands of
+time units or more. The `wide` flag
+of random_call() adds those; the fuzz driver passes it with --wide, where
+each call runs in a child process under an address-space limit and a time
+limit.
 """
 import itertools
 import math
+import re
 import warnings
 
 import numpy as np
@@ -67,6 +75,14 @@ RUNAWAY_MESSAGES = (
     "exceeded max_events; families likely growing without bound \u2014 set max_family_size",
     "exceeded max_events; genome growing without bound \u2014 lower duplication/transfer or raise loss",
 )
+# The memory budget, as its messages name it.
+BUDGET = r"the memory budget of \d+\.\d [GM]B \(one eighth of the memory the process may use\)"
+# A run whose storage would pass the budget: "exceeded <budget>; <the runaway's advice>".
+BUDGET_RUNAWAY = re.compile("exceeded " + BUDGET + "(; .*)")
+# An argument that cannot fit the budget (a MemoryError while converting it).
+BUDGET_ARGUMENT = re.compile(r"(the sequence holds more items than fit"
+                             r"|a sequence of \d+ items \(\d+ bytes each\) does not fit) "
+                             + BUDGET)
 
 
 class Sabotage(Exception):
@@ -385,7 +401,8 @@ def malform_simulator_tree(rng, tree):
 def gene_family_rates(rng, wide):
     """Rates and options of the gene-family simulators. Without `wide`, high
     copy rates only come with a small cap, so no family outgrows a few copies
-    per branch, and at most a few families are founded."""
+    per branch, and at most a few families are founded (or 2**32, which every
+    engine refuses up front)."""
     rates = dict(duplication=rng.choice([0.0, rng.uniform(0.0, 2.0)]),
                  transfer=rng.choice([0.0, rng.uniform(0.0, 2.0)]),
                  loss=rng.choice([0.0, rng.uniform(0.0, 2.0)]),
@@ -403,9 +420,15 @@ def gene_family_rates(rng, wide):
         rates[rng.choice(["duplication", "transfer", "loss", "origination"])] = -rng.uniform(0, 2)
     if rng.random() < 0.05:
         rates[rng.choice(["duplication", "transfer", "loss", "origination"])] = math.nan
+    if rng.random() < 0.05:
+        # Founders past the memory budget are refused before any is made;
+        # infinite rates end the run at once.
+        rates.update(rng.choice([dict(initial_size=2**32), dict(duplication=math.inf),
+                                 dict(origination=math.inf)]))
     if wide and rng.random() < 0.2:
-        rates.update(rng.choice([dict(duplication=60.0, cap=-1), dict(initial_size=2**32),
-                                 dict(duplication=math.inf), dict(origination=math.inf),
+        # Copies that grow without bound until the memory budget or the event
+        # limit ends the run (seconds to minutes).
+        rates.update(rng.choice([dict(duplication=60.0, cap=-1),
                                  dict(transfer=1e6, cap=-1, replacement=0.0)]))
     return rates
 
@@ -705,16 +728,14 @@ def weird_sequence(rng, kind, wide, n=4, limit=None):
         return items
     if choice < 0.75:
         length_mode = rng.choice(["true", "raise", "claim"])
-        claimed = rng.choice([0, 1, 100, -1, 2**20])
+        claimed = rng.choice([0, 1, 100, -1, 2**20, 2**40, 2**62, 2**63 - 1])
         iter_mode = rng.choice(["true", "raise"])
-        if wide and rng.random() < 0.3:
-            claimed = rng.choice([2**40, 2**62, 2**63 - 1])
-            iter_mode = rng.choice([iter_mode, "endless"])
+        if wide and rng.random() < 0.15:
+            iter_mode = "endless"  # converted until the memory budget stops it
         return ("seq", list(items), length_mode, claimed, iter_mode, rng.randrange(len(items) + 1))
     plain = [None, "012", 5, 1.5, ("bytes", [1, 0, 2]), ("dict", [1, 2]), ("set", [1, 2]),
-             ("object",), [[1, 2]], [None], ("range", 0, rng.choice([0, 5, 2**20]))]
-    if wide:
-        plain += [("range", 0, 2**40), ("range", 0, 2**64)]
+             ("object",), [[1, 2]], [None], ("range", 0, rng.choice([0, 5, 2**20])),
+             ("range", 0, 2**40), ("range", 0, 2**64)]
     return rng.choice(plain)
 
 
@@ -725,6 +746,10 @@ def sabotage(rng, name, args, wide):
     if not wide and abs(args.get("duplication", 0)) + abs(args.get("transfer", 0)) > 6:
         # High rates kept small by the cap: a sabotaged cap could lift it.
         choices = [(k, v) for k, v in choices if k != "cap"]
+    if not wide and args.get("initial_size") == 2**32:
+        # Split over hundreds of copies, the founders would each fit the
+        # budget, and the copies together would take all of it.
+        choices = [(k, v) for k, v in choices if k != "n_copies"]
     key, kind = rng.choice(choices)
     if kind.startswith("["):
         n = len(args[key]) if isinstance(args[key], list) else 4
@@ -756,12 +781,15 @@ def is_panic(exc):
 def classify(name, exc, target=None):
     """None when `exc` is a documented outcome of calling `name`, else a reason.
 
-    Documented: PanicException; the runaway RuntimeError of the simulators
-    (or a worker pool that cannot be built); for simulate_and_write, OSError
-    and the ValueError of names and outdir; and any exception raised while
-    converting an argument (the interpreter's own, or the fuzz's Sabotage)
+    Documented: PanicException; the runaway RuntimeError of the simulators,
+    ended by their event limit or by the memory budget (with the engine's
+    advice), or a worker pool that cannot be built; for simulate_and_write,
+    OSError and the ValueError of names and outdir; and any exception raised
+    while converting an argument (the interpreter's own, the fuzz's Sabotage,
+    or the MemoryError of an argument that cannot fit the memory budget)
     carrying the note that names a parameter of the function (the sabotaged
-    one, for the fuzz's Sabotage)."""
+    one, for the fuzz's Sabotage). A MemoryError of any other kind is a real
+    allocation failure, not a documented outcome."""
     if exc is None or is_panic(exc):
         return None
     notes = getattr(exc, "__notes__", None) or []
@@ -772,14 +800,18 @@ def classify(name, exc, target=None):
             return f"note names {named!r}, not a parameter of {name}"
         if isinstance(exc, Sabotage) and named != target:
             return f"the hooks of {target!r} raised, but the note names {named!r}"
-        if isinstance(exc, MemoryError):
-            return "MemoryError during conversion"
+        if isinstance(exc, MemoryError) and not BUDGET_ARGUMENT.fullmatch(str(exc)):
+            return f"MemoryError during conversion: {exc}"
         return None
     if isinstance(exc, Sabotage):
         return "the fuzz's own exception arrived without the conversion note"
-    if isinstance(exc, RuntimeError) and name in SIMULATORS and (
-            str(exc) in RUNAWAY_MESSAGES or str(exc).startswith("rayon pool: ")):
-        return None
+    if isinstance(exc, RuntimeError) and name in SIMULATORS:
+        runaway = RUNAWAY_MESSAGES[1 if name == "simulate_nucleotide" else 0]
+        budget = BUDGET_RUNAWAY.fullmatch(str(exc))
+        if str(exc) == runaway or str(exc).startswith("rayon pool: "):
+            return None
+        if budget and runaway.endswith(budget.group(1)):
+            return None
     if name == "simulate_and_write" and isinstance(exc, (ValueError, OSError)):
         return None
     return f"undocumented {type(exc).__qualname__}: {exc}"

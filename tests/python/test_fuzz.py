@@ -124,10 +124,11 @@ def hostile_values(kind, limit=None):
         values += [items[:1] + [v] + items[2:] for v in collect.seen
                    if limit is None or not (fi.converted_value(v) or 0) > limit]
         values += [("seq", items, length, claimed, iteration, stop)
-                   for length in ("true", "raise", "claim") for claimed in (0, 100, -1)
+                   for length in ("true", "raise", "claim") for claimed in (0, 100, -1, 2**62)
                    for iteration in ("true", "raise") for stop in (0, 2)]
         values += [None, "012", 5, ("bytes", [1, 0, 2]), ("dict", [1, 2]), ("set", [1, 2]),
-                   ("object",), [[1, 2]], ("range", 0, 3), ("tuple", items)]
+                   ("object",), [[1, 2]], ("range", 0, 3), ("range", 0, 2**40),
+                   ("range", 0, 2**64), ("tuple", items)]
         return values
     fi.weird_scalar(collect, False, kind, limit=limit)
     return [v for v in collect.seen if limit is None or not (fi.converted_value(v) or 0) > limit]

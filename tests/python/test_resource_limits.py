@@ -317,3 +317,35 @@ def test_runs_within_a_small_budget_give_the_same_results():
     unlimited = {"korvath_core": korvath_core}
     exec(textwrap.dedent(body), unlimited)
     assert limited == {"outcome": "returned", "value": repr(unlimited["result"]())}
+
+
+# --- removals after transfers ----------------------------------------------------------------
+
+@pytest.mark.skipif(SANITIZED, reason="seconds of work, several times longer under the sanitizers")
+def test_a_runaway_family_whose_transfers_replace_copies_ends_within_seconds():
+    # Found by fuzzing. Every replacing transfer searches the family's copies on its
+    # recipient, so with one family growing without bound each event got slower and the run
+    # would have taken hours to reach the memory budget; it now ends at the bound on that
+    # search work.
+    with pytest.raises(RuntimeError) as caught:
+        korvath_core.simulate_trace(
+            n_nodes=3, parent=[2, 2, -1], time=[0.7086171149112535, 0.7086171149112535, 0.0],
+            extant_leaf=[True, True, False], root=2, duplication=60.0,
+            transfer=0.611640136236155, loss=1.6881094782503845,
+            origination=0.14342821491517577, initial_size=2, cap=-1,
+            seed=6778778755575693638, replacement=0.5, distance_decay=0.5, allow_self=True)
+    assert str(caught.value) == "exceeded max_events; " + FAMILY_ADVICE
+
+
+@pytest.mark.parametrize("n_copies", [2**31, 2**64 - 1])
+def test_more_parallel_copies_than_the_budget_holds_end_before_any_is_made(n_copies):
+    # Found by fuzzing: the per-copy records were allocated whatever their number, and a
+    # real allocation failure (or the operating system) ended the call.
+    with pytest.raises(RuntimeError) as caught:
+        korvath_core.simulate_profiles_parallel(**CHERRY, **QUIET, n_copies=n_copies,
+                                                n_threads=1)
+    assert str(caught.value).startswith(MEMORY_RUNAWAY)
+    assert str(caught.value).endswith(FAMILY_ADVICE)
+    # A modest number of copies still runs.
+    assert korvath_core.simulate_profiles_parallel(**CHERRY, **QUIET, n_copies=1000,
+                                                   n_threads=1)

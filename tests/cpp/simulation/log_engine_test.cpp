@@ -45,6 +45,31 @@ TEST(LogEngine, StopsAfterMaxEventsWithTheRunawayMessage) {
               full.events);
 }
 
+TEST(LogEngine, RemovalSearchesOnAGrowingFamilyEndTheRun) {
+    // Every transfer that brings a second copy of a family to its recipient
+    // replaces one: each removal searches the family's copies there.
+    SimParams params = busy_params();
+    params.options.replacement = 1.0;
+    const LogEngineResult full = run_log_engine(small_tree(), params, {});
+    ASSERT_GT(full.log.size(), 20u);
+    // Past the bounds (any family of two copies, after any work) the run ends...
+    try {
+        run_log_engine(small_tree(), params, {.max_removal_family = 1, .max_removal_work = 0});
+        FAIL() << "expected the removal work bound to stop the run";
+    } catch (const RunawayError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "exceeded max_events; families likely growing without bound \xE2\x80\x94 "
+                  "set max_family_size");
+    }
+    // ... and either bound alone never stops it, nor changes it.
+    for (const LogEngineOptions options : {LogEngineOptions{.max_removal_family = 1},
+                                           LogEngineOptions{.max_removal_work = 0}}) {
+        const LogEngineResult again = run_log_engine(small_tree(), params, options);
+        EXPECT_EQ(again.events, full.events);
+        EXPECT_EQ(again.log.size(), full.log.size());
+    }
+}
+
 TEST(LogEngine, BothModesCountTheSameEventsAndRows) {
     SimParams params = busy_params();
     params.cap = 2;
