@@ -48,11 +48,14 @@ ORIGINATIONS = ("root", "uniform")
 DEFAULT_N_STEPS = 20
 RATE_NAMES = ("duplication", "transfer", "loss")
 
-# Gene-tree nodes per piece of work: small enough that a long call stops within a fraction of
-# a second after Ctrl-C and that threads share the work evenly, large enough that building the
-# model once per piece costs well under 1 % of scoring it (the model costs about as much as
-# one gene-tree node).
+# Gene-tree nodes per piece of work: small enough that a long call stops soon after Ctrl-C and
+# that threads share the work evenly, large enough that building the model once per piece
+# costs little next to scoring it. The dated model costs a few hundredths of a second per
+# 2,000 nodes and its grid little more; the undated models score a node some twenty times
+# faster, while building their model costs as much as about 2,000 nodes, so their pieces are
+# larger by _UNDATED_CHUNK_SCALE (a piece still takes about a tenth of a second).
 _NODES_PER_CHUNK = 2000
+_UNDATED_CHUNK_SCALE = 12
 # Pieces sent to a cluster are larger: each one is a round trip.
 _NODES_PER_REMOTE_CHUNK = 20000
 
@@ -126,6 +129,20 @@ def _gene_arrays(species_tree: SpeciesTree, gene_trees: object) -> GeneTreeArray
         raise ValueError("gene_trees: read against a different species tree; read them with "
                          "GeneTrees.from_newick(..., species_tree) for this tree")
     return gene_trees.arrays()
+
+
+def _nodes_per_piece(sizes: np.ndarray, settings: _Settings, threads: int, client: Any) -> int:
+    """Nodes per piece: the model's piece size, evened out so that the number of pieces is a
+    multiple of the threads (each thread gets an equal share of the batch)."""
+    if client is not None:
+        return _NODES_PER_REMOTE_CHUNK
+    per_piece = _NODES_PER_CHUNK * (1 if settings.model == "dated" else _UNDATED_CHUNK_SCALE)
+    total = int(sizes.sum())
+    if total == 0:
+        return per_piece
+    n_pieces = -(-total // per_piece)
+    n_pieces = -(-n_pieces // threads) * threads
+    return max(1, -(-total // n_pieces))
 
 
 def _chunk_bounds(sizes: np.ndarray, nodes_per_chunk: int) -> list[tuple[int, int]]:
@@ -309,8 +326,7 @@ class _Scorer:
         arrays = _gene_arrays(species_tree, gene_trees)
         self.species = _species_args(species_tree, settings)
         sizes = np.diff(arrays.gt_offsets.astype(np.int64))
-        per_chunk = _NODES_PER_REMOTE_CHUNK if client is not None else _NODES_PER_CHUNK
-        self.bounds = _chunk_bounds(sizes, per_chunk)
+        self.bounds = _chunk_bounds(sizes, _nodes_per_piece(sizes, settings, threads, client))
         self.chunks = [_chunk_args(arrays, a, b) for a, b in self.bounds]
         self._remote_species: Any = None
         self._remote_chunks: list[Any] | None = None
