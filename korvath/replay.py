@@ -485,16 +485,34 @@ def gene_trees_from_log(tree: SpeciesTree, log: EventLog, copies: ExtantCopies, 
     """
     check_tree_names(tree, copies.leaf)
     if _native.available:
-        c = np.ascontiguousarray
-        families, texts = _native.gene_trees(
-            c(log.kind, dtype=np.uint8), c(log.branch, dtype=np.int64),
-            c(log.time, dtype=np.float64), c(log.recipient, dtype=np.int64),
-            c(log.family, dtype=np.int64), c(log.gene, dtype=np.int64),
-            c(log.child1, dtype=np.int64), c(copies.leaf, dtype=np.int64),
-            c(copies.gene, dtype=np.int64), c(copies.family, dtype=np.int64), tree.names,
-            float(tree.present), bool(extant), *_tree_args(tree))
+        families, texts = _native.gene_trees(*_run_args(tree, log, copies), bool(extant))
         return dict(zip((np.frombuffer(families, dtype=np.int64) + 1).tolist(), texts))
     return _gene_trees_python(log, copies, tree, float(tree.present), bool(extant))
+
+
+def _run_args(tree: SpeciesTree, log: EventLog, copies: ExtantCopies) -> tuple[object, ...]:
+    """A finished run as the native helper's gene_trees and write_run take it."""
+    c = np.ascontiguousarray
+    return (c(log.kind, dtype=np.uint8), c(log.branch, dtype=np.int64),
+            c(log.time, dtype=np.float64), c(log.recipient, dtype=np.int64),
+            c(log.family, dtype=np.int64), c(log.gene, dtype=np.int64),
+            c(log.child1, dtype=np.int64), c(copies.leaves, dtype=np.int64),
+            c(copies.leaf, dtype=np.int64), c(copies.gene, dtype=np.int64),
+            c(copies.family, dtype=np.int64), tree.names, float(tree.present),
+            *_tree_args(tree))
+
+
+def write_run(tree: SpeciesTree, log: EventLog, copies: ExtantCopies, outdir: str) -> bool:
+    """Write the folder ``simulate_and_write`` writes for this run, from the run in memory.
+
+    Returns False, writing nothing, when the native helper is not built (the caller then runs
+    the simulation again through ``simulate_and_write``).
+    """
+    if not _native.available:
+        return False
+    check_tree_names(tree, copies.leaf)
+    _native.write_run(*_run_args(tree, log, copies), outdir)
+    return True
 
 
 def _gene_trees_python(log: EventLog, copies: ExtantCopies, tree: SpeciesTree, total_age: float,

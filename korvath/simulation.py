@@ -27,7 +27,7 @@ import pandas as pd
 import korvath_core
 from korvath import _checks
 from korvath.replay import (EventLog, ExtantCopies, copies_from_core, gene_trees_from_log,
-                            log_from_core, replay_trace)
+                            log_from_core, replay_trace, write_run)
 from korvath.trees import SpeciesTree
 
 __all__ = ["FamilySimulation", "simulate_families", "simulate_profiles", "simulate_genomes",
@@ -290,9 +290,10 @@ class FamilySimulation:
         gene trees, ``Transfers.tsv``, ``Gene_family_summary.tsv``, ``Profiles.tsv`` and
         ``Presence.tsv``.
 
-        The folder is written by running the same simulation again through
-        ``simulate_and_write`` (same tree, rates and seed, so the same events); the present
-        (``tree.present``) ends the extant gene branches.
+        The folder is written from the run held in memory by the same writer that
+        ``simulate_and_write`` uses (without the native helper module, by running the same
+        simulation again through ``simulate_and_write``: same tree, rates and seed, so the
+        same events); the present (``tree.present``) ends the extant gene branches.
 
         Parameters
         ----------
@@ -307,6 +308,9 @@ class FamilySimulation:
         if not isinstance(outdir, (str, os.PathLike)):
             raise TypeError(f"outdir: expected a str or path-like, got {type(outdir).__name__}")
         path = pathlib.Path(outdir)
+        log, copies = self._full_log()
+        if write_run(self.tree, log, copies, str(path)):
+            return path
         args = dict(self._core_args)
         korvath_core.simulate_and_write(
             args.pop("n_nodes"), args.pop("parent"), args.pop("time"), args.pop("extant_leaf"),

@@ -16,9 +16,11 @@
 
 #include "support/faults.h"
 #include "writer/name_check.h"
+#include "writer/write_simulation.h"
 
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -68,6 +70,8 @@ PyObject* guarded(Body&& body) {
         PyErr_NoMemory();
     } catch (const std::invalid_argument& error) {  // InvalidName, ReplayError, format errors
         PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const IoError& error) {
+        PyErr_SetString(PyExc_OSError, error.what());
     } catch (const InternalFault& error) {
         PyErr_SetString(PyExc_ValueError,
                         (std::string("inconsistent input: ") + error.what()).c_str());
@@ -229,80 +233,127 @@ std::uint64_t id_of(std::int64_t value, const char* what) {
     return static_cast<std::uint64_t>(value);
 }
 
-// gene_trees(kind, branch, time, recipient, family, gene, child1, copy_leaf, copy_gene,
-//            copy_family, names, total_age, extant_only, parent, dates, extant_leaf, root)
-//   -> (family ids, texts)
+// A finished gene-family run as the writer reads it: the event log, the copies
+// of every extant leaf, and the species tree (which checks itself).
+struct Run {
+    EventLog log;
+    std::vector<ExtantCopies> extant;
+    std::vector<std::string> names;
+    double total_age = 0.0;
+    std::unique_ptr<SpeciesTree> species;
+};
+
+// Reads args[0 .. 15]: kind, branch, time, recipient, family, gene, child1,
+// leaves (every extant leaf, in the order reached), copy_leaf, copy_gene,
+// copy_family, names, total_age, parent, dates, extant_leaf; args[16] is the root.
+Run read_run(PyObject* const* args) {
+    Run run;
+    EventLog& log = run.log;
+    log.kind = bytes_of(args[0], "kind");
+    const std::vector<std::int64_t> branch = int64s(args[1], "branch");
+    log.time = doubles(args[2], "time");
+    const std::vector<std::int64_t> recipient = int64s(args[3], "recipient");
+    const std::vector<std::int64_t> family = int64s(args[4], "family");
+    const std::vector<std::int64_t> gene = int64s(args[5], "gene");
+    log.child1 = int64s(args[6], "child1");
+    const std::vector<std::int64_t> leaves = int64s(args[7], "leaves");
+    const std::vector<std::int64_t> copy_leaf = int64s(args[8], "copy_leaf");
+    const std::vector<std::int64_t> copy_gene = int64s(args[9], "copy_gene");
+    const std::vector<std::int64_t> copy_family = int64s(args[10], "copy_family");
+    const std::vector<std::string_view> name_views = utf8_list(args[11], "names");
+    run.total_age = PyFloat_AsDouble(args[12]);
+    if (run.total_age == -1.0 && PyErr_Occurred()) throw PythonError{};
+    SpeciesTreeArrays arrays;
+    arrays.parent = int64s(args[13], "parent");
+    arrays.time = doubles(args[14], "dates");
+    const std::vector<std::uint8_t> extant_leaf = bytes_of(args[15], "extant_leaf");
+    const long long root = PyLong_AsLongLong(args[16]);
+    if (root == -1 && PyErr_Occurred()) throw PythonError{};
+    if (root < 0) throw std::invalid_argument("the root is negative");
+    arrays.n_nodes = arrays.parent.size();
+    arrays.extant_leaf.resize(extant_leaf.size());
+    for (std::size_t v = 0; v < extant_leaf.size(); ++v) arrays.extant_leaf[v] = extant_leaf[v] != 0;
+    arrays.root = static_cast<std::uint64_t>(root);
+    run.species = std::make_unique<SpeciesTree>(std::move(arrays));
+
+    const std::size_t rows = log.kind.size();
+    if (branch.size() != rows || log.time.size() != rows || recipient.size() != rows ||
+        family.size() != rows || gene.size() != rows || log.child1.size() != rows) {
+        throw std::invalid_argument("the event columns differ in length");
+    }
+    if (copy_gene.size() != copy_leaf.size() || copy_family.size() != copy_leaf.size()) {
+        throw std::invalid_argument("the extant copy columns differ in length");
+    }
+    log.branch.resize(rows);
+    log.recipient_node.resize(rows);
+    log.family.resize(rows);
+    log.gene.resize(rows);
+    for (std::size_t e = 0; e < rows; ++e) {
+        log.branch[e] = node_index(branch[e], "a branch");
+        log.recipient_node[e] =
+            recipient[e] < 0 ? EventLog::kNoNode : node_index(recipient[e], "a recipient");
+        log.family[e] = id_of(family[e], "family id");
+        log.gene[e] = id_of(gene[e], "gene id");
+    }
+    // One entry per extant leaf, in the order given; the copies follow, grouped by leaf in
+    // that same order.
+    run.extant.reserve(leaves.size());
+    for (const std::int64_t leaf : leaves) run.extant.push_back({node_index(leaf, "an extant leaf"), {}});
+    std::size_t entry = 0;
+    for (std::size_t i = 0; i < copy_leaf.size(); ++i) {
+        const std::uint64_t leaf = node_index(copy_leaf[i], "an extant leaf");
+        while (entry < run.extant.size() && run.extant[entry].node != leaf) ++entry;
+        if (entry == run.extant.size()) {
+            throw std::invalid_argument("the extant copies are not grouped by leaf in the order "
+                                        "of the leaves");
+        }
+        run.extant[entry].copies.push_back(
+            {id_of(copy_gene[i], "gene id"), id_of(copy_family[i], "family id")});
+    }
+    run.names.assign(name_views.begin(), name_views.end());
+    return run;
+}
+
+// gene_trees(kind, branch, time, recipient, family, gene, child1, leaves, copy_leaf,
+//            copy_gene, copy_family, names, total_age, parent, dates, extant_leaf, root,
+//            extant_only) -> (family ids, texts)
 PyObject* py_gene_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        expect_args("gene_trees", nargs, 17);
-        EventLog log;
-        log.kind = bytes_of(args[0], "kind");
-        const std::vector<std::int64_t> branch = int64s(args[1], "branch");
-        log.time = doubles(args[2], "time");
-        const std::vector<std::int64_t> recipient = int64s(args[3], "recipient");
-        const std::vector<std::int64_t> family = int64s(args[4], "family");
-        const std::vector<std::int64_t> gene = int64s(args[5], "gene");
-        log.child1 = int64s(args[6], "child1");
-        const std::vector<std::int64_t> copy_leaf = int64s(args[7], "copy_leaf");
-        const std::vector<std::int64_t> copy_gene = int64s(args[8], "copy_gene");
-        const std::vector<std::int64_t> copy_family = int64s(args[9], "copy_family");
-        const std::vector<std::string_view> name_views = utf8_list(args[10], "names");
-        const double total_age = PyFloat_AsDouble(args[11]);
-        if (total_age == -1.0 && PyErr_Occurred()) throw PythonError{};
-        const int extant_only = PyObject_IsTrue(args[12]);
+        expect_args("gene_trees", nargs, 18);
+        const Run run = read_run(args);
+        const int extant_only = PyObject_IsTrue(args[17]);
         if (extant_only < 0) throw PythonError{};
-        SpeciesTreeArrays arrays;
-        arrays.parent = int64s(args[13], "parent");
-        arrays.time = doubles(args[14], "dates");
-        const std::vector<std::uint8_t> extant_leaf = bytes_of(args[15], "extant_leaf");
-        const long long root = PyLong_AsLongLong(args[16]);
-        if (root == -1 && PyErr_Occurred()) throw PythonError{};
-        if (root < 0) throw std::invalid_argument("the root is negative");
-        arrays.n_nodes = arrays.parent.size();
-        arrays.extant_leaf.resize(extant_leaf.size());
-        for (std::size_t v = 0; v < extant_leaf.size(); ++v) arrays.extant_leaf[v] = extant_leaf[v] != 0;
-        arrays.root = static_cast<std::uint64_t>(root);
-        const SpeciesTree species(std::move(arrays));
-
-        const std::size_t rows = log.kind.size();
-        if (branch.size() != rows || log.time.size() != rows || recipient.size() != rows ||
-            family.size() != rows || gene.size() != rows || log.child1.size() != rows) {
-            throw std::invalid_argument("the event columns differ in length");
-        }
-        if (copy_gene.size() != copy_leaf.size() || copy_family.size() != copy_leaf.size()) {
-            throw std::invalid_argument("the extant copy columns differ in length");
-        }
-        log.branch.resize(rows);
-        log.recipient_node.resize(rows);
-        log.family.resize(rows);
-        log.gene.resize(rows);
-        for (std::size_t e = 0; e < rows; ++e) {
-            log.branch[e] = node_index(branch[e], "a branch");
-            log.recipient_node[e] =
-                recipient[e] < 0 ? EventLog::kNoNode : node_index(recipient[e], "a recipient");
-            log.family[e] = id_of(family[e], "family id");
-            log.gene[e] = id_of(gene[e], "gene id");
-        }
-        // One entry per run of copies on the same leaf.
-        std::vector<ExtantCopies> extant;
-        for (std::size_t i = 0; i < copy_leaf.size(); ++i) {
-            const std::uint64_t leaf = node_index(copy_leaf[i], "an extant leaf");
-            if (extant.empty() || extant.back().node != leaf) extant.push_back({leaf, {}});
-            extant.back().copies.push_back(
-                {id_of(copy_gene[i], "gene id"), id_of(copy_family[i], "family id")});
-        }
-        const std::vector<std::string> names(name_views.begin(), name_views.end());
-
         std::vector<std::int64_t> families;
         Ref texts = Ref::steal(PyList_New(0));
-        gene_tree_texts(log, extant, names, species, total_age, extant_only != 0,
-                        [&](std::uint64_t f, std::string_view text) {
+        gene_tree_texts(run.log, run.extant, run.names, *run.species, run.total_age,
+                        extant_only != 0, [&](std::uint64_t f, std::string_view text) {
                             Ref item = text_of(text);
                             if (PyList_Append(texts.get(), item.get()) != 0) throw PythonError{};
                             families.push_back(static_cast<std::int64_t>(f));
                         });
         Ref ids = bytearray_of(families);
         return PyTuple_Pack(2, ids.get(), texts.get());
+    });
+}
+
+// write_run(the first seventeen of gene_trees, outdir) -> (families written, events logged,
+// extant leaves): the folder simulate_and_write writes for the same run, made by the same
+// writer from the run already in memory.
+PyObject* py_write_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_args("write_run", nargs, 18);
+        const Run run = read_run(args);
+        Py_ssize_t size = 0;
+        const char* outdir = PyUnicode_AsUTF8AndSize(args[17], &size);
+        if (outdir == nullptr) throw PythonError{};
+        if (std::memchr(outdir, '\0', static_cast<std::size_t>(size)) != nullptr) {
+            throw std::invalid_argument("outdir holds a NUL character");
+        }
+        const WriteCounts counts = write_simulation(run.log, run.extant, run.names, run.total_age,
+                                                    std::string(outdir, size), run.species.get());
+        return Py_BuildValue("(KKK)", static_cast<unsigned long long>(counts.families_written),
+                             static_cast<unsigned long long>(counts.events_logged),
+                             static_cast<unsigned long long>(counts.extant_leaves));
     });
 }
 
@@ -472,6 +523,8 @@ PyMethodDef methods[] = {
      METH_FASTCALL, "format_newick(parent, labels, lengths) -> str"},
     {"gene_trees", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_gene_trees)),
      METH_FASTCALL, "gene_trees(...) -> (family ids, texts)"},
+    {"write_run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_write_run)),
+     METH_FASTCALL, "write_run(...) -> (families written, events logged, extant leaves)"},
     {"replay_trace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_replay_trace)),
      METH_FASTCALL, "replay_trace(...) -> the replayed log and extant copies"},
     {"int64_from_list",

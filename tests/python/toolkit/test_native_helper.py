@@ -25,8 +25,8 @@ def gene_trees(log, leaf=(), gene=(), family=(), names=("r", "a", "b"), extant=F
                species=CHERRY):
     return _korvath_native.gene_trees(
         log["kind"], log["branch"], log["time"], log["recipient"], log["family"], log["gene"],
-        log["child1"], np.asarray(leaf, I), np.asarray(gene, I), np.asarray(family, I),
-        list(names), 1.0, extant, *species)
+        log["child1"], np.array(list(dict.fromkeys(leaf)), I), np.asarray(leaf, I), np.asarray(gene, I),
+        np.asarray(family, I), list(names), 1.0, *species, extant)
 
 
 def test_arguments_of_the_wrong_kind_or_shape():

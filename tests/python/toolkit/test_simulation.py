@@ -61,8 +61,22 @@ def test_events_are_the_core_log_column_by_column():
     assert trace.events["child1"].fillna(-1).tolist() == t_columns[7]
 
 
+def write_through_core(sim, outdir):
+    """The run's folder as korvath_core.simulate_and_write writes it (running the run again)."""
+    args = dict(sim._core_args)
+    korvath_core.simulate_and_write(
+        args.pop("n_nodes"), args.pop("parent"), args.pop("time"), args.pop("extant_leaf"),
+        args.pop("root"), sim.tree.names, total_age=float(sim.tree.present), outdir=str(outdir),
+        **args)
+
+
+def folder_bytes(outdir):
+    root = pathlib.Path(outdir)
+    return {str(p.relative_to(root)): p.read_bytes() for p in root.rglob("*") if p.is_file()}
+
+
 def check_against_written_files(sim, outdir):
-    sim.write(outdir)
+    write_through_core(sim, outdir)
     trees = pathlib.Path(outdir, "gene_trees")
     complete, extant = sim.gene_trees(), sim.gene_trees(extant=True)
     on_disk = {p.name: p.read_bytes() for p in trees.iterdir()}
@@ -89,6 +103,11 @@ def test_gene_trees_and_tables_equal_the_written_files(seed, tmp_path):
     trace = simulate_families(tree, **options, record="trace")
     assert trace.gene_trees() == complete and trace.gene_trees(extant=True) == extant
     assert trace.profiles.equals(sim.profiles)
+    # write() makes the core's folder from the run in memory, on both routes.
+    expected = folder_bytes(tmp_path / "log")
+    for route, run in (("from_log", sim), ("from_trace", trace)):
+        assert run.write(tmp_path / route) == tmp_path / route
+        assert folder_bytes(tmp_path / route) == expected
 
 
 def test_families_without_survivors(tmp_path):
