@@ -66,13 +66,6 @@ inline void scale_down(double* values, std::size_t count, int shift) {
     for (std::size_t k = 0; k < count; ++k) values[k] = std::ldexp(values[k], -shift);
 }
 
-// Whether the true magnitude scaled * 2^exponent is below `limit`, decided
-// exactly: ldexp is exact in the normal range, a result that underflows is
-// below any normal limit, and one that overflows is above it.
-inline bool below(double scaled, std::int64_t exponent, double limit) {
-    return ldexp_wide(scaled, exponent) < limit;
-}
-
 // ln(l * 2^exponent), or -inf when l <= 0 (or NaN). When the true value is a
 // normal double it is formed exactly and its logarithm taken as before; only
 // a value beyond the double range is split into ln l + exponent ln 2.

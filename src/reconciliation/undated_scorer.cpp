@@ -66,19 +66,20 @@ int normalise_source(double* source, std::size_t n) {
     return shift;
 }
 
-// The fixed points of up to kLanes gene nodes, one node per lane: in-place
-// sweeps of P until no entry of that node moves by 1e-13 (at most 500). Each
-// lane performs exactly the scalar operations of its own node in the scalar
-// order; the lanes only share the instructions, and a lane whose node has
-// converged keeps its values while the others go on. The values are stored
-// scaled by 2^-exponent; the update is linear in P and the source, and the
-// tolerance applies to the true change.
+// The fixed points of up to kLanes gene nodes, one node per lane, for the
+// models the direct solve does not cover: in-place sweeps of P in the
+// model's sweep order until every entry of that node has settled (at most
+// kMaxSweeps). Each lane performs exactly the scalar operations of its own
+// node in the scalar order; the lanes only share the instructions, and a
+// lane whose node has settled keeps its values while the others go on. The
+// values are stored scaled by a power of two; the update is linear in P and
+// the source, and the stop rule is relative, so the scale does not matter.
 class LaneFixedPoint {
 public:
     explicit LaneFixedPoint(std::size_t n) : p_(n), source_(n) {}
 
     void run(const UndatedExtinction& model, std::size_t lanes, const double* const* sources,
-             double* const* out, const std::int64_t* exponents) {
+             double* const* out) {
         const std::size_t n = model.n;
         for (std::size_t z = 0; z < n; ++z) {
             Lanes c = KORVATH_SPLAT(0.0);
@@ -89,17 +90,17 @@ public:
         LaneMask active = {0, 0, 0, 0};
         for (std::size_t i = 0; i < lanes; ++i) active[i] = -1;
         for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
-            Lanes largest;
-            if (model.reldated) {
-                sweep_lanes<true>(model, active, largest);
+            LaneMask unsettled;
+            if (model.reldated && model.overlaps.valid) {
+                sweep_by_intervals(model, active, unsettled);
+            } else if (model.reldated) {
+                sweep_lanes<true>(model, active, unsettled);
             } else {
-                sweep_lanes<false>(model, active, largest);
+                sweep_lanes<false>(model, active, unsettled);
             }
             bool any = false;
             for (std::size_t i = 0; i < lanes; ++i) {
-                if (active[i] != 0 && below(largest[i], exponents[i], kFixedPointTolerance)) {
-                    active[i] = 0;
-                }
+                if (unsettled[i] == 0) active[i] = 0;
                 any = any || active[i] != 0;
             }
             if (!any) break;
@@ -132,16 +133,20 @@ private:
         }
     }
 
-    // One sweep over every branch; sets each lane's largest |change|.
+    // One sweep over every branch; marks the lanes in which some entry has
+    // not settled (see `settled`).
     template <bool kReldated>
-    void sweep_lanes(const UndatedExtinction& model, const LaneMask& active, Lanes& largest) {
+    void sweep_lanes(const UndatedExtinction& model, const LaneMask& active,
+                     LaneMask& unsettled) {
         const std::size_t n = model.n;
         const double* e = model.extinction.data();
         const Lanes ps = KORVATH_SPLAT(model.p_speciation);
+        const Lanes relative = KORVATH_SPLAT(kRelativeTolerance);
+        const Lanes negligible = KORVATH_SPLAT(kNegligible);
         Lanes total = KORVATH_SPLAT(0.0);
         for (std::size_t z = 0; z < n; ++z) total = total + p_[z];
-        largest = KORVATH_SPLAT(0.0);
-        for (std::size_t z = 0; z < n; ++z) {
+        unsettled = LaneMask{0, 0, 0, 0};
+        for (std::size_t z : model.sweep_order) {
             const Lanes old = p_[z];
             Lanes p_mean;
             mean_over_others_lanes<kReldated>(model, total, z, p_mean);
@@ -157,15 +162,65 @@ private:
             const Lanes change = updated - old;
             p_[z] = active != 0 ? updated : old;
             total = total + change;
-            // |change|, and the largest so far with NaN changes skipped.
             const Lanes magnitude = change < 0.0 ? -change : change;
-            largest = magnitude > largest ? magnitude : largest;
+            const Lanes scale = updated < 0.0 ? -updated : updated;
+            unsettled = unsettled | (magnitude > relative * scale + negligible);
+        }
+    }
+
+    // Reldated sweep with the overlap index: every branch's mean over its
+    // recipients is formed from the values at the start of the sweep
+    // (IntervalSums). The daughters' terms use this sweep's values, so each
+    // sweep solves the speciation part exactly and iterates only the
+    // transfers.
+    void sweep_by_intervals(const UndatedExtinction& model, const LaneMask& active,
+                            LaneMask& unsettled) {
+        const OverlapIndex& index = model.overlaps;
+        const Lanes zero = KORVATH_SPLAT(0.0);
+        sums_.build(index, p_.data(), zero);
+        const double* e = model.extinction.data();
+        const Lanes ps = KORVATH_SPLAT(model.p_speciation);
+        const Lanes relative = KORVATH_SPLAT(kRelativeTolerance);
+        const Lanes negligible = KORVATH_SPLAT(kNegligible);
+        unsettled = LaneMask{0, 0, 0, 0};
+        for (std::size_t z : model.sweep_order) {
+            const Lanes old = p_[z];
+            Lanes p_mean = zero;
+            if (index.count[z] > 0.0) {
+                p_mean = sums_.others(index, z, old, zero) / KORVATH_SPLAT(index.count[z]);
+            }
+            Lanes w = KORVATH_SPLAT(0.0);
+            if (!model.is_tip(z)) {
+                const std::size_t f = model.left_child[z];
+                const std::size_t h = model.right_child[z];
+                w = (p_[h] * KORVATH_SPLAT(e[f]) + p_[f] * KORVATH_SPLAT(e[h])) * ps;
+            }
+            const Lanes updated =
+                (KORVATH_SPLAT(model.transfer_extinction[z]) * p_mean + (w + source_[z])) /
+                KORVATH_SPLAT(model.denominator[z]);
+            const Lanes change = updated - old;
+            p_[z] = active != 0 ? updated : old;
+            const Lanes magnitude = change < 0.0 ? -change : change;
+            const Lanes scale = updated < 0.0 ? -updated : updated;
+            unsettled = unsettled | (magnitude > relative * scale + negligible);
         }
     }
 
     std::vector<Lanes> p_;
     std::vector<Lanes> source_;
+    IntervalSums<Lanes> sums_;
 };
+
+// The direct solve of one gene node (model.direct): one children-first pass
+// for u, then P = u + SP v with SP = sum(u) / (1 - sum(v)).
+void direct_solve(const UndatedExtinction& model, const double* source, double* out) {
+    const std::size_t n = model.n;
+    direct_tree_pass(model, source, out);
+    const double total = sum_in_order(out, n) / model.unit_response_gap;
+    if (total == 0.0) return;
+    const double* v = model.unit_response.data();
+    for (std::size_t z = 0; z < n; ++z) out[z] = out[z] + total * v[z];
+}
 
 // Checks the tree in node order (tip species in range, children processed
 // before their parent) and returns each node's height above its deepest tip:
@@ -204,10 +259,14 @@ const UndatedScorer::TipVector& UndatedScorer::tip_vector(std::size_t species,
     source[species] = model_.p_speciation;
     tip.exponent = normalise_source(source.data(), n);
     tip.p.assign(n, 0.0);
-    LaneFixedPoint fixed_point(n);
-    const double* sources[1] = {source.data()};
-    double* out[1] = {tip.p.data()};
-    fixed_point.run(model_, 1, sources, out, &tip.exponent);
+    if (model_.direct) {
+        direct_solve(model_, source.data(), tip.p.data());
+    } else {
+        LaneFixedPoint fixed_point(n);
+        const double* sources[1] = {source.data()};
+        double* out[1] = {tip.p.data()};
+        fixed_point.run(model_, 1, sources, out);
+    }
     if (keep) cached_doubles_ += n;
     return tip;
 }
@@ -222,6 +281,27 @@ double UndatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
     std::vector<double> probability(cells, 0.0);
     // Node g's stored probabilities stand for probability * 2^exponent[g].
     std::vector<std::int64_t> exponent(size, 0);
+    TipVector scratch;
+    if (model_.direct) {
+        std::vector<double> source(n, 0.0);
+        for (std::size_t g = 0; g < size; ++g) {
+            double* out = probability.data() + g * n;
+            if (tree.is_tip(g)) {
+                const TipVector& tip = tip_vector(static_cast<std::size_t>(tree.species[g]), scratch);
+                std::copy(tip.p.begin(), tip.p.end(), out);
+                exponent[g] = tip.exponent;
+                continue;
+            }
+            const auto c1 = static_cast<std::size_t>(tree.left[g]);
+            const auto c2 = static_cast<std::size_t>(tree.right[g]);
+            internal_source(model_, probability.data() + c1 * n, probability.data() + c2 * n,
+                            source.data());
+            // The source is a sum of products of one entry of each child.
+            exponent[g] = exponent[c1] + exponent[c2] + normalise_source(source.data(), n);
+            direct_solve(model_, source.data(), out);
+        }
+        return root_loglik(probability.data() + (size - 1) * n, exponent[size - 1], origination);
+    }
 
     // Nodes grouped by height, each group in node order.
     const std::size_t levels = *std::max_element(height.begin(), height.end()) + 1;
@@ -234,7 +314,6 @@ double UndatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
         for (std::size_t g = 0; g < size; ++g) order[next[height[g]]++] = g;
     }
 
-    TipVector scratch;
     for (std::size_t i = level_start[0]; i < level_start[1]; ++i) {
         const std::size_t g = order[i];
         const TipVector& tip = tip_vector(static_cast<std::size_t>(tree.species[g]), scratch);
@@ -249,7 +328,6 @@ double UndatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
             const std::size_t lanes = std::min(kLanes, level_start[l + 1] - first);
             const double* source_of[kLanes] = {};
             double* out[kLanes] = {};
-            std::int64_t exponents[kLanes] = {};
             for (std::size_t i = 0; i < lanes; ++i) {
                 const std::size_t g = order[first + i];
                 const auto c1 = static_cast<std::size_t>(tree.left[g]);
@@ -261,20 +339,23 @@ double UndatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
                 exponent[g] = exponent[c1] + exponent[c2] + normalise_source(source, n);
                 source_of[i] = source;
                 out[i] = probability.data() + g * n;
-                exponents[i] = exponent[g];
             }
-            fixed_point.run(model_, lanes, source_of, out, exponents);
+            fixed_point.run(model_, lanes, source_of, out);
         }
     }
 
-    const double* p_root = probability.data() + (size - 1) * n;
+    return root_loglik(probability.data() + (size - 1) * n, exponent[size - 1], origination);
+}
+
+double UndatedScorer::root_loglik(const double* p_root, std::int64_t exponent,
+                                  std::uint8_t origination) const {
     double l;
     if (origination == 1) {
-        l = sum_in_order(p_root, n) / static_cast<double>(n);
+        l = sum_in_order(p_root, model_.n) / static_cast<double>(model_.n);
     } else {
         l = p_root[undated_root(model_)];
     }
-    return scaled_log(l, exponent[size - 1]);
+    return scaled_log(l, exponent);
 }
 
 double undated_tree_loglik(const UndatedExtinction& model, const GeneTree& tree,

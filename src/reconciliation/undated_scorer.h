@@ -28,6 +28,9 @@ private:
         std::int64_t exponent = 0;
     };
     const TipVector& tip_vector(std::size_t species, TipVector& scratch);
+    // ln L from the root node's stored vector and its exponent.
+    double root_loglik(const double* p_root, std::int64_t exponent,
+                       std::uint8_t origination) const;
 
     const UndatedExtinction& model_;
     std::vector<TipVector> tips_;  // by species; empty until first needed

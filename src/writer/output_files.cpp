@@ -84,14 +84,19 @@ std::string os_error_message(int error) {
 void create_directory_all(const std::string& path) {
     if (path.empty()) return;
     // Walk up until a directory can be made (or exists), then come back down.
+    // A directory that still cannot be made once its parent exists fails at
+    // once: some file systems (such as /proc) answer ENOENT for any new
+    // entry, and walking up again would never end.
     std::vector<std::string> pending{path};
+    bool parent_exists = false;
     while (!pending.empty()) {
         int error = make_one_directory(pending.back());
         if (error == 0) {
             pending.pop_back();
+            parent_exists = true;
             continue;
         }
-        if (error != ENOENT) throw_os_error(error);
+        if (error != ENOENT || parent_exists) throw_os_error(error);
         std::string parent = parent_of(pending.back());
         if (parent.empty() || parent == pending.back()) throw_os_error(error);
         pending.push_back(parent);

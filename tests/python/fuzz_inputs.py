@@ -490,7 +490,9 @@ def simulator_call(rng, name, wide, outdir):
         n = tree["n_nodes"] if isinstance(tree["n_nodes"], int) and tree["n_nodes"] < 64 else 8
         args["names"] = names_for(rng, n)
         args["total_age"] = rng.choice([1.0, 0.0, 2.5, math.nan, math.inf])
-        args["outdir"] = outdir + rng.choice(["/out", "/a/b/c", "", "/nul\0x", "/file/x"])
+        args["outdir"] = rng.choice([outdir + tail for tail in
+                                     ["/out", "/a/b/c", "", "/nul\0x", "/file/x"]]
+                                    + ["/proc/korvath-fuzz", "/proc/korvath-fuzz/a/b"])
     return {k: args[k] for k, _ in PARAMETERS[name]}
 
 

@@ -8,6 +8,7 @@ import math
 import os
 import pathlib
 import random
+import subprocess
 import sys
 
 import pytest
@@ -386,3 +387,25 @@ def test_example_script(tmp_path, monkeypatch, capsys):
     assert example.main() == 0
     assert str(out.resolve()) in capsys.readouterr().out
     assert (out / "Profiles.tsv").read_text().splitlines()[0].split("\t")[:4] == ["family", "sp1", "sp3", "sp4"]
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc"), reason="needs /proc")
+def test_outdir_that_cannot_be_created_fails_at_once():
+    # /proc answers ENOENT for any new entry although it exists; the directory
+    # creation used to climb up and down for ever. Run in a child so that a
+    # regression fails on the timeout instead of hanging the suite.
+    code = (
+        "import korvath_core, sys\n"
+        f"args = {SMALLEST!r}\n"
+        "for outdir in ['/proc/forbidden', '/proc/forbidden/a/b']:\n"
+        "    try:\n"
+        "        korvath_core.simulate_and_write(**args, outdir=outdir)\n"
+        "    except OSError as exc:\n"
+        "        print(type(exc).__name__, exc.args[0])\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert len(lines) == 2 and all(line.startswith("OSError ") for line in lines), lines
+    assert all(line.endswith("(os error %d)" % errno.ENOENT) for line in lines), lines

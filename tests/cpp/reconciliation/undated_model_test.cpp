@@ -92,5 +92,54 @@ TEST(UndatedModel, WithoutTransfersBothModesAgreeOnRandomTrees) {
     }
 }
 
+TEST(UndatedModel, SweepOrderPutsEveryBranchAfterItsDaughters) {
+    // Root 0 first: the caller's numbering need not be post-order.
+    FlatSpeciesTree sp;
+    sp.sp_left = {1, -1, 3, -1, -1};
+    sp.sp_right = {2, -1, 4, -1, -1};
+    sp.sp_is_leaf = {0, 1, 0, 1, 1};
+    const UndatedExtinction model = undated_model(sp, {0.2, 0.2, 0.3}, 0);
+    ASSERT_TRUE(model.children_first);
+    EXPECT_TRUE(model.direct);
+    std::vector<std::size_t> position(5);
+    for (std::size_t i = 0; i < 5; ++i) position[model.sweep_order[i]] = i;
+    EXPECT_LT(position[3], position[2]);
+    EXPECT_LT(position[4], position[2]);
+    EXPECT_LT(position[1], position[0]);
+    EXPECT_LT(position[2], position[0]);
+
+    // Daughter links in a cycle: index order, and the iterative solve.
+    sp.sp_left = {1, -1, 0, -1, -1};
+    const UndatedExtinction cyclic = undated_model(sp, {0.2, 0.2, 0.3}, 0);
+    EXPECT_FALSE(cyclic.children_first);
+    EXPECT_FALSE(cyclic.direct);
+    EXPECT_EQ(cyclic.sweep_order, (std::vector<std::size_t>{0, 1, 2, 3, 4}));
+}
+
+TEST(UndatedModel, OverlapIndexGivesExactlyTheRecipientLists) {
+    for (std::uint64_t seed : {1u, 2u, 3u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        const testing::RandomTrees trees = testing::random_trees(seed, 30, 1, 3);
+        const auto& sp = trees.species;
+        const std::size_t n = sp.sp_left.size();
+        const RecipientSets sets = build_recipients(sp.sp_time, sp.sp_parent_time, n);
+        const OverlapIndex index = build_overlap_index(sp.sp_time, sp.sp_parent_time, sets, n);
+        ASSERT_TRUE(index.valid);
+        for (std::size_t a = 0; a < n; ++a) {
+            EXPECT_EQ(index.count[a], static_cast<double>(sets.of(a).size()));
+        }
+    }
+    // Two branches that overlap by less than the tolerance share an elementary interval:
+    // the index refuses itself and the lists are used.
+    const std::vector<double> time = {1.0, 1.0, 0.5, 0.5 + 1e-12, 0.0};
+    const std::vector<double> parent_time = {0.5 + 1e-12, 0.5, 0.0, 0.0, 0.0};
+    const RecipientSets sets = build_recipients(time, parent_time, 5);
+    EXPECT_FALSE(build_overlap_index(time, parent_time, sets, 5).valid);
+    // A time that is not finite also leaves the lists in charge.
+    const std::vector<double> with_nan = {1.0, 1.0, 0.5, std::nan(""), 0.0};
+    const RecipientSets nan_sets = build_recipients(with_nan, parent_time, 5);
+    EXPECT_FALSE(build_overlap_index(with_nan, parent_time, nan_sets, 5).valid);
+}
+
 }  // namespace
 }  // namespace korvath::reconciliation
