@@ -7,8 +7,10 @@
     korvath fit SPECIES_TREE GENE_TREES --model dated [--n-extinct K] [--intervals]
 
 SPECIES_TREE is a file holding one Newick tree (branch lengths give dates), or ``example`` for
-a small built-in tree. GENE_TREES is a file with one rooted Newick gene tree per line, whose
-leaves are named ``<species><separator><anything>`` (``--separator``, default ``_``).
+a small built-in tree. GENE_TREES is a file with one Newick gene tree per line, whose
+leaves are named ``<species><separator><anything>`` (``--separator``, default ``_``). The
+trees are rooted unless ``--unrooted`` is given; with ``--samples`` GENE_TREES is a folder
+holding one file per family, each a sample of trees (bootstrap or posterior), one per line.
 
 Bad input gives a one-line message on stderr and exit status 2; Ctrl-C gives status 130. A
 progress bar is shown on stderr for work longer than about a second, only when stderr is a
@@ -80,12 +82,22 @@ def _species_tree(source: str) -> Any:
     return SpeciesTree.from_newick(os.fspath(source))
 
 
-def _gene_trees(path: str, tree: Any, separator: str) -> Any:
+def _gene_trees(path: str, tree: Any, separator: str, unrooted: bool = False,
+                samples: bool = False) -> Any:
     from korvath import GeneTrees
 
+    if samples:
+        if not os.path.isdir(path):
+            raise UsageError(f"sample folder not found: {path}")
+        files = sorted(name for name in os.listdir(path)
+                       if os.path.isfile(os.path.join(path, name)) and not name.startswith("."))
+        if not files:
+            raise UsageError(f"sample folder holds no files: {path}")
+        source = {os.path.splitext(name)[0]: os.path.join(path, name) for name in files}
+        return GeneTrees.from_samples(source, tree, separator, rooted=not unrooted)
     if not os.path.isfile(path):
         raise UsageError(f"gene tree file not found: {path}")
-    return GeneTrees.from_newick(path, tree, separator)
+    return GeneTrees.from_newick(path, tree, separator, rooted=not unrooted)
 
 
 def _rate_args(parser: argparse.ArgumentParser, required: bool) -> None:
@@ -110,6 +122,13 @@ def _model_args(parser: argparse.ArgumentParser) -> None:
                              "of TEXT (default: _)")
     parser.add_argument("--threads", type=int, default=1, metavar="N",
                         help="threads to score on (default 1); results do not depend on it")
+    parser.add_argument("--unrooted", action="store_true",
+                        help="read the gene trees as unrooted and score them over every "
+                             "rooting (undated and reldated models)")
+    parser.add_argument("--samples", action="store_true",
+                        help="GENE_TREES is a folder with one file per family, each a sample "
+                             "of trees (one per line), scored through their clade frequencies "
+                             "(undated and reldated models)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -144,7 +163,8 @@ def build_parser() -> argparse.ArgumentParser:
                                 "order).")
     score.add_argument("species_tree", metavar="SPECIES_TREE", help="Newick file, or 'example'")
     score.add_argument("gene_trees", metavar="GENE_TREES",
-                       help="file with one rooted Newick gene tree per line")
+                       help="file with one Newick gene tree per line (rooted unless "
+                            "--unrooted), or with --samples a folder of sample files")
     _rate_args(score, required=True)
     _model_args(score)
     score.add_argument("-o", "--output", metavar="FILE", help="write the TSV to FILE instead "
@@ -155,7 +175,8 @@ def build_parser() -> argparse.ArgumentParser:
                               "maximum likelihood and print them with the log-likelihood.")
     fit.add_argument("species_tree", metavar="SPECIES_TREE", help="Newick file, or 'example'")
     fit.add_argument("gene_trees", metavar="GENE_TREES",
-                     help="file with one rooted Newick gene tree per line")
+                     help="file with one Newick gene tree per line (rooted unless "
+                          "--unrooted), or with --samples a folder of sample files")
     _model_args(fit)
     fit.add_argument("--n-extinct", type=int, default=0, metavar="K",
                      help="families that left no gene, started like the others (default 0)")
@@ -192,7 +213,7 @@ def _scorer(args: argparse.Namespace) -> tuple[Any, Any, Any]:
     from korvath import scoring
 
     tree = _species_tree(args.species_tree)
-    genes = _gene_trees(args.gene_trees, tree, args.separator)
+    genes = _gene_trees(args.gene_trees, tree, args.separator, args.unrooted, args.samples)
     _, settings = scoring._check_settings(tree, args.model, args.n_steps, args.origination)
     threads = scoring._check_threads(args.threads)
     return tree, genes, (settings, threads)

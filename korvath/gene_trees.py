@@ -21,6 +21,7 @@ from typing import Any, Callable, Mapping, NamedTuple, Sequence, Union
 import numpy as np
 import pandas as pd
 
+from korvath.clades import CladeArrays, concatenate, family_clades
 from korvath.newick import NewickBatch, NewickError, parse_newick_many, read_newick_lines
 from korvath.trees import SpeciesTree
 
@@ -57,9 +58,10 @@ class GeneTreeArrays(NamedTuple):
 
 
 class GeneTrees:
-    """A batch of rooted, binary gene trees with their leaves mapped to species.
+    """A batch of binary gene trees with their leaves mapped to species: one rooted tree per
+    family, one unrooted tree (scored over all its rootings), or a sample of trees.
 
-    Make one with :meth:`from_newick` or :meth:`from_simulation`. The batch is read-only and
+    Make one with :meth:`from_newick`, :meth:`from_samples` or :meth:`from_simulation`. The batch is read-only and
     tied to the species tree it was read against.
 
     Attributes
@@ -70,13 +72,13 @@ class GeneTrees:
         Family names in batch order: the keys of a dict source, otherwise numbers from 1 in
         file (or list) order, or the simulation's family numbers.
     sizes : numpy.ndarray of int64
-        Number of nodes of every tree.
+        Number of nodes of every tree (of clades, for unrooted trees and samples).
     n_nodes : int
-        Total number of nodes.
+        Total number of nodes (or clades).
     """
 
     __slots__ = ("_tree", "_names", "_offsets", "_is_leaf", "_left", "_right", "_species_node",
-                 "_arrays")
+                 "_arrays", "_clades", "_clade_arrays")
 
     def __init__(self, *args: object, **kwargs: object) -> None:
         raise TypeError("make GeneTrees with GeneTrees.from_newick or GeneTrees.from_simulation")
@@ -97,12 +99,15 @@ class GeneTrees:
         self._right = right
         self._species_node = species_node
         self._arrays: GeneTreeArrays | None = None
+        self._clades: CladeArrays | None = None
+        self._clade_arrays: CladeArrays | None = None
         return self
 
     @classmethod
     def from_newick(cls, source: Sequence[str] | Mapping[Any, str] | str | os.PathLike[str],
-                    species_tree: SpeciesTree, leaf_species: LeafSpecies = "_") -> "GeneTrees":
-        """Read rooted gene trees from Newick text.
+                    species_tree: SpeciesTree, leaf_species: LeafSpecies = "_",
+                    rooted: bool = True) -> "GeneTrees":
+        """Read gene trees from Newick text.
 
         Parameters
         ----------
@@ -121,6 +126,12 @@ class GeneTrees:
               is the group's text at the first match;
             * a dict from leaf label to species name;
             * a callable taking the label and returning the species name.
+        rooted : bool, default True
+            False reads every tree as unrooted (its root may have two or three children) and
+            scores it over all its rootings: the likelihood is the mean over the ``2n - 3``
+            edges of the root's position (a uniform prior), computed in one pass. Leaf labels
+            must then be unique within a tree. Unrooted trees are scored by the ``"undated"``
+            and ``"reldated"`` models.
 
         Returns
         -------
@@ -130,14 +141,18 @@ class GeneTrees:
         ------
         ValueError
             Naming the family and the node or leaf: unreadable Newick; a node with one child or
-            with three or more (a root with three children means the tree is unrooted); a leaf
-            whose species cannot be found or is not an extant species of the tree.
+            with three or more (a root with three children means the tree is unrooted: read it
+            with ``rooted=False``); a leaf whose species cannot be found or is not an extant
+            species of the tree.
         TypeError
             For arguments of the wrong kind.
         """
         tree = _check_species_tree(species_tree)
         rule = _species_rule(leaf_species)
+        rooted = _check_rooted(rooted)
         names, texts = _read_source(source)
+        if not rooted:
+            return cls._from_samples(tree, names, [[text] for text in texts], rule, False)
         try:
             batch = parse_newick_many(texts)
         except NewickError as exc:
@@ -147,6 +162,122 @@ class GeneTrees:
             name = names[int(match.group(1))]
             raise NewickError(f"family {name!r}: {match.group(2)}") from None
         return cls._from_batch(tree, names, batch, rule)
+
+    @classmethod
+    def from_samples(cls, source: Sequence[Any] | Mapping[Any, Any], species_tree: SpeciesTree,
+                     leaf_species: LeafSpecies = "_", rooted: bool = True) -> "GeneTrees":
+        """Read a sample of gene trees per family (bootstrap replicates or a posterior sample).
+
+        Each family is scored over every tree its observed clades can form, each weighted by
+        the product of its conditional clade frequencies (the number of sampled trees that
+        split a clade so, over the number that hold the clade): sampled trees add up, and
+        trees combining their clades in new ways share their weight. A sample of one tree,
+        or of one tree repeated, scores as that tree.
+
+        Parameters
+        ----------
+        source : dict or list
+            Per family, the sampled trees: a list of Newick strings, or the path of a file
+            holding one tree per line (blank lines skipped). A dict names the families by its
+            keys; a list numbers them from 1.
+        species_tree : SpeciesTree
+            The species tree; every leaf must belong to one of its extant species.
+        leaf_species : str, compiled regular expression, dict or callable, default "_"
+            As for :meth:`from_newick`.
+        rooted : bool, default True
+            False reads the trees as unrooted and gives every edge the same share of the root
+            (see :meth:`from_newick`).
+
+        Returns
+        -------
+        GeneTrees
+            Scored by the ``"undated"`` and ``"reldated"`` models.
+
+        Raises
+        ------
+        ValueError
+            Naming the family and the tree: unreadable Newick, a tree that is not binary, a
+            leaf label used twice in a tree, trees of one family with different leaves, a leaf
+            of no extant species, a family without trees.
+        TypeError
+            For arguments of the wrong kind.
+        """
+        tree = _check_species_tree(species_tree)
+        rule = _species_rule(leaf_species)
+        rooted = _check_rooted(rooted)
+        if isinstance(source, Mapping):
+            names = list(source.keys())
+            samples = list(source.values())
+        elif isinstance(source, (list, tuple)):
+            names = list(range(1, len(source) + 1))
+            samples = list(source)
+        else:
+            raise TypeError("source: expected a dict from family name to trees, or a list of "
+                            f"samples; got {type(source).__name__}")
+        texts_of: list[list[str]] = []
+        for name, sample in zip(names, samples):
+            if isinstance(sample, (str, os.PathLike)):
+                path = os.fspath(sample)
+                if isinstance(path, str) and path.lstrip().startswith("("):
+                    raise TypeError(f"source[{name!r}]: a single str is read as a file path; "
+                                    "pass the trees as a list of Newick strings")
+                if not os.path.isfile(path):
+                    raise ValueError(f"source[{name!r}]: no such file: {path!r}")
+                sample = read_newick_lines(path)
+            elif not isinstance(sample, (list, tuple)):
+                raise TypeError(f"source[{name!r}]: expected a list of Newick strings or a file "
+                                f"path, got {type(sample).__name__}")
+            for i, text in enumerate(sample):
+                if not isinstance(text, str):
+                    raise TypeError(f"source[{name!r}][{i}]: expected a Newick str, got "
+                                    f"{type(text).__name__}")
+            if len(sample) == 0:
+                raise ValueError(f"family {name!r}: the sample holds no tree")
+            texts_of.append(list(sample))
+        return cls._from_samples(tree, names, texts_of, rule, rooted)
+
+    @classmethod
+    def _from_samples(cls, tree: SpeciesTree, names: list[Any], texts_of: list[list[str]],
+                      rule: Callable[[list[str]], list[str]], rooted: bool) -> "GeneTrees":
+        flat = [text for texts in texts_of for text in texts]
+        owner = [(k, t) for k, texts in enumerate(texts_of) for t in range(len(texts))]
+        try:
+            batch = parse_newick_many(flat)
+        except NewickError as exc:
+            match = re.match(r"tree (\d+): (.*)", str(exc), re.S)
+            if match is None:
+                raise
+            k, t = owner[int(match.group(1))]
+            where = f"family {names[k]!r}" + (f", tree {t + 1}" if len(texts_of[k]) > 1 else "")
+            raise NewickError(f"{where}: {match.group(2)}") from None
+        offsets = np.asarray(batch.offsets, dtype=np.int64)
+        parents = np.asarray(batch.parent, dtype=np.int64)
+        families = []
+        i = 0
+        for k, texts in enumerate(texts_of):
+            trees = []
+            for _ in texts:
+                a, b = int(offsets[i]), int(offsets[i + 1])
+                trees.append((parents[a:b], batch.labels[a:b]))
+                i += 1
+            families.append(family_clades(trees, rooted, names[k]))
+        extant_names = [tree.names[v] for v in np.flatnonzero(tree.extant).tolist()]
+        extant_nodes = np.flatnonzero(tree.extant)
+        index = pd.Index(extant_names)
+        species_of = []
+        for k, family in enumerate(families):
+            found = index.get_indexer(pd.Index(rule(family.leaf_labels), dtype=object))
+            missing = np.flatnonzero(found < 0)
+            if len(missing):
+                j = int(missing[0])
+                label = family.leaf_labels[j]
+                raise ValueError(_species_message(tree, names[k], label, rule([label])[0]))
+            species_of.append(extant_nodes[found])
+        clades = concatenate(families, species_of)
+        self = cls._make(tree, names, clades.cl_offsets, clades.cl_is_leaf, np.empty(0, np.int64),
+                         np.empty(0, np.int64), clades.cl_species)
+        self._clades = clades
+        return self
 
     @classmethod
     def from_simulation(cls, sim: Any) -> "GeneTrees":
@@ -252,9 +383,44 @@ class GeneTrees:
     def __repr__(self) -> str:
         return f"GeneTrees({len(self)} families, {self.n_nodes} nodes)"
 
+    @property
+    def is_clade_graph(self) -> bool:
+        """True for unrooted trees and samples of trees (scored through their clades)."""
+        return self._clades is not None
+
+    def clade_arrays(self) -> CladeArrays:
+        """The batch as clade graphs (:class:`korvath.clades.CladeArrays`), leaf species given
+        as positions in ``species_tree.likelihood_arrays()``. Every batch has one: a rooted
+        tree is a clade graph with one split of weight 1 per internal node."""
+        if self._clade_arrays is None:
+            clades = self._clades
+            if clades is None:
+                arrays = self.arrays()
+                internal = ~arrays.gt_is_leaf
+                counts = internal.astype(np.int64)
+                split_offsets = np.zeros(len(counts) + 1, dtype=np.uint64)
+                split_offsets[1:] = np.cumsum(counts, dtype=np.uint64)
+                clades = CladeArrays(arrays.gt_offsets, arrays.gt_is_leaf, arrays.gt_species,
+                                     split_offsets, arrays.gt_left[internal],
+                                     arrays.gt_right[internal],
+                                     np.ones(int(counts.sum()), dtype=np.float64))
+            else:
+                position_of = self._tree.likelihood_arrays().position_of
+                species = np.where(clades.cl_species >= 0,
+                                   position_of[np.maximum(clades.cl_species, 0)], -1)
+                clades = clades._replace(cl_species=species)
+            for array in clades:
+                array.setflags(write=False)
+            self._clade_arrays = clades
+        return self._clade_arrays
+
     def arrays(self) -> GeneTreeArrays:
         """The batch as the core's likelihood functions take it (:class:`GeneTreeArrays`),
-        leaf species given as positions in ``species_tree.likelihood_arrays()``."""
+        leaf species given as positions in ``species_tree.likelihood_arrays()``. Only for
+        rooted trees; unrooted trees and samples have :meth:`clade_arrays`."""
+        if self._clades is not None:
+            raise ValueError("this batch holds unrooted trees or samples of trees, which have "
+                             "no single tree per family; use clade_arrays()")
         if self._arrays is None:
             position_of = self._tree.likelihood_arrays().position_of
             species = np.where(self._species_node >= 0,
@@ -277,6 +443,12 @@ class GeneTrees:
 
 
 # ---------------------------------------------------------------------------- helpers
+
+def _check_rooted(rooted: object) -> bool:
+    if not isinstance(rooted, (bool, np.bool_)):
+        raise TypeError(f"rooted: expected True or False, got {type(rooted).__name__}")
+    return bool(rooted)
+
 
 def _check_species_tree(tree: object) -> SpeciesTree:
     if not isinstance(tree, SpeciesTree):
@@ -401,7 +573,7 @@ def _arity_error(names: list[Any], batch: NewickBatch, offsets: np.ndarray,
     else:
         rule = f"has {n_children} children; every internal node needs two"
         if local == 0 and n_children == 3:
-            rule += " (an unrooted tree? root it before scoring)"
+            rule += " (an unrooted tree? read it with rooted=False, or root it)"
     raise ValueError(f"family {names[k]!r}: {what} {rule}")
 
 

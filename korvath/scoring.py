@@ -38,6 +38,7 @@ import pandas as pd
 
 import korvath_core
 from korvath import _checks
+from korvath.clades import CladeArrays
 from korvath.gene_trees import GeneTreeArrays, GeneTrees
 from korvath.trees import SpeciesTree
 
@@ -119,7 +120,7 @@ def _species_args(tree: SpeciesTree, settings: _Settings) -> dict[str, Any]:
     return args
 
 
-def _gene_arrays(species_tree: SpeciesTree, gene_trees: object) -> GeneTreeArrays:
+def _gene_arrays(species_tree: SpeciesTree, gene_trees: object) -> GeneTreeArrays | CladeArrays:
     if not isinstance(gene_trees, GeneTrees):
         raise TypeError(f"gene_trees: expected GeneTrees, got {type(gene_trees).__name__}")
     own = gene_trees.species_tree
@@ -128,7 +129,18 @@ def _gene_arrays(species_tree: SpeciesTree, gene_trees: object) -> GeneTreeArray
             and np.array_equal(own.extant, species_tree.extant)):
         raise ValueError("gene_trees: read against a different species tree; read them with "
                          "GeneTrees.from_newick(..., species_tree) for this tree")
+    if gene_trees.is_clade_graph:
+        return gene_trees.clade_arrays()
     return gene_trees.arrays()
+
+
+def _unit_sizes(arrays: GeneTreeArrays | CladeArrays) -> np.ndarray:
+    """Work per family: nodes of a tree, or clades plus splits of a clade graph."""
+    if isinstance(arrays, CladeArrays):
+        offsets = arrays.cl_offsets.astype(np.int64)
+        splits = arrays.cl_split_offsets.astype(np.int64)[offsets]
+        return np.diff(offsets) + np.diff(splits)
+    return np.diff(arrays.gt_offsets.astype(np.int64))
 
 
 def _nodes_per_piece(sizes: np.ndarray, settings: _Settings, threads: int, client: Any) -> int:
@@ -162,7 +174,18 @@ def _chunk_bounds(sizes: np.ndarray, nodes_per_chunk: int) -> list[tuple[int, in
     return bounds
 
 
-def _chunk_args(arrays: GeneTreeArrays, a: int, b: int) -> dict[str, np.ndarray]:
+def _chunk_args(arrays: GeneTreeArrays | CladeArrays, a: int, b: int) -> dict[str, np.ndarray]:
+    if isinstance(arrays, CladeArrays):
+        offsets = arrays.cl_offsets[a:b + 1]
+        lo, hi = int(offsets[0]), int(offsets[-1])
+        split_offsets = arrays.cl_split_offsets[lo:hi + 1]
+        s_lo, s_hi = int(split_offsets[0]), int(split_offsets[-1])
+        return dict(cl_offsets=offsets - np.uint64(lo), cl_is_leaf=arrays.cl_is_leaf[lo:hi],
+                    cl_species=arrays.cl_species[lo:hi],
+                    cl_split_offsets=split_offsets - np.uint64(s_lo),
+                    split_left=arrays.split_left[s_lo:s_hi],
+                    split_right=arrays.split_right[s_lo:s_hi],
+                    split_weight=arrays.split_weight[s_lo:s_hi])
     offsets = arrays.gt_offsets[a:b + 1]
     lo, hi = int(offsets[0]), int(offsets[-1])
     return dict(gt_offsets=offsets - np.uint64(lo), gt_is_leaf=arrays.gt_is_leaf[lo:hi],
@@ -174,6 +197,10 @@ def _score_chunk(species: dict[str, Any], chunk: dict[str, np.ndarray], settings
                  rates: tuple[float, float, float]) -> list[float]:
     """Per-family log-likelihoods of one piece of a batch (also run on cluster workers)."""
     dup, transfer, loss = rates
+    if "cl_offsets" in chunk:
+        return korvath_core.undated_clade_loglik(
+            **species, **chunk, dup=dup, transfer=transfer, loss=loss,
+            transfers=1 if settings.model == "reldated" else 0, origination=settings.origination)
     if settings.model == "dated":
         return korvath_core.dated_family_loglik(
             **species, **chunk, dup=dup, transfer=transfer, loss=loss,
@@ -324,8 +351,12 @@ class _Scorer:
         self.client = client
         self.names = gene_trees.names
         arrays = _gene_arrays(species_tree, gene_trees)
+        if isinstance(arrays, CladeArrays) and settings.model == "dated":
+            raise ValueError("model: unrooted gene trees and samples of trees are scored by the "
+                             "'undated' and 'reldated' models; the 'dated' model takes rooted "
+                             "trees only")
         self.species = _species_args(species_tree, settings)
-        sizes = np.diff(arrays.gt_offsets.astype(np.int64))
+        sizes = _unit_sizes(arrays)
         self.bounds = _chunk_bounds(sizes, _nodes_per_piece(sizes, settings, threads, client))
         self.chunks = [_chunk_args(arrays, a, b) for a, b in self.bounds]
         self._remote_species: Any = None

@@ -93,6 +93,17 @@ constexpr const char k_undated_family_loglik_doc[] =
     "Per-family undated/reldated log-likelihoods (extinction built once). `transfers` = 0\n"
     "(undated) or 1 (reldated).";
 
+constexpr const char k_undated_clade_loglik_doc[] =
+    "undated_clade_loglik(sp_left, sp_right, sp_is_leaf, sp_time, sp_parent_time, sp_root, cl_offsets, cl_is_leaf, cl_species, cl_split_offsets, split_left, split_right, split_weight, dup, transfer, loss, transfers, origination)\n"
+    "--\n"
+    "\n"
+    "Per-family undated/reldated log-likelihoods of gene families given as clade graphs:\n"
+    "family k owns clades `cl_offsets[k]` .. `cl_offsets[k+1]`-1 (local post-order, the last\n"
+    "one its root); clade i has the splits `cl_split_offsets[i]` .. `cl_split_offsets[i+1]`-1\n"
+    "into two earlier clades (`split_left`, `split_right`, local indices) with weights\n"
+    "`split_weight`. A rooted tree (one split of weight 1 per internal node) scores as in\n"
+    "`undated_family_loglik`; an unrooted tree or a sample of trees adds splits.";
+
 PyObject* available(PyObject*, PyObject*) { Py_RETURN_TRUE; }
 
 template <auto Call>
@@ -124,6 +135,8 @@ PyMethodDef g_functions[] = {
      k_dated_family_loglik_doc},
     {"undated_family_loglik", fastcall<korvath::py::call_undated_family_loglik>(), kFastcall,
      k_undated_family_loglik_doc},
+    {"undated_clade_loglik", fastcall<korvath::py::call_undated_clade_loglik>(), kFastcall,
+     k_undated_clade_loglik_doc},
 };
 
 // The module's __all__ list, created when the attribute is missing.

@@ -175,4 +175,35 @@ PyObject* call_undated_family_loglik(PyObject*, PyObject* const* args, Py_ssize_
     });
 }
 
+PyObject* call_undated_clade_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                    PyObject* kwnames) {
+    Arguments in(kUndatedCladeSpec, args, nargsf, kwnames);
+    rc::UndatedCladeCall call;
+    call.species.sp_left = in.read_int_list();
+    call.species.sp_right = in.read_int_list();
+    call.species.sp_is_leaf = in.read_bool_list();
+    call.species.sp_time = in.read_float_list();
+    call.species.sp_parent_time = in.read_float_list();
+    call.species.sp_root = in.read_uint();
+    call.batch.cl_offsets = in.read_uint_list();
+    call.batch.cl_is_leaf = in.read_bool_list();
+    call.batch.cl_species = in.read_int_list();
+    call.batch.cl_split_offsets = in.read_uint_list();
+    call.batch.split_left = in.read_int_list();
+    call.batch.split_right = in.read_int_list();
+    call.batch.split_weight = in.read_float_list();
+    const double dup = in.read_float();
+    const double transfer = in.read_float();
+    const double loss = in.read_float();
+    call.rates = {dup, transfer, loss};
+    call.transfers = in.read_u8();
+    call.origination = in.read_u8();
+    if (!in.ok()) return nullptr;
+    return guarded([&]() -> PyObject* {
+        const std::vector<double> values = without_interpreter_lock(
+            [&] { return rc::undated_clade_loglik(std::move(call)); });
+        return list_from(values).release();
+    });
+}
+
 }  // namespace korvath::py

@@ -34,6 +34,11 @@ inline constexpr const char* kUndatedJointParams[] = {
     "gt_is_leaf", "gt_left", "gt_right", "gt_species", "dup", "transfer", "loss", "transfers",
     "origination", "n_extinct"};
 
+inline constexpr const char* kUndatedCladeParams[] = {
+    "sp_left", "sp_right", "sp_is_leaf", "sp_time", "sp_parent_time", "sp_root", "cl_offsets",
+    "cl_is_leaf", "cl_species", "cl_split_offsets", "split_left", "split_right", "split_weight",
+    "dup", "transfer", "loss", "transfers", "origination"};
+
 inline constexpr FunctionSpec kSimulateLogSpec{"simulate_log", kSimulatorParams};
 inline constexpr FunctionSpec kSimulateTraceSpec{"simulate_trace", kSimulatorParams};
 inline constexpr FunctionSpec kSimulateProfilesSpec{"simulate_profiles", kSimulatorParams};
@@ -48,5 +53,6 @@ inline constexpr FunctionSpec kDatedFamilySpec{
 inline constexpr FunctionSpec kUndatedJointSpec{"undated_joint_loglik", kUndatedJointParams};
 inline constexpr FunctionSpec kUndatedFamilySpec{
     "undated_family_loglik", std::span<const char* const>(kUndatedJointParams, 16)};
+inline constexpr FunctionSpec kUndatedCladeSpec{"undated_clade_loglik", kUndatedCladeParams};
 
 }  // namespace korvath::py

@@ -19,7 +19,8 @@ DatedExtinction build_model(DatedLikelihoodCall& call) {
                                   call.rates, call.n_steps);
 }
 
-UndatedExtinction build_model(UndatedLikelihoodCall& call) {
+template <class Call>
+UndatedExtinction build_model(Call& call) {
     FlatSpeciesTree& sp = call.species;
     return build_undated_extinction(std::move(sp.sp_left), std::move(sp.sp_right),
                                     std::move(sp.sp_is_leaf), sp.sp_time, sp.sp_parent_time,
@@ -110,6 +111,17 @@ std::vector<double> undated_family_loglik(UndatedLikelihoodCall call) {
     score_batch(
         call.batch, [&](const GeneTree& tree) { return scorer.score(tree, call.origination); },
         [&](std::size_t k, double value) { values[k] = value; });
+    return values;
+}
+
+std::vector<double> undated_clade_loglik(UndatedCladeCall call) {
+    const UndatedExtinction model = build_model(call);
+    const std::size_t families = family_count(call.batch);
+    std::vector<double> values(families);
+    UndatedScorer scorer(model);
+    for (std::size_t k = 0; k < families; ++k) {
+        values[k] = scorer.score_clades(cut_family(call.batch, k), call.origination);
+    }
     return values;
 }
 

@@ -3,6 +3,7 @@
 // the running sum (joint) or one value per tree (family).
 #pragma once
 
+#include "reconciliation/clade_graph.h"
 #include "reconciliation/dated_extinction.h"
 #include "reconciliation/likelihood_input.h"
 #include "reconciliation/undated_model.h"
@@ -28,6 +29,14 @@ struct UndatedLikelihoodCall {
     std::uint8_t origination = 0;
 };
 
+struct UndatedCladeCall {
+    FlatSpeciesTree species;  // sp_parent is not used
+    CladeBatch batch;
+    DtlRates rates;
+    std::uint8_t transfers = 0;
+    std::uint8_t origination = 0;
+};
+
 // The probability that one family started under the origination mode leaves
 // no gene at the tips. NaN when the uniform mean has no terms.
 double no_survivor_probability(const DatedExtinction& model, std::uint8_t origination);
@@ -40,5 +49,7 @@ double dated_joint_loglik(DatedLikelihoodCall call, std::uint64_t n_extinct);
 std::vector<double> dated_family_loglik(DatedLikelihoodCall call);
 double undated_joint_loglik(UndatedLikelihoodCall call, std::uint64_t n_extinct);
 std::vector<double> undated_family_loglik(UndatedLikelihoodCall call);
+// One value per family of a clade-graph batch.
+std::vector<double> undated_clade_loglik(UndatedCladeCall call);
 
 }  // namespace korvath::reconciliation

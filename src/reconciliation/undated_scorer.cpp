@@ -358,6 +358,105 @@ double UndatedScorer::root_loglik(const double* p_root, std::int64_t exponent,
     return scaled_log(l, exponent);
 }
 
+std::int64_t UndatedScorer::clade_source(const CladeFamily& family, std::size_t c,
+                                         const double* probability, const std::int64_t* exponent,
+                                         double* source, std::vector<double>& split_source) const {
+    const std::size_t n = model_.n;
+    const std::size_t begin = family.split_begin[c];
+    const std::size_t end = family.split_begin[c + 1];
+    auto split_exponent = [&](std::size_t s) {
+        return exponent[family.split_left[s]] + exponent[family.split_right[s]];
+    };
+    std::int64_t top = split_exponent(begin);
+    for (std::size_t s = begin + 1; s < end; ++s) top = std::max(top, split_exponent(s));
+    for (std::size_t s = begin; s < end; ++s) {
+        const auto c1 = static_cast<std::size_t>(family.split_left[s]);
+        const auto c2 = static_cast<std::size_t>(family.split_right[s]);
+        double* target = s == begin ? source : split_source.data();
+        internal_source(model_, probability + c1 * n, probability + c2 * n, target);
+        // The split's weight in the clade's scale; exactly 1 for a rooted tree's node.
+        const double factor = ldexp_wide(family.split_weight[s], split_exponent(s) - top);
+        if (s == begin) {
+            if (factor != 1.0) {
+                for (std::size_t z = 0; z < n; ++z) source[z] = source[z] * factor;
+            }
+        } else {
+            for (std::size_t z = 0; z < n; ++z) source[z] = source[z] + factor * target[z];
+        }
+    }
+    return top + normalise_source(source, n);
+}
+
+double UndatedScorer::score_clades(const CladeFamily& family, std::uint8_t origination) {
+    const std::size_t size = family.size();
+    const std::size_t n = model_.n;
+    const std::size_t cells = require_doubles(checked_mul(size, n, "per-clade probabilities"),
+                                              "per-clade probabilities");
+    // Tip species in range; each clade's height above its deepest tip over all
+    // its splits, so that clades of one height never depend on each other.
+    std::vector<std::size_t> height(size, 0);
+    for (std::size_t c = 0; c < size; ++c) {
+        if (family.is_tip(c)) {
+            const std::int64_t species = family.species[c];
+            if (species < 0 || static_cast<std::uint64_t>(species) >= n) {
+                fault("gene clade " + std::to_string(c) + " has species " +
+                      std::to_string(species) + " outside the species tree of " +
+                      std::to_string(n) + " branches");
+            }
+            continue;
+        }
+        for (std::size_t s = family.split_begin[c]; s < family.split_begin[c + 1]; ++s) {
+            height[c] = std::max({height[c], height[family.split_left[s]] + 1,
+                                  height[family.split_right[s]] + 1});
+        }
+    }
+    std::vector<double> probability(cells, 0.0);
+    std::vector<std::int64_t> exponent(size, 0);
+    std::vector<double> split_source(n, 0.0);
+    TipVector scratch;
+    for (std::size_t c = 0; c < size; ++c) {
+        if (!family.is_tip(c)) continue;
+        const TipVector& tip = tip_vector(static_cast<std::size_t>(family.species[c]), scratch);
+        std::copy(tip.p.begin(), tip.p.end(), probability.begin() + c * n);
+        exponent[c] = tip.exponent;
+    }
+    if (model_.direct) {
+        std::vector<double> source(n, 0.0);
+        for (std::size_t c = 0; c < size; ++c) {
+            if (family.is_tip(c)) continue;
+            exponent[c] = clade_source(family, c, probability.data(), exponent.data(),
+                                       source.data(), split_source);
+            direct_solve(model_, source.data(), probability.data() + c * n);
+        }
+    } else {
+        // Clades of one height side by side in the lanes of the iterative solve.
+        const std::size_t levels = *std::max_element(height.begin(), height.end()) + 1;
+        std::vector<std::vector<std::size_t>> by_level(levels);
+        for (std::size_t c = 0; c < size; ++c) {
+            if (!family.is_tip(c)) by_level[height[c]].push_back(c);
+        }
+        LaneFixedPoint fixed_point(n);
+        std::vector<double> sources(kLanes * n, 0.0);
+        for (const std::vector<std::size_t>& level : by_level) {
+            for (std::size_t first = 0; first < level.size(); first += kLanes) {
+                const std::size_t lanes = std::min(kLanes, level.size() - first);
+                const double* source_of[kLanes] = {};
+                double* out[kLanes] = {};
+                for (std::size_t i = 0; i < lanes; ++i) {
+                    const std::size_t c = level[first + i];
+                    double* source = sources.data() + i * n;
+                    exponent[c] = clade_source(family, c, probability.data(), exponent.data(),
+                                               source, split_source);
+                    source_of[i] = source;
+                    out[i] = probability.data() + c * n;
+                }
+                fixed_point.run(model_, lanes, source_of, out);
+            }
+        }
+    }
+    return root_loglik(probability.data() + (size - 1) * n, exponent[size - 1], origination);
+}
+
 double undated_tree_loglik(const UndatedExtinction& model, const GeneTree& tree,
                            std::uint8_t origination) {
     UndatedScorer scorer(model);

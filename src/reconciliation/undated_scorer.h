@@ -3,6 +3,7 @@
 // extinction, with a constant source term from the node's children.
 #pragma once
 
+#include "reconciliation/clade_graph.h"
 #include "reconciliation/likelihood_input.h"
 #include "reconciliation/undated_model.h"
 
@@ -22,7 +23,18 @@ public:
     // value starts at the species root. -inf when L <= 0.
     double score(const GeneTree& tree, std::uint8_t origination);
 
+    // ln L of a family given as a clade graph: each clade's probabilities
+    // solve the gene-node equation with the weighted sum of its splits'
+    // terms as the constant term. A rooted tree as a clade graph (one split
+    // of weight 1 per internal node) scores exactly as `score`.
+    double score_clades(const CladeFamily& family, std::uint8_t origination);
+
 private:
+    // The constant term of clade c from its weighted splits, in the scale
+    // of its largest split; returns the clade's exponent.
+    std::int64_t clade_source(const CladeFamily& family, std::size_t c, const double* probability,
+                              const std::int64_t* exponent, double* source,
+                              std::vector<double>& split_source) const;
     struct TipVector {
         std::vector<double> p;
         std::int64_t exponent = 0;

@@ -66,6 +66,11 @@ PARAMETERS = {
     "undated_joint_loglik": SPECIES + GENES + [
         ("transfers", "u8"), ("origination", "u8"), ("n_extinct", "uint")],
     "undated_family_loglik": SPECIES + GENES + [("transfers", "u8"), ("origination", "u8")],
+    "undated_clade_loglik": SPECIES + [
+        ("cl_offsets", "[uint]"), ("cl_is_leaf", "[bool]"), ("cl_species", "[int]"),
+        ("cl_split_offsets", "[uint]"), ("split_left", "[int]"), ("split_right", "[int]"),
+        ("split_weight", "[float]"), ("dup", "float"), ("transfer", "float"), ("loss", "float"),
+        ("transfers", "u8"), ("origination", "u8")],
 }
 FUNCTIONS = sorted(PARAMETERS)
 SIMULATORS = [f for f in FUNCTIONS if f.startswith("simulate")]
@@ -623,6 +628,40 @@ def malform_species(rng, sp):
             sp["sp_left"][v] = v
 
 
+def clades_of(rng, genes):
+    """The gene batch as clade graphs (one split per internal node, odd weights now and
+    then), sometimes with a second split, one that points forward, or offsets that break."""
+    n = len(genes["gt_is_leaf"])
+
+    def child(key, g):  # malformed batches may have shorter child arrays
+        return genes[key][g] if g < len(genes[key]) else rng.choice([-1, 0, 2**62])
+
+    counts = [0 if leaf else 1 for leaf in genes["gt_is_leaf"]]
+    left = [child("gt_left", g) for g in range(n) if not genes["gt_is_leaf"][g]]
+    right = [child("gt_right", g) for g in range(n) if not genes["gt_is_leaf"][g]]
+    weight = [rng.choice([1.0, 1.0, 1.0, 0.5, 0.0, -1.0, math.nan, math.inf, 1e300])
+              for _ in left]
+    if left and rng.random() < 0.3:
+        g = rng.randrange(n)
+        if not genes["gt_is_leaf"][g]:
+            at = sum(counts[:g + 1])
+            counts[g] += 1
+            left.insert(at, rng.choice([0, 1, g - 1, g, g + 1, -1]))
+            right.insert(at, rng.choice([0, g - 1]))
+            weight.insert(at, rng.random())
+    split_offsets = [0]
+    for c in counts:
+        split_offsets.append(split_offsets[-1] + c)
+    if rng.random() < 0.1:
+        i = rng.randrange(len(split_offsets))
+        split_offsets[i] = rng.choice([0, 2**63, split_offsets[-1] + 5])
+    if rng.random() < 0.1 and split_offsets:
+        split_offsets.pop()
+    return dict(cl_offsets=list(genes["gt_offsets"]), cl_is_leaf=list(genes["gt_is_leaf"]),
+                cl_species=list(genes["gt_species"]), cl_split_offsets=split_offsets,
+                split_left=left, split_right=right, split_weight=weight)
+
+
 def likelihood_call(rng, name, wide):
     sp = likelihood_species(rng)
     n = len(sp["sp_left"])
@@ -642,6 +681,8 @@ def likelihood_call(rng, name, wide):
     if rng.random() < 0.2:
         malform_species(rng, sp)
     args = dict(sp, **genes)
+    if name == "undated_clade_loglik":
+        args.update(clades_of(rng, genes))
     args.update(dup=rng.choice([0.0, rng.uniform(0, 2)]), transfer=rng.choice([0.0, rng.uniform(0, 2)]),
                 loss=rng.choice([0.0, rng.uniform(0, 2)]))
     if rng.random() < 0.05:

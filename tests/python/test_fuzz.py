@@ -85,7 +85,10 @@ def small_call(name):
     genes = dict(gt_offsets=[0, 3], gt_is_leaf=[True, True, False], gt_left=[-1, -1, 0],
                  gt_right=[-1, -1, 1], gt_species=[0, 1, -1], dup=0.1, transfer=0.1, loss=0.1)
     if name in fi.LIKELIHOODS:
-        args = dict(species, **genes, sp_parent=[2, 2, -1], n_steps=2, origination=1,
+        clades = dict(cl_offsets=[0, 3], cl_is_leaf=[True, True, False], cl_species=[0, 1, -1],
+                      cl_split_offsets=[0, 0, 0, 1], split_left=[0], split_right=[1],
+                      split_weight=[1.0])
+        args = dict(species, **genes, **clades, sp_parent=[2, 2, -1], n_steps=2, origination=1,
                     transfers=1, n_extinct=1)
     else:
         args = dict(tree, **family, n_copies=2, n_threads=1, names=["r", "a", "b"],

@@ -64,6 +64,34 @@ def test_score_prints_the_toolkit_values(simulated):
     assert (root / "scores.tsv").read_text().startswith("family\tloglik\n1\t")
 
 
+def test_score_reads_unrooted_trees_and_sample_folders(simulated, tmp_path):
+    root, _, _ = simulated
+    tree = SpeciesTree.from_newick(EXAMPLE_TREE)
+    texts = (root / "trees.nwk").read_text().split()
+    big = [t for t in texts if t.count(",") >= 2][:3]
+    (tmp_path / "unrooted.nwk").write_text("\n".join(big) + "\n")
+    out = korvath_cmd("score", "example", tmp_path / "unrooted.nwk", *RATES, "--unrooted")
+    assert out.returncode == 0, out.stderr
+    genes = GeneTrees.from_newick(big, tree, rooted=False)
+    expected = loglik(tree, genes, duplication=0.3, transfer=0.2, loss=0.4)
+    got = [float(line.split("\t")[1]) for line in out.stdout.splitlines()[1:]]
+    assert got == expected.tolist()
+    folder = tmp_path / "samples"
+    folder.mkdir()
+    (folder / "famA.nwk").write_text(big[0] + "\n" + big[0] + "\n")
+    (folder / "famB.nwk").write_text(big[1] + "\n")
+    out = korvath_cmd("score", "example", folder, *RATES, "--samples")
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert [line.split("\t")[0] for line in lines[1:]] == ["famA", "famB"]
+    rooted = loglik(tree, GeneTrees.from_newick(big[:2], tree), duplication=0.3,
+                    transfer=0.2, loss=0.4)
+    for line, value in zip(lines[1:], rooted):
+        assert abs(float(line.split("\t")[1]) - value) <= 1e-12
+    out = korvath_cmd("score", "example", folder, *RATES, "--samples", "--model", "dated")
+    assert out.returncode == 2 and "rooted trees only" in out.stderr
+
+
 def test_fit_prints_rates_and_log_likelihood(simulated):
     root, _, _ = simulated
     out = korvath_cmd("fit", "example", root / "trees.nwk", "--model", "undated",

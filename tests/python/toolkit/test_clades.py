@@ -1,0 +1,219 @@
+"""Unrooted gene trees and samples of trees, scored through their clade graphs.
+
+An unrooted tree must score as the log of the mean over its 2n - 3 rootings of the rooted
+likelihoods, each rooting written out as its own rooted Newick tree; a sample must score as the
+sum over the trees its clades can form weighted by the products of split frequencies; a rooted
+tree given to the core as a clade graph must score bit for bit as the tree.
+"""
+import math
+import random
+
+import numpy as np
+import pytest
+
+import korvath
+import korvath_core
+from korvath import GeneTrees, SpeciesTree, loglik
+
+RATES = dict(duplication=0.3, transfer=0.25, loss=0.4)
+
+
+@pytest.fixture(scope="module")
+def tree():
+    return SpeciesTree.birth_death(8, seed=3)
+
+
+def random_unrooted(rng, labels):
+    """Newick of a random unrooted binary tree with a trifurcating root, and its edges as an
+    adjacency dict (nodes: leaf labels and internal numbers)."""
+    nodes = list(labels)
+    adjacency = {x: [] for x in nodes}
+    next_id = 0
+    while len(nodes) > 3:
+        a = nodes.pop(rng.randrange(len(nodes)))
+        b = nodes.pop(rng.randrange(len(nodes)))
+        v = next_id
+        next_id += 1
+        adjacency[v] = [a, b]
+        adjacency[a].append(v)
+        adjacency[b].append(v)
+        nodes.append(v)
+    centre = "c"
+    adjacency[centre] = list(nodes)
+    for x in nodes:
+        adjacency[x].append(centre)
+    return newick_from(adjacency, centre, None) + ";", adjacency
+
+
+def newick_from(adjacency, v, came_from):
+    kids = [u for u in adjacency[v] if u != came_from]
+    if not kids:
+        return str(v)
+    return "(" + ",".join(newick_from(adjacency, u, v) for u in kids) + ")"
+
+
+def rootings(adjacency):
+    """Every rooting of the tree: one rooted Newick per edge."""
+    edges = {tuple(sorted((str(a), str(b)))): (a, b) for a in adjacency for b in adjacency[a]}
+    return [f"({newick_from(adjacency, a, b)},{newick_from(adjacency, b, a)});"
+            for a, b in edges.values()]
+
+
+def log_mean_exp(values):
+    top = max(values)
+    return top + math.log(sum(math.exp(v - top) for v in values) / len(values))
+
+
+def leaf_labels(tree, rng, n):
+    extant = tree.extant_leaves
+    return [f"{rng.choice(extant)}_{i}" for i in range(n)]
+
+
+@pytest.mark.parametrize("model", ["undated", "reldated"])
+def test_unrooted_tree_scores_the_mean_over_its_rootings(tree, model):
+    rng = random.Random(19)
+    for n_leaves in (2, 3, 4, 9, 23):
+        labels = leaf_labels(tree, rng, n_leaves)
+        if n_leaves == 2:
+            text, adjacency = f"({labels[0]},{labels[1]});", {labels[0]: [labels[1]],
+                                                              labels[1]: [labels[0]]}
+        else:
+            text, adjacency = random_unrooted(rng, labels)
+        rooted = GeneTrees.from_newick(rootings(adjacency), tree)
+        assert len(rooted) == max(1, 2 * n_leaves - 3)
+        for origination in ("root", "uniform"):
+            each = loglik(tree, rooted, **RATES, model=model, origination=origination)
+            unrooted = GeneTrees.from_newick([text], tree, rooted=False)
+            value = loglik(tree, unrooted, **RATES, model=model, origination=origination)
+            assert value.iloc[0] == pytest.approx(log_mean_exp(each.tolist()), abs=1e-9)
+            # The same tree written with a two-child root is the same unrooted tree.
+            two_child = GeneTrees.from_newick(rootings(adjacency)[:1], tree, rooted=False)
+            again = loglik(tree, two_child, **RATES, model=model, origination=origination)
+            assert again.iloc[0] == pytest.approx(value.iloc[0], abs=1e-12)
+
+
+def amalgamated_reference(tree, sample, model):
+    """Brute force: the sum over every rooted tree the sample's clades can form of its rooted
+    likelihood times the product of its conditional split frequencies."""
+    from collections import Counter
+
+    def parse(text):
+        # Nested tuples of leaf labels, for these small binary trees.
+        stack = [[]]
+        token = ""
+        for ch in text.strip().rstrip(";"):
+            if ch == "(":
+                stack.append([])
+            elif ch in ",)":
+                if token:
+                    stack[-1].append(token)
+                    token = ""
+                if ch == ")":
+                    node = tuple(stack.pop())
+                    stack[-1].append(node)
+            else:
+                token += ch
+        return stack[0][0]
+
+    def leaves(node):
+        return frozenset([node]) if isinstance(node, str) else leaves(node[0]) | leaves(node[1])
+
+    clade_count, split_count = Counter(), Counter()
+    for text in sample:
+        todo = [parse(text)]
+        while todo:
+            node = todo.pop()
+            if isinstance(node, str):
+                continue
+            c = leaves(node)
+            clade_count[c] += 1
+            split_count[(c, frozenset([leaves(node[0]), leaves(node[1])]))] += 1
+            todo.extend(node)
+
+    def trees_of(c):
+        if len(c) == 1:
+            yield next(iter(c)), 1.0
+            return
+        for (clade, parts), count in split_count.items():
+            if clade != c:
+                continue
+            a, b = sorted(parts, key=sorted)
+            for ta, wa in trees_of(a):
+                for tb, wb in trees_of(b):
+                    yield (ta, tb), wa * wb * count / clade_count[c]
+
+    def newick(node):
+        return node if isinstance(node, str) else f"({newick(node[0])},{newick(node[1])})"
+
+    full = leaves(parse(sample[0]))
+    shapes = list(trees_of(full))
+    genes = GeneTrees.from_newick([newick(t) + ";" for t, _ in shapes], tree)
+    values = loglik(tree, genes, **RATES, model=model)
+    return math.log(sum(w * math.exp(v) for (_, w), v in zip(shapes, values)))
+
+
+@pytest.mark.parametrize("model", ["undated", "reldated"])
+def test_sample_scores_every_tree_its_clades_can_form(tree, model):
+    rng = random.Random(7)
+    labels = leaf_labels(tree, rng, 6)
+    a, b, c, d, e, f = labels
+    sample = [f"((({a},{b}),{c}),(({d},{e}),{f}));", f"((({a},{b}),{c}),({d},({e},{f})));",
+              f"((({a},{b}),{c}),(({d},{e}),{f}));", f"(({a},({b},{c})),(({d},{e}),{f}));"]
+    genes = GeneTrees.from_samples({"fam": sample}, tree)
+    value = loglik(tree, genes, **RATES, model=model).loc["fam"]
+    assert value == pytest.approx(amalgamated_reference(tree, sample, model), abs=1e-9)
+    # One tree, repeated or not, scores as that tree: bit for bit.
+    single = GeneTrees.from_newick([sample[1]], tree)
+    expected = loglik(tree, single, **RATES, model=model).iloc[0]
+    for repeat in (1, 3):
+        again = GeneTrees.from_samples([[sample[1]] * repeat], tree)
+        assert loglik(tree, again, **RATES, model=model).iloc[0] == pytest.approx(expected,
+                                                                                  abs=1e-12)
+    # Unrooted samples: one unrooted tree repeated scores as that unrooted tree.
+    unrooted = GeneTrees.from_newick([sample[0]], tree, rooted=False)
+    repeated = GeneTrees.from_samples([[sample[0], sample[0]]], tree, rooted=False)
+    assert loglik(tree, repeated, **RATES, model=model).iloc[0] == pytest.approx(
+        loglik(tree, unrooted, **RATES, model=model).iloc[0], abs=1e-12)
+
+
+@pytest.mark.parametrize("transfers", [0, 1])
+def test_rooted_tree_as_clade_graph_scores_bit_for_bit(transfers):
+    tree = SpeciesTree.birth_death(12, seed=5)
+    sim = korvath.simulate_families(tree, **RATES, families=30, seed=2)
+    genes = GeneTrees.from_simulation(sim)
+    sp = tree.likelihood_arrays()
+    species = dict(sp_left=sp.sp_left, sp_right=sp.sp_right, sp_is_leaf=sp.sp_is_leaf,
+                   sp_time=sp.sp_time, sp_parent_time=sp.sp_parent_time, sp_root=sp.sp_root)
+    rates = dict(dup=RATES["duplication"], transfer=RATES["transfer"], loss=RATES["loss"])
+    for origination in (0, 1):
+        tree_values = korvath_core.undated_family_loglik(
+            **species, **genes.arrays()._asdict(), **rates, transfers=transfers,
+            origination=origination)
+        clade_values = korvath_core.undated_clade_loglik(
+            **species, **genes.clade_arrays()._asdict(), **rates, transfers=transfers,
+            origination=origination)
+        assert [v.hex() for v in clade_values] == [v.hex() for v in tree_values]
+
+
+def test_bad_samples_name_family_and_tree(tree):
+    a, b, c = (f"{s}_1" for s in tree.extant_leaves[:3])
+    cases = [
+        ({"f": [f"(({a},{b}),{c});", f"(({a},{b}),x_9);"]}, "family 'f', tree 2: "),
+        ({"f": [f"(({a},{b}),{c});", f"(({a},{a}),{c});"]}, "family 'f', tree 2: leaf label"),
+        ({"f": [f"(({a},{b}),nowhere_1);"]}, "family 'f': leaf 'nowhere_1'"),
+        ({"f": [f"(({a},{b}),{c});", "((("]}, "family 'f', tree 2: "),
+        ({"f": []}, "family 'f': the sample holds no tree"),
+    ]
+    for source, start in cases:
+        with pytest.raises(ValueError) as info:
+            GeneTrees.from_samples(source, tree)
+        assert str(info.value).startswith(start), str(info.value)
+    with pytest.raises(ValueError, match="rooted=False"):
+        GeneTrees.from_newick([f"({a},{b},{c});"], tree)
+    with pytest.raises(TypeError, match="rooted"):
+        GeneTrees.from_newick([f"(({a},{b}),{c});"], tree, rooted="no")
+    unrooted = GeneTrees.from_newick([f"({a},{b},{c});"], tree, rooted=False)
+    with pytest.raises(ValueError, match="'dated' model takes rooted"):
+        loglik(tree, unrooted, **RATES, model="dated")
+    with pytest.raises(ValueError, match="clade_arrays"):
+        unrooted.arrays()
