@@ -92,11 +92,11 @@ public:
         for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
             LaneMask unsettled;
             if (model.reldated && model.overlaps.valid) {
-                sweep_by_intervals(model, active, unsettled);
+                sweep_lanes<Means::kIntervals>(model, active, unsettled);
             } else if (model.reldated) {
-                sweep_lanes<true>(model, active, unsettled);
+                sweep_lanes<Means::kLists>(model, active, unsettled);
             } else {
-                sweep_lanes<false>(model, active, unsettled);
+                sweep_lanes<Means::kRunningTotal>(model, active, unsettled);
             }
             bool any = false;
             for (std::size_t i = 0; i < lanes; ++i) {
@@ -112,30 +112,41 @@ public:
     }
 
 private:
-    template <bool kReldated>
+    // How a sweep forms a branch's mean over the other branches.
+    enum class Means {
+        kRunningTotal,  // undated: from the running sum
+        kLists,         // reldated: over the recipient list, with this sweep's values
+        kIntervals,     // reldated: through the overlap index, with the values at the
+                        // start of the sweep (IntervalSums), so that each sweep solves
+                        // the speciation part exactly and iterates only the transfers
+    };
+
+    template <Means kMeans>
     void mean_over_others_lanes(const UndatedExtinction& model, const Lanes& total,
                                 std::size_t z, Lanes& mean) const {
-        if constexpr (kReldated) {
+        mean = KORVATH_SPLAT(0.0);
+        if constexpr (kMeans == Means::kLists) {
             const std::size_t begin = model.recipients.offsets[z];
             const std::size_t end = model.recipients.offsets[z + 1];
-            if (begin == end) {
-                mean = KORVATH_SPLAT(0.0);
-                return;
-            }
+            if (begin == end) return;
             const std::size_t* members = model.recipients.members.data();
             Lanes sum = KORVATH_SPLAT(0.0);
             for (std::size_t i = begin; i < end; ++i) sum = sum + p_[members[i]];
             mean = sum / KORVATH_SPLAT(static_cast<double>(end - begin));
-        } else if (model.n < 2) {
-            mean = KORVATH_SPLAT(0.0);
-        } else {
+        } else if constexpr (kMeans == Means::kIntervals) {
+            const OverlapIndex& index = model.overlaps;
+            if (index.count[z] > 0.0) {
+                mean = sums_.others(index, z, p_[z], KORVATH_SPLAT(0.0)) /
+                       KORVATH_SPLAT(index.count[z]);
+            }
+        } else if (model.n >= 2) {
             mean = (total - p_[z]) / KORVATH_SPLAT(static_cast<double>(model.n) - 1.0);
         }
     }
 
-    // One sweep over every branch; marks the lanes in which some entry has
-    // not settled (see `settled`).
-    template <bool kReldated>
+    // One sweep over every branch in the model's sweep order; marks the lanes
+    // in which some entry has not settled (see `settled`).
+    template <Means kMeans>
     void sweep_lanes(const UndatedExtinction& model, const LaneMask& active,
                      LaneMask& unsettled) {
         const std::size_t n = model.n;
@@ -143,13 +154,16 @@ private:
         const Lanes ps = KORVATH_SPLAT(model.p_speciation);
         const Lanes relative = KORVATH_SPLAT(kRelativeTolerance);
         const Lanes negligible = KORVATH_SPLAT(kNegligible);
+        if constexpr (kMeans == Means::kIntervals) {
+            sums_.build(model.overlaps, p_.data(), KORVATH_SPLAT(0.0));
+        }
         Lanes total = KORVATH_SPLAT(0.0);
         for (std::size_t z = 0; z < n; ++z) total = total + p_[z];
         unsettled = LaneMask{0, 0, 0, 0};
         for (std::size_t z : model.sweep_order) {
             const Lanes old = p_[z];
             Lanes p_mean;
-            mean_over_others_lanes<kReldated>(model, total, z, p_mean);
+            mean_over_others_lanes<kMeans>(model, total, z, p_mean);
             Lanes w = KORVATH_SPLAT(0.0);
             if (!model.is_tip(z)) {
                 const std::size_t f = model.left_child[z];
@@ -162,44 +176,6 @@ private:
             const Lanes change = updated - old;
             p_[z] = active != 0 ? updated : old;
             total = total + change;
-            const Lanes magnitude = change < 0.0 ? -change : change;
-            const Lanes scale = updated < 0.0 ? -updated : updated;
-            unsettled = unsettled | (magnitude > relative * scale + negligible);
-        }
-    }
-
-    // Reldated sweep with the overlap index: every branch's mean over its
-    // recipients is formed from the values at the start of the sweep
-    // (IntervalSums). The daughters' terms use this sweep's values, so each
-    // sweep solves the speciation part exactly and iterates only the
-    // transfers.
-    void sweep_by_intervals(const UndatedExtinction& model, const LaneMask& active,
-                            LaneMask& unsettled) {
-        const OverlapIndex& index = model.overlaps;
-        const Lanes zero = KORVATH_SPLAT(0.0);
-        sums_.build(index, p_.data(), zero);
-        const double* e = model.extinction.data();
-        const Lanes ps = KORVATH_SPLAT(model.p_speciation);
-        const Lanes relative = KORVATH_SPLAT(kRelativeTolerance);
-        const Lanes negligible = KORVATH_SPLAT(kNegligible);
-        unsettled = LaneMask{0, 0, 0, 0};
-        for (std::size_t z : model.sweep_order) {
-            const Lanes old = p_[z];
-            Lanes p_mean = zero;
-            if (index.count[z] > 0.0) {
-                p_mean = sums_.others(index, z, old, zero) / KORVATH_SPLAT(index.count[z]);
-            }
-            Lanes w = KORVATH_SPLAT(0.0);
-            if (!model.is_tip(z)) {
-                const std::size_t f = model.left_child[z];
-                const std::size_t h = model.right_child[z];
-                w = (p_[h] * KORVATH_SPLAT(e[f]) + p_[f] * KORVATH_SPLAT(e[h])) * ps;
-            }
-            const Lanes updated =
-                (KORVATH_SPLAT(model.transfer_extinction[z]) * p_mean + (w + source_[z])) /
-                KORVATH_SPLAT(model.denominator[z]);
-            const Lanes change = updated - old;
-            p_[z] = active != 0 ? updated : old;
             const Lanes magnitude = change < 0.0 ? -change : change;
             const Lanes scale = updated < 0.0 ? -updated : updated;
             unsettled = unsettled | (magnitude > relative * scale + negligible);

@@ -1,0 +1,115 @@
+"""Cost of scoring unrooted trees and samples of trees (clade graphs) against rooted trees.
+
+Simulates 100 families on a 200-species tree (rates 0.2, 0.2, 0.3) and reads their extant gene
+trees three ways: rooted, unrooted (every rooting, in one pass), and as a sample of 20 trees
+per family whose root is moved at random (the clades of all 20 amalgamated). Prints CPU
+seconds (median of --runs) of one core call on each batch, for the undated and reldated
+models, the ratio of each to the rooted batch, and the CPU time of building the batches.
+
+    python3 bench/clades.py [--runs 5]
+"""
+from __future__ import annotations
+
+import argparse
+import random
+import statistics
+import time
+
+import korvath
+import korvath_core
+from korvath import GeneTrees
+
+
+def median_cpu(work, runs: int) -> float:
+    times = []
+    for _ in range(runs):
+        start = time.process_time()
+        work()
+        times.append(time.process_time() - start)
+    return statistics.median(times)
+
+
+def reroot(text: str, rng: random.Random) -> str:
+    """The same unrooted tree with its root on a random edge (through the toolkit's reader)."""
+    from korvath.newick import parse_newick_many
+
+    batch = parse_newick_many([text])
+    parent = [int(p) for p in batch.parent]
+    labels = batch.labels
+    n = len(parent)
+    adjacency = {v: [] for v in range(n)}
+    for v in range(1, n):
+        adjacency[v].append(parent[v])
+        adjacency[parent[v]].append(v)
+    if len(adjacency[0]) == 2:  # a two-child root is no node of the unrooted tree
+        a, b = adjacency[0]
+        adjacency[a] = [b if u == 0 else u for u in adjacency[a]]
+        adjacency[b] = [a if u == 0 else u for u in adjacency[b]]
+        del adjacency[0]
+    edges = [(a, b) for a in adjacency for b in adjacency[a] if a < b]
+    a, b = rng.choice(edges)
+
+    def write(v, came_from):
+        stack = [(v, came_from, False)]
+        out = {}
+        while stack:
+            node, parent_node, done = stack.pop()
+            kids = [u for u in adjacency[node] if u != parent_node]
+            if not kids:
+                out[node] = labels[node]
+            elif done:
+                out[node] = "(" + ",".join(out.pop(u) for u in kids) + ")"
+            else:
+                stack.append((node, parent_node, True))
+                stack.extend((u, node, False) for u in kids)
+        return out[v]
+
+    return f"({write(a, b)},{write(b, a)});"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+    tree = korvath.SpeciesTree.birth_death(200, seed=7)
+    sim = korvath.simulate_families(tree, duplication=0.2, transfer=0.2, loss=0.3,
+                                    families=150, seed=7)
+    texts = [t for t in sim.gene_trees(extant=True).values() if t.count(",") >= 2][:100]
+    rng = random.Random(3)
+    samples = [[reroot(t, rng) for _ in range(20)] for t in texts]
+
+    start = time.process_time()
+    rooted = GeneTrees.from_newick(texts, tree)
+    built_rooted = time.process_time() - start
+    start = time.process_time()
+    unrooted = GeneTrees.from_newick(texts, tree, rooted=False)
+    built_unrooted = time.process_time() - start
+    start = time.process_time()
+    sampled = GeneTrees.from_samples(samples, tree, rooted=True)
+    built_samples = time.process_time() - start
+    print(f"{len(texts)} families, {rooted.n_nodes} rooted nodes; build CPU s: rooted "
+          f"{built_rooted:.3f}, unrooted {built_unrooted:.3f}, 20-tree samples {built_samples:.3f}")
+
+    sp = tree.likelihood_arrays()
+    species = dict(sp_left=sp.sp_left, sp_right=sp.sp_right, sp_is_leaf=sp.sp_is_leaf,
+                   sp_time=sp.sp_time, sp_parent_time=sp.sp_parent_time, sp_root=sp.sp_root)
+    rates = dict(dup=0.2, transfer=0.2, loss=0.3, origination=0)
+    for transfers, model in [(0, "undated"), (1, "reldated")]:
+        def score_rooted():
+            korvath_core.undated_family_loglik(**species, **rooted.arrays()._asdict(), **rates,
+                                               transfers=transfers)
+
+        def score_clades(batch):
+            return lambda: korvath_core.undated_clade_loglik(
+                **species, **batch.clade_arrays()._asdict(), **rates, transfers=transfers)
+
+        base = median_cpu(score_rooted, args.runs)
+        line = f"{model:8s} rooted {base:.3f} s"
+        for name, batch in [("unrooted", unrooted), ("samples", sampled)]:
+            cost = median_cpu(score_clades(batch), args.runs)
+            line += f"; {name} {cost:.3f} s ({cost / base:.2f}x)"
+        print(line + f" (CPU, median of {args.runs})")
+
+
+if __name__ == "__main__":
+    main()
