@@ -124,11 +124,10 @@ def _model_args(parser: argparse.ArgumentParser) -> None:
                         help="threads to score on (default 1); results do not depend on it")
     parser.add_argument("--unrooted", action="store_true",
                         help="read the gene trees as unrooted and score them over every "
-                             "rooting (undated and reldated models)")
+                             "rooting")
     parser.add_argument("--samples", action="store_true",
                         help="GENE_TREES is a folder with one file per family, each a sample "
-                             "of trees (one per line), scored through their clade frequencies "
-                             "(undated and reldated models)")
+                             "of trees (one per line), scored through their clade frequencies")
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -130,8 +130,7 @@ class GeneTrees:
             False reads every tree as unrooted (its root may have two or three children) and
             scores it over all its rootings: the likelihood is the mean over the ``2n - 3``
             edges of the root's position (a uniform prior), computed in one pass. Leaf labels
-            must then be unique within a tree. Unrooted trees are scored by the ``"undated"``
-            and ``"reldated"`` models.
+            must then be unique within a tree.
 
         Returns
         -------
@@ -191,7 +190,6 @@ class GeneTrees:
         Returns
         -------
         GeneTrees
-            Scored by the ``"undated"`` and ``"reldated"`` models.
 
         Raises
         ------

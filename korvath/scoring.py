@@ -197,6 +197,10 @@ def _score_chunk(species: dict[str, Any], chunk: dict[str, np.ndarray], settings
                  rates: tuple[float, float, float]) -> list[float]:
     """Per-family log-likelihoods of one piece of a batch (also run on cluster workers)."""
     dup, transfer, loss = rates
+    if "cl_offsets" in chunk and settings.model == "dated":
+        return korvath_core.dated_clade_loglik(
+            **species, **chunk, dup=dup, transfer=transfer, loss=loss,
+            n_steps=settings.n_steps, origination=settings.origination)
     if "cl_offsets" in chunk:
         return korvath_core.undated_clade_loglik(
             **species, **chunk, dup=dup, transfer=transfer, loss=loss,
@@ -351,10 +355,6 @@ class _Scorer:
         self.client = client
         self.names = gene_trees.names
         arrays = _gene_arrays(species_tree, gene_trees)
-        if isinstance(arrays, CladeArrays) and settings.model == "dated":
-            raise ValueError("model: unrooted gene trees and samples of trees are scored by the "
-                             "'undated' and 'reldated' models; the 'dated' model takes rooted "
-                             "trees only")
         self.species = _species_args(species_tree, settings)
         sizes = _unit_sizes(arrays)
         self.bounds = _chunk_bounds(sizes, _nodes_per_piece(sizes, settings, threads, client))

@@ -93,6 +93,14 @@ constexpr const char k_undated_family_loglik_doc[] =
     "Per-family undated/reldated log-likelihoods (extinction built once). `transfers` = 0\n"
     "(undated) or 1 (reldated).";
 
+constexpr const char k_dated_clade_loglik_doc[] =
+    "dated_clade_loglik(sp_parent, sp_left, sp_right, sp_is_leaf, sp_time, sp_parent_time, sp_root, cl_offsets, cl_is_leaf, cl_species, cl_split_offsets, split_left, split_right, split_weight, dup, transfer, loss, n_steps, origination)\n"
+    "--\n"
+    "\n"
+    "Per-family dated log-likelihoods of gene families given as clade graphs (the arrays of\n"
+    "`undated_clade_loglik`). A rooted tree (one split of weight 1 per internal node) scores as\n"
+    "in `dated_family_loglik`; a clade with several splits is the weighted sum of its splits.";
+
 constexpr const char k_undated_clade_loglik_doc[] =
     "undated_clade_loglik(sp_left, sp_right, sp_is_leaf, sp_time, sp_parent_time, sp_root, cl_offsets, cl_is_leaf, cl_species, cl_split_offsets, split_left, split_right, split_weight, dup, transfer, loss, transfers, origination)\n"
     "--\n"
@@ -135,6 +143,8 @@ PyMethodDef g_functions[] = {
      k_dated_family_loglik_doc},
     {"undated_family_loglik", fastcall<korvath::py::call_undated_family_loglik>(), kFastcall,
      k_undated_family_loglik_doc},
+    {"dated_clade_loglik", fastcall<korvath::py::call_dated_clade_loglik>(), kFastcall,
+     k_dated_clade_loglik_doc},
     {"undated_clade_loglik", fastcall<korvath::py::call_undated_clade_loglik>(), kFastcall,
      k_undated_clade_loglik_doc},
 };

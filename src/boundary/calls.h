@@ -20,6 +20,7 @@ KORVATH_DECLARE_CALL(dated_joint_loglik);
 KORVATH_DECLARE_CALL(undated_joint_loglik);
 KORVATH_DECLARE_CALL(dated_family_loglik);
 KORVATH_DECLARE_CALL(undated_family_loglik);
+KORVATH_DECLARE_CALL(dated_clade_loglik);
 KORVATH_DECLARE_CALL(undated_clade_loglik);
 
 #undef KORVATH_DECLARE_CALL

@@ -175,6 +175,51 @@ PyObject* call_undated_family_loglik(PyObject*, PyObject* const* args, Py_ssize_
     });
 }
 
+namespace {
+
+// The clade-graph arrays of a call, in parameter order.
+void read_clades(Arguments& in, rc::CladeBatch& batch) {
+    batch.cl_offsets = in.read_uint_list();
+    batch.cl_is_leaf = in.read_bool_list();
+    batch.cl_species = in.read_int_list();
+    batch.cl_split_offsets = in.read_uint_list();
+    batch.split_left = in.read_int_list();
+    batch.split_right = in.read_int_list();
+    batch.split_weight = in.read_float_list();
+}
+
+rc::DtlRates read_rates(Arguments& in) {
+    const double dup = in.read_float();
+    const double transfer = in.read_float();
+    const double loss = in.read_float();
+    return {dup, transfer, loss};
+}
+
+}  // namespace
+
+PyObject* call_dated_clade_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                  PyObject* kwnames) {
+    Arguments in(kDatedCladeSpec, args, nargsf, kwnames);
+    rc::DatedCladeCall call;
+    call.species.sp_parent = in.read_int_list();
+    call.species.sp_left = in.read_int_list();
+    call.species.sp_right = in.read_int_list();
+    call.species.sp_is_leaf = in.read_bool_list();
+    call.species.sp_time = in.read_float_list();
+    call.species.sp_parent_time = in.read_float_list();
+    call.species.sp_root = in.read_uint();
+    read_clades(in, call.batch);
+    call.rates = read_rates(in);
+    call.n_steps = in.read_uint();
+    call.origination = in.read_u8();
+    if (!in.ok()) return nullptr;
+    return guarded([&]() -> PyObject* {
+        const std::vector<double> values = without_interpreter_lock(
+            [&] { return rc::dated_clade_loglik(std::move(call)); });
+        return list_from(values).release();
+    });
+}
+
 PyObject* call_undated_clade_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                     PyObject* kwnames) {
     Arguments in(kUndatedCladeSpec, args, nargsf, kwnames);
@@ -185,17 +230,8 @@ PyObject* call_undated_clade_loglik(PyObject*, PyObject* const* args, Py_ssize_t
     call.species.sp_time = in.read_float_list();
     call.species.sp_parent_time = in.read_float_list();
     call.species.sp_root = in.read_uint();
-    call.batch.cl_offsets = in.read_uint_list();
-    call.batch.cl_is_leaf = in.read_bool_list();
-    call.batch.cl_species = in.read_int_list();
-    call.batch.cl_split_offsets = in.read_uint_list();
-    call.batch.split_left = in.read_int_list();
-    call.batch.split_right = in.read_int_list();
-    call.batch.split_weight = in.read_float_list();
-    const double dup = in.read_float();
-    const double transfer = in.read_float();
-    const double loss = in.read_float();
-    call.rates = {dup, transfer, loss};
+    read_clades(in, call.batch);
+    call.rates = read_rates(in);
     call.transfers = in.read_u8();
     call.origination = in.read_u8();
     if (!in.ok()) return nullptr;

@@ -34,6 +34,11 @@ inline constexpr const char* kUndatedJointParams[] = {
     "gt_is_leaf", "gt_left", "gt_right", "gt_species", "dup", "transfer", "loss", "transfers",
     "origination", "n_extinct"};
 
+inline constexpr const char* kDatedCladeParams[] = {
+    "sp_parent", "sp_left", "sp_right", "sp_is_leaf", "sp_time", "sp_parent_time", "sp_root",
+    "cl_offsets", "cl_is_leaf", "cl_species", "cl_split_offsets", "split_left", "split_right",
+    "split_weight", "dup", "transfer", "loss", "n_steps", "origination"};
+
 inline constexpr const char* kUndatedCladeParams[] = {
     "sp_left", "sp_right", "sp_is_leaf", "sp_time", "sp_parent_time", "sp_root", "cl_offsets",
     "cl_is_leaf", "cl_species", "cl_split_offsets", "split_left", "split_right", "split_weight",
@@ -53,6 +58,7 @@ inline constexpr FunctionSpec kDatedFamilySpec{
 inline constexpr FunctionSpec kUndatedJointSpec{"undated_joint_loglik", kUndatedJointParams};
 inline constexpr FunctionSpec kUndatedFamilySpec{
     "undated_family_loglik", std::span<const char* const>(kUndatedJointParams, 16)};
+inline constexpr FunctionSpec kDatedCladeSpec{"dated_clade_loglik", kDatedCladeParams};
 inline constexpr FunctionSpec kUndatedCladeSpec{"undated_clade_loglik", kUndatedCladeParams};
 
 }  // namespace korvath::py

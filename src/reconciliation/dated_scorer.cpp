@@ -274,35 +274,62 @@ void run_slice(const DatedExtinction& m, std::size_t s, const NodeWork* nodes, s
 }  // namespace
 
 // Checks every internal node's children in node order (inside the tree,
-// before their parent, and used by no other parent) and records each node's
-// parent and its children still to be done.
+// before their parent, and used by no other parent), and takes the tree as
+// the scorer's graph.
 void DatedScorer::check_tree(const GeneTree& tree) {
     const std::size_t size = tree.size();
     const std::size_t none = size;
-    parent_.assign(size, none);
-    missing_.assign(size, 0);
+    std::vector<std::size_t> parent(size, none);
+    graph_ = Graph{};
     for (std::size_t g = 0; g < size; ++g) {
-        if (tree.is_tip(g)) continue;
+        if (tree.is_tip(g)) {
+            graph_.add(kTip, tree.species[g], 0, 0);
+            continue;
+        }
         const std::size_t c1 = gene_child(tree, g, tree.left[g]);
         const std::size_t c2 = gene_child(tree, g, tree.right[g]);
         for (const std::size_t c : {c1, c2}) {
-            if (parent_[c] == g) continue;  // both children the same node
-            if (parent_[c] != none) {
+            if (parent[c] == g) continue;  // both children the same node
+            if (parent[c] != none) {
                 fault("gene node " + std::to_string(g) +
                       " has a child whose history was already used by another parent");
             }
-            parent_[c] = g;
-            ++missing_[g];
+            parent[c] = g;
         }
+        graph_.add(kPair, -1, c1, c2);
+    }
+    graph_.term_begin.push_back(0);
+}
+
+// Each node's distinct inputs not yet done, and its readers.
+void DatedScorer::link_graph() {
+    const std::size_t size = graph_.size();
+    missing_.assign(size, 0);
+    unread_.assign(size, 0);
+    std::vector<std::size_t> inputs;
+    std::vector<std::vector<std::size_t>> readers(size);
+    for (std::size_t g = 0; g < size; ++g) {
+        graph_.inputs(g, inputs);
+        for (std::size_t c : inputs) {
+            readers[c].push_back(g);
+            ++unread_[c];
+        }
+        missing_[g] = inputs.size();
+    }
+    reader_begin_.assign(1, 0);
+    readers_.clear();
+    for (const auto& list : readers) {
+        readers_.insert(readers_.end(), list.begin(), list.end());
+        reader_begin_.push_back(readers_.size());
     }
 }
 
-// The order in which the tree's nodes are integrated, the same in every
-// slice: groups of up to kGroup nodes whose children are done, lowest index
-// first (close to post-order), and for each node a slot for its vectors of
-// the current slice, held until its parent's group is done.
-void DatedScorer::plan_groups(const GeneTree& tree) {
-    const std::size_t size = tree.size();
+// The order in which the nodes are integrated, the same in every slice:
+// groups of up to kGroup nodes whose inputs are done, lowest index first
+// (close to post-order), and for each node a slot for its vectors of the
+// current slice, held until the last node reading it is scheduled.
+void DatedScorer::plan_groups() {
+    const std::size_t size = graph_.size();
     groups_.clear();
     group_start_.assign(1, 0);
     slot_.assign(size, 0);
@@ -312,6 +339,7 @@ void DatedScorer::plan_groups(const GeneTree& tree) {
     for (std::size_t g = 0; g < size; ++g) {
         if (missing_[g] == 0) ready.push(g);
     }
+    std::vector<std::size_t> inputs;
     while (!ready.empty()) {
         const std::size_t first = groups_.size();
         while (groups_.size() - first < kGroup && !ready.empty()) {
@@ -328,14 +356,14 @@ void DatedScorer::plan_groups(const GeneTree& tree) {
         group_start_.push_back(groups_.size());
         for (std::size_t i = first; i < groups_.size(); ++i) {
             const std::size_t g = groups_[i];
-            if (!tree.is_tip(g)) {
-                const auto c1 = static_cast<std::size_t>(tree.left[g]);
-                const auto c2 = static_cast<std::size_t>(tree.right[g]);
-                free_slots.push_back(slot_[c1]);
-                if (c2 != c1) free_slots.push_back(slot_[c2]);
+            graph_.inputs(g, inputs);
+            for (std::size_t c : inputs) {
+                if (--unread_[c] == 0) free_slots.push_back(slot_[c]);
             }
-            const std::size_t p = parent_[g];
-            if (p < size && --missing_[p] == 0) ready.push(p);
+            for (std::size_t k = reader_begin_[g]; k < reader_begin_[g + 1]; ++k) {
+                const std::size_t p = readers_[k];
+                if (--missing_[p] == 0) ready.push(p);
+            }
         }
     }
 }
@@ -373,23 +401,33 @@ std::int64_t DatedScorer::slice_exponent(std::size_t g, std::size_t s) const {
 // scaled from the children's product to the node's scale. A node whose
 // vectors have left the range afterwards is brought back, with its values at
 // the branch tops.
-void DatedScorer::run_group(const GeneTree& tree, std::size_t s, const std::size_t* nodes,
-                            std::size_t count) {
+void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t group_size) {
     const std::size_t n = model_.n;
     const TimeSlice& slice = model_.slices[s];
     const std::size_t rows_size = (static_cast<std::size_t>(slice.steps) + 1) * slice.width();
+    // Sums are formed from their terms; the other nodes integrate side by side.
+    std::size_t nodes[kGroup] = {};
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < group_size; ++i) {
+        if (graph_.kind[group[i]] == kSum) {
+            combine_sum(s, group[i]);
+        } else {
+            nodes[count++] = group[i];
+        }
+    }
+    if (count == 0) return;
     NodeWork work[kGroup] = {};
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t g = nodes[i];
         NodeWork& node = work[i];
-        node.internal = !tree.is_tip(g);
-        node.species = node.internal ? -1 : tree.species[g];
+        node.internal = graph_.kind[g] == kPair;
+        node.species = node.internal ? -1 : graph_.species[g];
         node.p_top = p_top_.data() + g * n;
         node.rows = slice_rows(g, s);
         node.sums = slice_sums(g, s, rows_size);
         if (node.internal) {
-            const auto c1 = static_cast<std::size_t>(tree.left[g]);
-            const auto c2 = static_cast<std::size_t>(tree.right[g]);
+            const std::size_t c1 = graph_.left[g];
+            const std::size_t c2 = graph_.right[g];
             node.left_top = p_top_.data() + c1 * n;
             node.right_top = p_top_.data() + c2 * n;
             node.left_rows = slice_rows(c1, s);
@@ -435,10 +473,76 @@ void DatedScorer::run_group(const GeneTree& tree, std::size_t s, const std::size
     }
 }
 
-ScaledValue DatedScorer::root_probability(const GeneTree& tree, std::uint8_t origination) const {
+// Sum node g at slice s: its vectors and their sums are the weighted sums of
+// its terms', in the scale of the largest term; its P at the branch tops
+// likewise in the scale of the terms' current tops.
+void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
+    const std::size_t n = model_.n;
+    const TimeSlice& slice = model_.slices[s];
+    const std::size_t rows_size = (static_cast<std::size_t>(slice.steps) + 1) * slice.width();
+    const std::size_t sums_size = slice.width() >= 2 ? static_cast<std::size_t>(slice.steps) : 0;
+    const std::size_t begin = graph_.term_begin[g];
+    const std::size_t end = graph_.term_begin[g + 1];
+    double* rows = slice_rows(g, s);
+    double* sums = slice_sums(g, s, rows_size);
+    double* top = p_top_.data() + g * n;
+    std::int64_t scale = slice_exponent(graph_.term_node[begin], s);
+    std::int64_t top_scale = exponent_[graph_.term_node[begin]];
+    for (std::size_t i = begin + 1; i < end; ++i) {
+        scale = std::max(scale, slice_exponent(graph_.term_node[i], s));
+        top_scale = std::max(top_scale, exponent_[graph_.term_node[i]]);
+    }
+    std::fill(rows, rows + rows_size, 0.0);
+    std::fill(sums, sums + sums_size, 0.0);
+    std::fill(top, top + n, 0.0);
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::size_t t = graph_.term_node[i];
+        const double w = graph_.term_weight[i];
+        const double f = ldexp_wide(w, slice_exponent(t, s) - scale);
+        const double* term_rows = slice_rows(t, s);
+        const double* term_sums = slice_sums(t, s, rows_size);
+        for (std::size_t k = 0; k < rows_size; ++k) rows[k] = rows[k] + f * term_rows[k];
+        for (std::size_t j = 0; j < sums_size; ++j) sums[j] = sums[j] + f * term_sums[j];
+        const double ft = ldexp_wide(w, exponent_[t] - top_scale);
+        const double* term_top = p_top_.data() + t * n;
+        for (std::size_t b = 0; b < n; ++b) top[b] = top[b] + ft * term_top[b];
+    }
+    const int shift = rescale_exponent(max_magnitude(rows, rows_size));
+    if (shift != 0) {
+        scale_down(rows, rows_size, shift);
+        scale_down(sums, sums_size, shift);
+        scale += shift;
+    }
+    if (whole_histories_) {
+        exponent_[g] = top_scale;
+        slice_exponents_[g * model_.slices.size() + s] = scale;
+    } else {
+        // One scale for the slice's vectors and the tops, as for every node.
+        if (top_scale != scale) {
+            for (std::size_t b = 0; b < n; ++b) top[b] = ldexp_wide(top[b], top_scale - scale);
+        }
+        exponent_[g] = scale;
+    }
+}
+
+// The root speciation's split of pair node g's two children into the root's
+// daughters, in the scale of the children's product.
+ScaledValue DatedScorer::root_split(std::size_t g) const {
+    const RootDaughters root = dated_root_daughters(model_);
+    const std::size_t n = model_.n;
+    const std::size_t f = root.left;
+    const std::size_t h = root.right;
+    const std::size_t c1 = graph_.left[g];
+    const std::size_t c2 = graph_.right[g];
+    const double* p_left = p_top_.data() + c1 * n;
+    const double* p_right = p_top_.data() + c2 * n;
+    return {p_left[h] * p_right[f] + p_left[f] * p_right[h], exponent_[c1] + exponent_[c2]};
+}
+
+ScaledValue DatedScorer::root_probability(std::uint8_t origination) const {
     const DatedExtinction& m = model_;
     const std::size_t n = m.n;
-    const std::size_t r = tree.size() - 1;
+    const std::size_t r = graph_.size() - 1;
     const double* p_root = p_top_.data() + r * n;
     const std::int64_t e_root = exponent_[r];
     if (origination == 1) {
@@ -457,19 +561,64 @@ ScaledValue DatedScorer::root_probability(const GeneTree& tree, std::uint8_t ori
     const std::size_t f = root.left;
     const std::size_t h = root.right;
     const double l = m.e_top[f] * p_root[h] + m.e_top[h] * p_root[f];
-    if (tree.is_tip(r)) return {l, e_root};
-    const std::size_t c1 = gene_child(tree, r, tree.left[r]);
-    const std::size_t c2 = gene_child(tree, r, tree.right[r]);
-    const double* p_left = p_top_.data() + c1 * n;
-    const double* p_right = p_top_.data() + c2 * n;
-    // The split into the two daughters is in the scale of the children's product.
-    return add_scaled(l, e_root, p_left[h] * p_right[f] + p_left[f] * p_right[h],
-                      exponent_[c1] + exponent_[c2]);
+    if (graph_.kind[r] == kTip) return {l, e_root};
+    if (graph_.kind[r] == kPair) {
+        const ScaledValue split = root_split(r);
+        return add_scaled(l, e_root, split.value, split.exponent);
+    }
+    // A sum: its terms' splits, weighted.
+    ScaledValue total{l, e_root};
+    for (std::size_t i = graph_.term_begin[r]; i < graph_.term_begin[r + 1]; ++i) {
+        const std::size_t t = graph_.term_node[i];
+        if (graph_.kind[t] != kPair) continue;
+        const ScaledValue split = root_split(t);
+        total = add_scaled(total.value, total.exponent, graph_.term_weight[i] * split.value,
+                           split.exponent);
+    }
+    return total;
 }
 
 double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
     require_nodes(tree);
-    const std::size_t size = tree.size();
+    check_tree(tree);
+    return score_graph(origination);
+}
+
+double DatedScorer::score_clades(const CladeFamily& family, std::uint8_t origination) {
+    graph_ = Graph{};
+    std::vector<std::size_t> node_of(family.size());
+    for (std::size_t c = 0; c < family.size(); ++c) {
+        if (family.is_tip(c)) {
+            node_of[c] = graph_.size();
+            graph_.add(kTip, family.species[c], 0, 0);
+            continue;
+        }
+        const std::size_t begin = family.split_begin[c];
+        const std::size_t end = family.split_begin[c + 1];
+        auto add_pair = [&](std::size_t split) {
+            graph_.add(kPair, -1, node_of[family.split_left[split]],
+                       node_of[family.split_right[split]]);
+            return graph_.size() - 1;
+        };
+        if (end - begin == 1 && family.split_weight[begin] == 1.0) {
+            node_of[c] = add_pair(begin);
+            continue;
+        }
+        std::vector<std::size_t> pairs;
+        for (std::size_t split = begin; split < end; ++split) pairs.push_back(add_pair(split));
+        node_of[c] = graph_.size();
+        graph_.add(kSum, -1, 0, 0);
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            graph_.term_node.push_back(pairs[i]);
+            graph_.term_weight.push_back(family.split_weight[begin + i]);
+        }
+    }
+    graph_.term_begin.push_back(graph_.term_node.size());
+    return score_graph(origination);
+}
+
+double DatedScorer::score_graph(std::uint8_t origination) {
+    const std::size_t size = graph_.size();
     const std::size_t n = model_.n;
     const std::size_t p_top_doubles =
         require_doubles(checked_mul(size, n, "per-node top probabilities"), "per-node top probabilities");
@@ -483,13 +632,16 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
             std::vector<std::int64_t>().swap(scorer.slice_exponents_);
             std::vector<double>().swap(scorer.p_top_);
             std::vector<std::int64_t>().swap(scorer.exponent_);
-            std::vector<std::size_t>().swap(scorer.parent_);
-            std::vector<std::uint8_t>().swap(scorer.missing_);
+            std::vector<std::size_t>().swap(scorer.missing_);
+            std::vector<std::size_t>().swap(scorer.unread_);
+            std::vector<std::size_t>().swap(scorer.readers_);
+            std::vector<std::size_t>().swap(scorer.reader_begin_);
+            scorer.graph_ = Graph{};
         }
     } cleanup{*this};
 
-    check_tree(tree);
-    plan_groups(tree);
+    link_graph();
+    plan_groups();
     p_top_.assign(p_top_doubles, 0.0);
     exponent_.assign(size, 0);
     started_.assign(size, 0);
@@ -523,7 +675,7 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
             const std::size_t* nodes = groups_.data() + group_start_[k];
             const std::size_t count = group_start_[k + 1] - group_start_[k];
             for (std::size_t s = model_.slices.size(); s-- > 0;) {
-                if (model_.slices[s].width() > 0) run_group(tree, s, nodes, count);
+                if (model_.slices[s].width() > 0) run_group(s, nodes, count);
             }
         }
     } else {
@@ -532,13 +684,13 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
         for (std::size_t s = model_.slices.size(); s-- > 0;) {
             if (model_.slices[s].width() == 0) continue;
             for (std::size_t k = 0; k < group_count; ++k) {
-                run_group(tree, s, groups_.data() + group_start_[k],
+                run_group(s, groups_.data() + group_start_[k],
                           group_start_[k + 1] - group_start_[k]);
             }
         }
     }
 
-    const ScaledValue l = root_probability(tree, origination);
+    const ScaledValue l = root_probability(origination);
     return scaled_log(l.value, l.exponent);
 }
 

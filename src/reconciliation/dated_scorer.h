@@ -4,6 +4,7 @@
 // steps. Each node keeps its per-step history until its parent has used it.
 #pragma once
 
+#include "reconciliation/clade_graph.h"
 #include "reconciliation/dated_extinction.h"
 #include "reconciliation/likelihood_input.h"
 #include "reconciliation/scaled_vectors.h"
@@ -32,17 +33,67 @@ public:
     // branch, any other value at the root speciation. -inf when L <= 0.
     double score(const GeneTree& tree, std::uint8_t origination);
 
+    // ln L of a family given as a clade graph. A clade with one split of
+    // weight 1 is integrated as a tree's node; a clade with several splits
+    // (or another weight) integrates each split as its own node and is their
+    // weighted sum, slice by slice: the probabilities are linear in the
+    // splits' terms. A rooted tree as a clade graph scores exactly as `score`.
+    double score_clades(const CladeFamily& family, std::uint8_t origination);
+
 private:
+    // What the scorer integrates: tips, nodes with two children, and
+    // weighted sums of earlier nodes, in an order where inputs come first;
+    // the last node is the family's root.
+    enum Kind : std::uint8_t { kTip, kPair, kSum };
+    struct Graph {
+        std::vector<std::uint8_t> kind;
+        std::vector<std::int64_t> species;  // tips
+        std::vector<std::size_t> left, right;  // pairs
+        std::vector<std::size_t> term_begin;   // sums: terms term_begin[g] .. term_begin[g+1]-1
+        std::vector<std::size_t> term_node;
+        std::vector<double> term_weight;
+        std::size_t size() const { return kind.size(); }
+        // The distinct nodes node g reads, in order.
+        void inputs(std::size_t g, std::vector<std::size_t>& out) const {
+            out.clear();
+            if (kind[g] == kPair) {
+                out.push_back(left[g]);
+                if (right[g] != left[g]) out.push_back(right[g]);
+            } else if (kind[g] == kSum) {
+                for (std::size_t i = term_begin[g]; i < term_begin[g + 1]; ++i) {
+                    bool seen = false;
+                    for (std::size_t x : out) seen = seen || x == term_node[i];
+                    if (!seen) out.push_back(term_node[i]);
+                }
+            }
+        }
+        void add(Kind k, std::int64_t sp, std::size_t l, std::size_t r) {
+            kind.push_back(k);
+            species.push_back(sp);
+            left.push_back(l);
+            right.push_back(r);
+            term_begin.push_back(term_node.size());
+        }
+    };
     void check_tree(const GeneTree& tree);
-    void plan_groups(const GeneTree& tree);
-    void run_group(const GeneTree& tree, std::size_t s, const std::size_t* nodes,
-                   std::size_t count);
+    void link_graph();
+    void plan_groups();
+    double score_graph(std::uint8_t origination);
+    void run_group(std::size_t s, const std::size_t* nodes, std::size_t count);
+    void combine_sum(std::size_t s, std::size_t g);
     double* slice_rows(std::size_t g, std::size_t s);
     double* slice_sums(std::size_t g, std::size_t s, std::size_t rows_size);
     std::int64_t slice_exponent(std::size_t g, std::size_t s) const;
-    ScaledValue root_probability(const GeneTree& tree, std::uint8_t origination) const;
+    ScaledValue root_split(std::size_t pair) const;
+    ScaledValue root_probability(std::uint8_t origination) const;
 
     const DatedExtinction& model_;
+    Graph graph_;
+    // Per node: the nodes that read it (CSR), and how many have still to be
+    // scheduled before its slot can be reused.
+    std::vector<std::size_t> reader_begin_;
+    std::vector<std::size_t> readers_;
+    std::vector<std::size_t> unread_;
     // Node by node, each slot holding a node's whole history, instead of
     // slice by slice (only for species trees whose times contradict their
     // shape, where the two orders would read different values).
@@ -53,9 +104,8 @@ private:
     std::vector<double> p_top_;
     std::vector<std::int64_t> exponent_;
     std::vector<std::uint8_t> started_;  // the node's scale is set
-    // Per tree: each node's parent (or none) and its children not yet done.
-    std::vector<std::size_t> parent_;
-    std::vector<std::uint8_t> missing_;
+    // Per tree: each node's inputs not yet done.
+    std::vector<std::size_t> missing_;
     // Per tree: the integration order (groups of nodes), each node's slot in
     // the arena that holds the nodes' vectors of the current slice.
     std::vector<std::size_t> groups_;

@@ -11,7 +11,8 @@ namespace korvath::reconciliation {
 
 namespace {
 
-DatedExtinction build_model(DatedLikelihoodCall& call) {
+template <class Call>
+DatedExtinction build_dated_model(Call& call) {
     FlatSpeciesTree& sp = call.species;
     return build_dated_extinction(sp.sp_parent.size(), std::move(sp.sp_left),
                                   std::move(sp.sp_right), std::move(sp.sp_is_leaf),
@@ -20,7 +21,7 @@ DatedExtinction build_model(DatedLikelihoodCall& call) {
 }
 
 template <class Call>
-UndatedExtinction build_model(Call& call) {
+UndatedExtinction build_undated_model(Call& call) {
     FlatSpeciesTree& sp = call.species;
     return build_undated_extinction(std::move(sp.sp_left), std::move(sp.sp_right),
                                     std::move(sp.sp_is_leaf), sp.sp_time, sp.sp_parent_time,
@@ -69,7 +70,7 @@ double extinct_family_term(std::uint64_t n_extinct, double no_survivor) {
 }
 
 double dated_joint_loglik(DatedLikelihoodCall call, std::uint64_t n_extinct) {
-    const DatedExtinction model = build_model(call);
+    const DatedExtinction model = build_dated_model(call);
     double total = 0.0;
     if (n_extinct != 0) {
         total = extinct_family_term(n_extinct, no_survivor_probability(model, call.origination));
@@ -82,7 +83,7 @@ double dated_joint_loglik(DatedLikelihoodCall call, std::uint64_t n_extinct) {
 }
 
 std::vector<double> dated_family_loglik(DatedLikelihoodCall call) {
-    const DatedExtinction model = build_model(call);
+    const DatedExtinction model = build_dated_model(call);
     std::vector<double> values(tree_count(call.batch));
     DatedScorer scorer(model);
     score_batch(
@@ -92,7 +93,7 @@ std::vector<double> dated_family_loglik(DatedLikelihoodCall call) {
 }
 
 double undated_joint_loglik(UndatedLikelihoodCall call, std::uint64_t n_extinct) {
-    const UndatedExtinction model = build_model(call);
+    const UndatedExtinction model = build_undated_model(call);
     double total = 0.0;
     if (n_extinct != 0) {
         total = extinct_family_term(n_extinct, no_survivor_probability(model, call.origination));
@@ -105,7 +106,7 @@ double undated_joint_loglik(UndatedLikelihoodCall call, std::uint64_t n_extinct)
 }
 
 std::vector<double> undated_family_loglik(UndatedLikelihoodCall call) {
-    const UndatedExtinction model = build_model(call);
+    const UndatedExtinction model = build_undated_model(call);
     std::vector<double> values(tree_count(call.batch));
     UndatedScorer scorer(model);
     score_batch(
@@ -114,15 +115,31 @@ std::vector<double> undated_family_loglik(UndatedLikelihoodCall call) {
     return values;
 }
 
-std::vector<double> undated_clade_loglik(UndatedCladeCall call) {
-    const UndatedExtinction model = build_model(call);
-    const std::size_t families = family_count(call.batch);
-    std::vector<double> values(families);
-    UndatedScorer scorer(model);
-    for (std::size_t k = 0; k < families; ++k) {
-        values[k] = scorer.score_clades(cut_family(call.batch, k), call.origination);
+namespace {
+
+// One value per family of a clade-graph batch, in order.
+template <class Scorer>
+std::vector<double> score_families(Scorer& scorer, const CladeBatch& batch,
+                                   std::uint8_t origination) {
+    std::vector<double> values(family_count(batch));
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        values[k] = scorer.score_clades(cut_family(batch, k), origination);
     }
     return values;
+}
+
+}  // namespace
+
+std::vector<double> dated_clade_loglik(DatedCladeCall call) {
+    const DatedExtinction model = build_dated_model(call);
+    DatedScorer scorer(model);
+    return score_families(scorer, call.batch, call.origination);
+}
+
+std::vector<double> undated_clade_loglik(UndatedCladeCall call) {
+    const UndatedExtinction model = build_undated_model(call);
+    UndatedScorer scorer(model);
+    return score_families(scorer, call.batch, call.origination);
 }
 
 }  // namespace korvath::reconciliation

@@ -29,6 +29,14 @@ struct UndatedLikelihoodCall {
     std::uint8_t origination = 0;
 };
 
+struct DatedCladeCall {
+    FlatSpeciesTree species;  // sp_parent supplies the branch count
+    CladeBatch batch;
+    DtlRates rates;
+    std::uint64_t n_steps = 0;
+    std::uint8_t origination = 0;
+};
+
 struct UndatedCladeCall {
     FlatSpeciesTree species;  // sp_parent is not used
     CladeBatch batch;
@@ -50,6 +58,7 @@ std::vector<double> dated_family_loglik(DatedLikelihoodCall call);
 double undated_joint_loglik(UndatedLikelihoodCall call, std::uint64_t n_extinct);
 std::vector<double> undated_family_loglik(UndatedLikelihoodCall call);
 // One value per family of a clade-graph batch.
+std::vector<double> dated_clade_loglik(DatedCladeCall call);
 std::vector<double> undated_clade_loglik(UndatedCladeCall call);
 
 }  // namespace korvath::reconciliation

@@ -66,6 +66,11 @@ PARAMETERS = {
     "undated_joint_loglik": SPECIES + GENES + [
         ("transfers", "u8"), ("origination", "u8"), ("n_extinct", "uint")],
     "undated_family_loglik": SPECIES + GENES + [("transfers", "u8"), ("origination", "u8")],
+    "dated_clade_loglik": [("sp_parent", "[int]")] + SPECIES + [
+        ("cl_offsets", "[uint]"), ("cl_is_leaf", "[bool]"), ("cl_species", "[int]"),
+        ("cl_split_offsets", "[uint]"), ("split_left", "[int]"), ("split_right", "[int]"),
+        ("split_weight", "[float]"), ("dup", "float"), ("transfer", "float"), ("loss", "float"),
+        ("n_steps", "uint"), ("origination", "u8")],
     "undated_clade_loglik": SPECIES + [
         ("cl_offsets", "[uint]"), ("cl_is_leaf", "[bool]"), ("cl_species", "[int]"),
         ("cl_split_offsets", "[uint]"), ("split_left", "[int]"), ("split_right", "[int]"),
@@ -681,7 +686,7 @@ def likelihood_call(rng, name, wide):
     if rng.random() < 0.2:
         malform_species(rng, sp)
     args = dict(sp, **genes)
-    if name == "undated_clade_loglik":
+    if name.endswith("clade_loglik"):
         args.update(clades_of(rng, genes))
     args.update(dup=rng.choice([0.0, rng.uniform(0, 2)]), transfer=rng.choice([0.0, rng.uniform(0, 2)]),
                 loss=rng.choice([0.0, rng.uniform(0, 2)]))

@@ -1,6 +1,7 @@
 #include "likelihood_test_trees.h"
 
 #include "reconciliation/clade_graph.h"
+#include "reconciliation/dated_scorer.h"
 #include "reconciliation/undated_scorer.h"
 #include "support/faults.h"
 
@@ -47,6 +48,23 @@ TEST(CladeGraph, RootedTreeScoresAsTheTreeAndWeightsAreLinear) {
                 cut_family(cherry_family({0}, {1}, {0.1}), 0), origination);
             EXPECT_NEAR(tenth, tree + std::log(0.1), 1e-14);
         }
+    }
+}
+
+TEST(CladeGraph, DatedSumsOfSplitsAreLinearInTheirWeights) {
+    const DatedExtinction model = testing::dated_model(cherry(), {0.3, 0.2, 0.4}, 4);
+    DatedScorer scorer(model);
+    const GeneTreeBatch genes = testing::batch_of({testing::gene_cherry(0, 1)});
+    for (std::uint8_t origination : {0, 1}) {
+        const double tree = scorer.score(cut_tree(genes, 0), origination);
+        EXPECT_EQ(scorer.score_clades(cut_family(cherry_family({0}, {1}, {1.0}), 0), origination),
+                  tree);
+        const double halves = scorer.score_clades(
+            cut_family(cherry_family({0, 1}, {1, 0}, {0.25, 0.75}), 0), origination);
+        EXPECT_NEAR(halves, tree, 1e-14);
+        const double tenth =
+            scorer.score_clades(cut_family(cherry_family({0}, {1}, {0.1}), 0), origination);
+        EXPECT_NEAR(tenth, tree + std::log(0.1), 1e-14);
     }
 }
 

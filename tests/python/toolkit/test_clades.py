@@ -69,7 +69,7 @@ def leaf_labels(tree, rng, n):
     return [f"{rng.choice(extant)}_{i}" for i in range(n)]
 
 
-@pytest.mark.parametrize("model", ["undated", "reldated"])
+@pytest.mark.parametrize("model", ["undated", "reldated", "dated"])
 def test_unrooted_tree_scores_the_mean_over_its_rootings(tree, model):
     rng = random.Random(19)
     for n_leaves in (2, 3, 4, 9, 23):
@@ -152,7 +152,7 @@ def amalgamated_reference(tree, sample, model):
     return math.log(sum(w * math.exp(v) for (_, w), v in zip(shapes, values)))
 
 
-@pytest.mark.parametrize("model", ["undated", "reldated"])
+@pytest.mark.parametrize("model", ["undated", "reldated", "dated"])
 def test_sample_scores_every_tree_its_clades_can_form(tree, model):
     rng = random.Random(7)
     labels = leaf_labels(tree, rng, 6)
@@ -176,8 +176,8 @@ def test_sample_scores_every_tree_its_clades_can_form(tree, model):
         loglik(tree, unrooted, **RATES, model=model).iloc[0], abs=1e-12)
 
 
-@pytest.mark.parametrize("transfers", [0, 1])
-def test_rooted_tree_as_clade_graph_scores_bit_for_bit(transfers):
+@pytest.mark.parametrize("model", ["undated", "reldated", "dated"])
+def test_rooted_tree_as_clade_graph_scores_bit_for_bit(model):
     tree = SpeciesTree.birth_death(12, seed=5)
     sim = korvath.simulate_families(tree, **RATES, families=30, seed=2)
     genes = GeneTrees.from_simulation(sim)
@@ -185,13 +185,18 @@ def test_rooted_tree_as_clade_graph_scores_bit_for_bit(transfers):
     species = dict(sp_left=sp.sp_left, sp_right=sp.sp_right, sp_is_leaf=sp.sp_is_leaf,
                    sp_time=sp.sp_time, sp_parent_time=sp.sp_parent_time, sp_root=sp.sp_root)
     rates = dict(dup=RATES["duplication"], transfer=RATES["transfer"], loss=RATES["loss"])
+    if model == "dated":
+        species["sp_parent"] = sp.sp_parent
+        rates["n_steps"] = 6
+        by_tree, by_clades = korvath_core.dated_family_loglik, korvath_core.dated_clade_loglik
+    else:
+        rates["transfers"] = int(model == "reldated")
+        by_tree, by_clades = korvath_core.undated_family_loglik, korvath_core.undated_clade_loglik
     for origination in (0, 1):
-        tree_values = korvath_core.undated_family_loglik(
-            **species, **genes.arrays()._asdict(), **rates, transfers=transfers,
-            origination=origination)
-        clade_values = korvath_core.undated_clade_loglik(
-            **species, **genes.clade_arrays()._asdict(), **rates, transfers=transfers,
-            origination=origination)
+        tree_values = by_tree(**species, **genes.arrays()._asdict(), **rates,
+                              origination=origination)
+        clade_values = by_clades(**species, **genes.clade_arrays()._asdict(), **rates,
+                                 origination=origination)
         assert [v.hex() for v in clade_values] == [v.hex() for v in tree_values]
 
 
@@ -213,7 +218,35 @@ def test_bad_samples_name_family_and_tree(tree):
     with pytest.raises(TypeError, match="rooted"):
         GeneTrees.from_newick([f"(({a},{b}),{c});"], tree, rooted="no")
     unrooted = GeneTrees.from_newick([f"({a},{b},{c});"], tree, rooted=False)
-    with pytest.raises(ValueError, match="'dated' model takes rooted"):
-        loglik(tree, unrooted, **RATES, model="dated")
     with pytest.raises(ValueError, match="clade_arrays"):
         unrooted.arrays()
+
+
+def test_dated_unrooted_scores_on_species_times_that_contradict_the_shape():
+    # Such trees are integrated node by node with whole histories; sums of splits must follow.
+    import sys
+    import pathlib
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+    from test_likelihood_wide_range import contradict_times, random_species_tree
+    from korvath.clades import concatenate, family_clades
+    from korvath.newick import parse_newick_many
+
+    rng = random.Random(31)
+    for case in range(3):
+        sp, tips = random_species_tree(rng.randint(3, 6), rng)
+        contradict_times(sp, rng)
+        labels = [f"s{rng.choice(tips)}_{i}" for i in range(rng.randint(3, 9))]
+        text, adjacency = random_unrooted(rng, labels)
+        batch = parse_newick_many([text])
+        family = family_clades([(batch.parent, batch.labels)], False, 1)
+        species = [int(label[1:].split("_")[0]) for label in family.leaf_labels]
+        clades = concatenate([family], [species])._asdict()
+        common = dict(sp, dup=0.3, transfer=0.25, loss=0.4, n_steps=3, origination=1)
+        (value,) = korvath_core.dated_clade_loglik(**common, **clades)
+        rooted = [parse_newick_many([t]) for t in rootings(adjacency)]
+        each = []
+        for r in rooted:
+            f = family_clades([(r.parent, r.labels)], True, 1)
+            arrays = concatenate([f], [[int(x[1:].split("_")[0]) for x in f.leaf_labels]])
+            each += korvath_core.dated_clade_loglik(**common, **arrays._asdict())
+        assert value == pytest.approx(log_mean_exp(each), abs=1e-9), case

@@ -88,8 +88,13 @@ def test_score_reads_unrooted_trees_and_sample_folders(simulated, tmp_path):
                     transfer=0.2, loss=0.4)
     for line, value in zip(lines[1:], rooted):
         assert abs(float(line.split("\t")[1]) - value) <= 1e-12
-    out = korvath_cmd("score", "example", folder, *RATES, "--samples", "--model", "dated")
-    assert out.returncode == 2 and "rooted trees only" in out.stderr
+    out = korvath_cmd("score", "example", folder, *RATES, "--samples", "--model", "dated",
+                      "--n-steps", "4")
+    assert out.returncode == 0, out.stderr
+    dated = loglik(tree, GeneTrees.from_newick(big[:2], tree), duplication=0.3, transfer=0.2,
+                   loss=0.4, model="dated", n_steps=4)
+    for line, value in zip(out.stdout.splitlines()[1:], dated):
+        assert abs(float(line.split("\t")[1]) - value) <= 1e-12
 
 
 def test_fit_prints_rates_and_log_likelihood(simulated):
