@@ -3,8 +3,8 @@
 Simulates 100 families on a 200-species tree (rates 0.2, 0.2, 0.3) and reads their extant gene
 trees three ways: rooted, unrooted (every rooting, in one pass), and as a sample of 20 trees
 per family whose root is moved at random (the clades of all 20 amalgamated). Prints CPU
-seconds (median of --runs) of one core call on each batch, for the undated and reldated
-models, the ratio of each to the rooted batch, and the CPU time of building the batches.
+seconds (median of --runs) of one core call on each batch, for the undated, reldated and
+dated (n_steps 5) models, the ratio of each to the rooted batch, and the CPU time of building the batches.
 
     python3 bench/clades.py [--runs 5]
 """
@@ -94,14 +94,21 @@ def main() -> None:
     species = dict(sp_left=sp.sp_left, sp_right=sp.sp_right, sp_is_leaf=sp.sp_is_leaf,
                    sp_time=sp.sp_time, sp_parent_time=sp.sp_parent_time, sp_root=sp.sp_root)
     rates = dict(dup=0.2, transfer=0.2, loss=0.3, origination=0)
-    for transfers, model in [(0, "undated"), (1, "reldated")]:
+    dated = dict(species, sp_parent=sp.sp_parent)
+    for model in ["undated", "reldated", "dated"]:
+        if model == "dated":
+            by_tree, by_clades = korvath_core.dated_family_loglik, korvath_core.dated_clade_loglik
+            extra = dict(dated, n_steps=5)
+        else:
+            by_tree, by_clades = (korvath_core.undated_family_loglik,
+                                  korvath_core.undated_clade_loglik)
+            extra = dict(species, transfers=int(model == "reldated"))
+
         def score_rooted():
-            korvath_core.undated_family_loglik(**species, **rooted.arrays()._asdict(), **rates,
-                                               transfers=transfers)
+            by_tree(**extra, **rooted.arrays()._asdict(), **rates)
 
         def score_clades(batch):
-            return lambda: korvath_core.undated_clade_loglik(
-                **species, **batch.clade_arrays()._asdict(), **rates, transfers=transfers)
+            return lambda: by_clades(**extra, **batch.clade_arrays()._asdict(), **rates)
 
         base = median_cpu(score_rooted, args.runs)
         line = f"{model:8s} rooted {base:.3f} s"
