@@ -152,14 +152,7 @@ class GeneTrees:
         names, texts = _read_source(source)
         if not rooted:
             return cls._from_samples(tree, names, [[text] for text in texts], rule, False)
-        try:
-            batch = parse_newick_many(texts)
-        except NewickError as exc:
-            match = re.match(r"tree (\d+): (.*)", str(exc), re.S)
-            if match is None:
-                raise
-            name = names[int(match.group(1))]
-            raise NewickError(f"family {name!r}: {match.group(2)}") from None
+        batch = _parse_named(texts, [f"family {name!r}" for name in names])
         return cls._from_batch(tree, names, batch, rule)
 
     @classmethod
@@ -238,16 +231,9 @@ class GeneTrees:
     def _from_samples(cls, tree: SpeciesTree, names: list[Any], texts_of: list[list[str]],
                       rule: Callable[[list[str]], list[str]], rooted: bool) -> "GeneTrees":
         flat = [text for texts in texts_of for text in texts]
-        owner = [(k, t) for k, texts in enumerate(texts_of) for t in range(len(texts))]
-        try:
-            batch = parse_newick_many(flat)
-        except NewickError as exc:
-            match = re.match(r"tree (\d+): (.*)", str(exc), re.S)
-            if match is None:
-                raise
-            k, t = owner[int(match.group(1))]
-            where = f"family {names[k]!r}" + (f", tree {t + 1}" if len(texts_of[k]) > 1 else "")
-            raise NewickError(f"{where}: {match.group(2)}") from None
+        where = [f"family {names[k]!r}" + (f", tree {t + 1}" if len(texts) > 1 else "")
+                 for k, texts in enumerate(texts_of) for t in range(len(texts))]
+        batch = _parse_named(flat, where)
         offsets = np.asarray(batch.offsets, dtype=np.int64)
         parents = np.asarray(batch.parent, dtype=np.int64)
         families = []
@@ -441,6 +427,17 @@ class GeneTrees:
 
 
 # ---------------------------------------------------------------------------- helpers
+
+def _parse_named(texts: list[str], where: list[str]) -> NewickBatch:
+    """parse_newick_many, with a failing tree named by ``where[i]`` instead of its position."""
+    try:
+        return parse_newick_many(texts)
+    except NewickError as exc:
+        match = re.match(r"tree (\d+): (.*)", str(exc), re.S)
+        if match is None:
+            raise
+        raise NewickError(f"{where[int(match.group(1))]}: {match.group(2)}") from None
+
 
 def _check_rooted(rooted: object) -> bool:
     if not isinstance(rooted, (bool, np.bool_)):

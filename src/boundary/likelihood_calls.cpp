@@ -177,6 +177,16 @@ PyObject* call_undated_family_loglik(PyObject*, PyObject* const* args, Py_ssize_
 
 namespace {
 
+// The species arrays after `sp_parent`, in parameter order.
+void read_species(Arguments& in, rc::FlatSpeciesTree& sp) {
+    sp.sp_left = in.read_int_list();
+    sp.sp_right = in.read_int_list();
+    sp.sp_is_leaf = in.read_bool_list();
+    sp.sp_time = in.read_float_list();
+    sp.sp_parent_time = in.read_float_list();
+    sp.sp_root = in.read_uint();
+}
+
 // The clade-graph arrays of a call, in parameter order.
 void read_clades(Arguments& in, rc::CladeBatch& batch) {
     batch.cl_offsets = in.read_uint_list();
@@ -202,12 +212,7 @@ PyObject* call_dated_clade_loglik(PyObject*, PyObject* const* args, Py_ssize_t n
     Arguments in(kDatedCladeSpec, args, nargsf, kwnames);
     rc::DatedCladeCall call;
     call.species.sp_parent = in.read_int_list();
-    call.species.sp_left = in.read_int_list();
-    call.species.sp_right = in.read_int_list();
-    call.species.sp_is_leaf = in.read_bool_list();
-    call.species.sp_time = in.read_float_list();
-    call.species.sp_parent_time = in.read_float_list();
-    call.species.sp_root = in.read_uint();
+    read_species(in, call.species);
     read_clades(in, call.batch);
     call.rates = read_rates(in);
     call.n_steps = in.read_uint();
@@ -224,12 +229,7 @@ PyObject* call_undated_clade_loglik(PyObject*, PyObject* const* args, Py_ssize_t
                                     PyObject* kwnames) {
     Arguments in(kUndatedCladeSpec, args, nargsf, kwnames);
     rc::UndatedCladeCall call;
-    call.species.sp_left = in.read_int_list();
-    call.species.sp_right = in.read_int_list();
-    call.species.sp_is_leaf = in.read_bool_list();
-    call.species.sp_time = in.read_float_list();
-    call.species.sp_parent_time = in.read_float_list();
-    call.species.sp_root = in.read_uint();
+    read_species(in, call.species);
     read_clades(in, call.batch);
     call.rates = read_rates(in);
     call.transfers = in.read_u8();
