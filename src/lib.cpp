@@ -112,6 +112,17 @@ constexpr const char k_undated_clade_loglik_doc[] =
     "`split_weight`. A rooted tree (one split of weight 1 per internal node) scores as in\n"
     "`undated_family_loglik`; an unrooted tree or a sample of trees adds splits.";
 
+constexpr const char k_undated_clade_reconcile_doc[] =
+    "undated_clade_reconcile(sp_left, sp_right, sp_is_leaf, sp_time, sp_parent_time, sp_root, cl_offsets, cl_is_leaf, cl_species, cl_split_offsets, split_left, split_right, split_weight, dup, transfer, loss, transfers, origination, samples, seed, first_family)\n"
+    "--\n"
+    "\n"
+    "Sampled undated/reldated reconciliations of gene families given as clade graphs (the\n"
+    "arrays of `undated_clade_loglik`): `samples` scenarios per family, drawn by stochastic\n"
+    "backtracking with a generator seeded from `seed` and the family's number in the run\n"
+    "(`first_family` + position in the call). Returns (log-likelihoods, events): events are 8\n"
+    "little-endian bytes columns, one row per event: family (u64, position in the call), sample\n"
+    "(u64), event (u8, \"ODTLS\"), branch, recipient, clade, left, right (i64).";
+
 PyObject* available(PyObject*, PyObject*) { Py_RETURN_TRUE; }
 
 template <auto Call>
@@ -147,6 +158,8 @@ PyMethodDef g_functions[] = {
      k_dated_clade_loglik_doc},
     {"undated_clade_loglik", fastcall<korvath::py::call_undated_clade_loglik>(), kFastcall,
      k_undated_clade_loglik_doc},
+    {"undated_clade_reconcile", fastcall<korvath::py::call_undated_clade_reconcile>(), kFastcall,
+     k_undated_clade_reconcile_doc},
 };
 
 // The module's __all__ list, created when the attribute is missing.

@@ -22,6 +22,7 @@ KORVATH_DECLARE_CALL(dated_family_loglik);
 KORVATH_DECLARE_CALL(undated_family_loglik);
 KORVATH_DECLARE_CALL(dated_clade_loglik);
 KORVATH_DECLARE_CALL(undated_clade_loglik);
+KORVATH_DECLARE_CALL(undated_clade_reconcile);
 
 #undef KORVATH_DECLARE_CALL
 

@@ -4,6 +4,7 @@
 #include "boundary/arguments.h"
 #include "boundary/errors.h"
 #include "boundary/interpreter_lock.h"
+#include "boundary/likelihood_args.h"
 #include "boundary/results.h"
 #include "reconciliation/likelihood_drivers.h"
 
@@ -175,37 +176,6 @@ PyObject* call_undated_family_loglik(PyObject*, PyObject* const* args, Py_ssize_
     });
 }
 
-namespace {
-
-// The species arrays after `sp_parent`, in parameter order.
-void read_species(Arguments& in, rc::FlatSpeciesTree& sp) {
-    sp.sp_left = in.read_int_list();
-    sp.sp_right = in.read_int_list();
-    sp.sp_is_leaf = in.read_bool_list();
-    sp.sp_time = in.read_float_list();
-    sp.sp_parent_time = in.read_float_list();
-    sp.sp_root = in.read_uint();
-}
-
-// The clade-graph arrays of a call, in parameter order.
-void read_clades(Arguments& in, rc::CladeBatch& batch) {
-    batch.cl_offsets = in.read_uint_list();
-    batch.cl_is_leaf = in.read_bool_list();
-    batch.cl_species = in.read_int_list();
-    batch.cl_split_offsets = in.read_uint_list();
-    batch.split_left = in.read_int_list();
-    batch.split_right = in.read_int_list();
-    batch.split_weight = in.read_float_list();
-}
-
-rc::DtlRates read_rates(Arguments& in) {
-    const double dup = in.read_float();
-    const double transfer = in.read_float();
-    const double loss = in.read_float();
-    return {dup, transfer, loss};
-}
-
-}  // namespace
 
 PyObject* call_dated_clade_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                   PyObject* kwnames) {

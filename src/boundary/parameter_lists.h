@@ -44,6 +44,11 @@ inline constexpr const char* kUndatedCladeParams[] = {
     "cl_is_leaf", "cl_species", "cl_split_offsets", "split_left", "split_right", "split_weight",
     "dup", "transfer", "loss", "transfers", "origination"};
 
+inline constexpr const char* kUndatedReconcileParams[] = {
+    "sp_left", "sp_right", "sp_is_leaf", "sp_time", "sp_parent_time", "sp_root", "cl_offsets",
+    "cl_is_leaf", "cl_species", "cl_split_offsets", "split_left", "split_right", "split_weight",
+    "dup", "transfer", "loss", "transfers", "origination", "samples", "seed", "first_family"};
+
 inline constexpr FunctionSpec kSimulateLogSpec{"simulate_log", kSimulatorParams};
 inline constexpr FunctionSpec kSimulateTraceSpec{"simulate_trace", kSimulatorParams};
 inline constexpr FunctionSpec kSimulateProfilesSpec{"simulate_profiles", kSimulatorParams};
@@ -60,5 +65,7 @@ inline constexpr FunctionSpec kUndatedFamilySpec{
     "undated_family_loglik", std::span<const char* const>(kUndatedJointParams, 16)};
 inline constexpr FunctionSpec kDatedCladeSpec{"dated_clade_loglik", kDatedCladeParams};
 inline constexpr FunctionSpec kUndatedCladeSpec{"undated_clade_loglik", kUndatedCladeParams};
+inline constexpr FunctionSpec kUndatedReconcileSpec{"undated_clade_reconcile",
+                                                    kUndatedReconcileParams};
 
 }  // namespace korvath::py

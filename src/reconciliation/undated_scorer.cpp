@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvath::reconciliation {
@@ -364,6 +365,12 @@ std::int64_t UndatedScorer::clade_source(const CladeFamily& family, std::size_t 
 }
 
 double UndatedScorer::score_clades(const CladeFamily& family, std::uint8_t origination) {
+    const CladeTable table = solve_clades(family);
+    return root_loglik(table.probability.data() + (family.size() - 1) * model_.n,
+                       table.exponent.back(), origination);
+}
+
+UndatedScorer::CladeTable UndatedScorer::solve_clades(const CladeFamily& family) {
     const std::size_t size = family.size();
     const std::size_t n = model_.n;
     const std::size_t cells = require_doubles(checked_mul(size, n, "per-clade probabilities"),
@@ -430,7 +437,7 @@ double UndatedScorer::score_clades(const CladeFamily& family, std::uint8_t origi
             }
         }
     }
-    return root_loglik(probability.data() + (size - 1) * n, exponent[size - 1], origination);
+    return CladeTable{std::move(probability), std::move(exponent)};
 }
 
 double undated_tree_loglik(const UndatedExtinction& model, const GeneTree& tree,

@@ -29,6 +29,18 @@ public:
     // of weight 1 per internal node) scores exactly as `score`.
     double score_clades(const CladeFamily& family, std::uint8_t origination);
 
+    // Every clade's probabilities, as `score_clades` computes them: clade c's
+    // entry for branch z is probability[c * n + z] * 2^exponent[c].
+    struct CladeTable {
+        std::vector<double> probability;
+        std::vector<std::int64_t> exponent;
+    };
+    CladeTable solve_clades(const CladeFamily& family);
+
+    // ln L from the root clade's stored vector and its exponent.
+    double root_loglik(const double* p_root, std::int64_t exponent,
+                       std::uint8_t origination) const;
+
 private:
     // The constant term of clade c from its weighted splits, in the scale
     // of its largest split; returns the clade's exponent.
@@ -40,9 +52,6 @@ private:
         std::int64_t exponent = 0;
     };
     const TipVector& tip_vector(std::size_t species, TipVector& scratch);
-    // ln L from the root node's stored vector and its exponent.
-    double root_loglik(const double* p_root, std::int64_t exponent,
-                       std::uint8_t origination) const;
 
     const UndatedExtinction& model_;
     std::vector<TipVector> tips_;  // by species; empty until first needed

@@ -76,14 +76,22 @@ PARAMETERS = {
         ("cl_split_offsets", "[uint]"), ("split_left", "[int]"), ("split_right", "[int]"),
         ("split_weight", "[float]"), ("dup", "float"), ("transfer", "float"), ("loss", "float"),
         ("transfers", "u8"), ("origination", "u8")],
+    "undated_clade_reconcile": SPECIES + [
+        ("cl_offsets", "[uint]"), ("cl_is_leaf", "[bool]"), ("cl_species", "[int]"),
+        ("cl_split_offsets", "[uint]"), ("split_left", "[int]"), ("split_right", "[int]"),
+        ("split_weight", "[float]"), ("dup", "float"), ("transfer", "float"), ("loss", "float"),
+        ("transfers", "u8"), ("origination", "u8"), ("samples", "uint"), ("seed", "uint"),
+        ("first_family", "uint")],
 }
 FUNCTIONS = sorted(PARAMETERS)
 SIMULATORS = [f for f in FUNCTIONS if f.startswith("simulate")]
-LIKELIHOODS = [f for f in FUNCTIONS if f.endswith("loglik")]
+LIKELIHOODS = [f for f in FUNCTIONS if f.endswith(("loglik", "reconcile"))]
 
 RUNAWAY_MESSAGES = (
     "exceeded max_events; families likely growing without bound \u2014 set max_family_size",
     "exceeded max_events; genome growing without bound \u2014 lower duplication/transfer or raise loss",
+    "exceeded max_events; a sampled scenario passed 10000000 events \u2014 lower duplication/"
+    "transfer or raise loss",
 )
 # The memory budget, as its messages name it.
 BUDGET = r"the memory budget of \d+\.\d [GM]B \(one eighth of the memory the process may use\)"
@@ -686,8 +694,11 @@ def likelihood_call(rng, name, wide):
     if rng.random() < 0.2:
         malform_species(rng, sp)
     args = dict(sp, **genes)
-    if name.endswith("clade_loglik"):
+    if name.endswith(("clade_loglik", "clade_reconcile")):
         args.update(clades_of(rng, genes))
+    args["samples"] = rng.choice([0, 1, 3, 20] if rng.random() < 0.95 else [1000])
+    args["seed"] = rng.choice([0, 7, 2**64 - 1])
+    args["first_family"] = rng.choice([0, 5, 2**64 - 1])
     args.update(dup=rng.choice([0.0, rng.uniform(0, 2)]), transfer=rng.choice([0.0, rng.uniform(0, 2)]),
                 loss=rng.choice([0.0, rng.uniform(0, 2)]))
     if rng.random() < 0.05:
@@ -709,7 +720,8 @@ def likelihood_call(rng, name, wide):
 # Parameters on which any value that converts keeps a run small: a seed, an
 # index that is checked, a probability, a weighting, a date only formatted.
 HARMLESS_WHEN_HUGE = {"seed", "root", "sp_root", "n_nodes", "n_extinct", "replacement",
-                      "distance_decay", "total_age", "origination", "transfers", "allow_self"}
+                      "distance_decay", "total_age", "origination", "transfers", "allow_self",
+                      "first_family"}
 
 
 def growth_limit(name, key):
@@ -723,6 +735,8 @@ def growth_limit(name, key):
     if name in SIMULATORS and key in ("origination", "initial_size", "duplication",
                                       "transfer", "time"):
         return 3.0  # rates, families, and dates that set how long copies can grow
+    if name == "undated_clade_reconcile" and key == "samples":
+        return 1000.0  # scenarios held in the result
     return None
 
 
@@ -859,6 +873,13 @@ def classify(name, exc, target=None):
         if str(exc) == runaway or str(exc).startswith("rayon pool: "):
             return None
         if budget and runaway.endswith(budget.group(1)):
+            return None
+    if isinstance(exc, RuntimeError) and name == "undated_clade_reconcile":
+        budget = BUDGET_RUNAWAY.fullmatch(str(exc))
+        if str(exc) == RUNAWAY_MESSAGES[2]:
+            return None
+        if budget and budget.group(1) == "; sampled scenarios too large to hold \u2014 ask for " \
+                "fewer samples or fewer families per call":
             return None
     if name == "simulate_and_write" and isinstance(exc, (ValueError, OSError)):
         return None

@@ -89,7 +89,7 @@ def small_call(name):
                       cl_split_offsets=[0, 0, 0, 1], split_left=[0], split_right=[1],
                       split_weight=[1.0])
         args = dict(species, **genes, **clades, sp_parent=[2, 2, -1], n_steps=2, origination=1,
-                    transfers=1, n_extinct=1)
+                    transfers=1, n_extinct=1, samples=2, seed=3, first_family=0)
     else:
         args = dict(tree, **family, n_copies=2, n_threads=1, names=["r", "a", "b"],
                     total_age=1.0, inversion=0.001, transposition=0.001, root_length=50,

@@ -1,0 +1,55 @@
+// Sampled reconciliations of clade-graph families.
+#include "boundary/arguments.h"
+#include "boundary/calls.h"
+#include "boundary/errors.h"
+#include "boundary/interpreter_lock.h"
+#include "boundary/likelihood_args.h"
+#include "boundary/parameter_lists.h"
+#include "boundary/results.h"
+#include "reconciliation/reconcile_driver.h"
+
+#include <utility>
+
+namespace korvath::py {
+
+PyObject* call_undated_clade_reconcile(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                       PyObject* kwnames) {
+    Arguments in(kUndatedReconcileSpec, args, nargsf, kwnames);
+    rc::UndatedReconcileCall call;
+    read_species(in, call.species);
+    read_clades(in, call.batch);
+    call.rates = read_rates(in);
+    call.transfers = in.read_u8();
+    call.origination = in.read_u8();
+    call.samples = in.read_uint();
+    call.seed = in.read_uint();
+    call.first_family = in.read_uint();
+    if (!in.ok()) return nullptr;
+    return guarded([&]() -> PyObject* {
+        rc::ReconcileResult result = without_interpreter_lock(
+            [&] { return rc::undated_clade_reconcile(std::move(call)); });
+        PyRef loglik = list_from(result.loglik);
+        rc::SampledEvents& e = result.events;
+        PyRef family = bytes_le(e.family);
+        release(e.family);
+        PyRef sample = bytes_le(e.sample);
+        release(e.sample);
+        PyRef event = bytes_le(e.event);
+        release(e.event);
+        PyRef branch = bytes_le(e.branch);
+        release(e.branch);
+        PyRef recipient = bytes_le(e.recipient);
+        release(e.recipient);
+        PyRef clade = bytes_le(e.clade);
+        release(e.clade);
+        PyRef left = bytes_le(e.left);
+        release(e.left);
+        PyRef right = bytes_le(e.right);
+        release(e.right);
+        PyRef columns =
+            tuple_of({&family, &sample, &event, &branch, &recipient, &clade, &left, &right});
+        return tuple_of({&loglik, &columns}).release();
+    });
+}
+
+}  // namespace korvath::py

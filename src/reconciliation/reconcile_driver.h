@@ -1,0 +1,35 @@
+// The sampled-reconciliation entry point: build the model once, then per
+// family solve its clade probabilities, take its log-likelihood and draw its
+// scenarios from a generator of its own.
+#pragma once
+
+#include "reconciliation/clade_graph.h"
+#include "reconciliation/likelihood_input.h"
+#include "reconciliation/undated_sampler.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace korvath::reconciliation {
+
+struct UndatedReconcileCall {
+    FlatSpeciesTree species;  // sp_parent is not used
+    CladeBatch batch;
+    DtlRates rates;
+    std::uint8_t transfers = 0;
+    std::uint8_t origination = 0;
+    std::uint64_t samples = 0;
+    std::uint64_t seed = 0;
+    // The number of the call's first family in the whole run: family k of the
+    // call draws from family_rng(seed, first_family + k).
+    std::uint64_t first_family = 0;
+};
+
+struct ReconcileResult {
+    std::vector<double> loglik;  // one per family
+    SampledEvents events;        // family column: position in the call
+};
+
+ReconcileResult undated_clade_reconcile(UndatedReconcileCall call);
+
+}  // namespace korvath::reconciliation
