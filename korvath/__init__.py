@@ -39,3 +39,8 @@ from korvath.scoring import loglik, loglik_joint  # noqa: E402
 from korvath.fitting import RateFit, fit_rates  # noqa: E402
 
 __all__ += ["GeneTrees", "GeneTreeArrays", "loglik", "loglik_joint", "fit_rates", "RateFit"]
+
+# Sampled reconciliations.
+from korvath.reconciliation import Reconciliation, reconcile  # noqa: E402
+
+__all__ += ["reconcile", "Reconciliation"]

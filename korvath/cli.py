@@ -5,6 +5,8 @@
     korvath score SPECIES_TREE GENE_TREES --model dated --duplication 0.2 --transfer 0.1 \\
         --loss 0.3 [-o scores.tsv]
     korvath fit SPECIES_TREE GENE_TREES --model dated [--n-extinct K] [--intervals]
+    korvath reconcile SPECIES_TREE GENE_TREES OUTDIR --duplication 0.2 --transfer 0.1 \\
+        --loss 0.3 [--scenarios 100] [--seed 0]
 
 SPECIES_TREE is a file holding one Newick tree (branch lengths give dates), or ``example`` for
 a small built-in tree. GENE_TREES is a file with one Newick gene tree per line, whose
@@ -183,6 +185,26 @@ def build_parser() -> argparse.ArgumentParser:
                      help="hold a rate at a value, e.g. --fix transfer=0 (repeatable)")
     fit.add_argument("--intervals", action="store_true",
                      help="also print 95%% profile-likelihood confidence intervals")
+
+    rec = commands.add_parser("reconcile", help="sample reconciled scenarios of every family",
+                              description="Sample scenarios of duplication, transfer and loss "
+                              "for every gene tree of GENE_TREES (undated or reldated model) "
+                              "and write to OUTDIR: events.tsv (every event of every scenario), "
+                              "branch_counts.tsv (expected events per species branch), "
+                              "transfers.tsv (expected transfers per donor and recipient), "
+                              "loglik.tsv and reconciliations.xml (RecPhyloXML, the first "
+                              "scenario of every family).")
+    rec.add_argument("species_tree", metavar="SPECIES_TREE", help="Newick file, or 'example'")
+    rec.add_argument("gene_trees", metavar="GENE_TREES",
+                     help="file with one Newick gene tree per line (rooted unless "
+                          "--unrooted), or with --samples a folder of sample files")
+    rec.add_argument("outdir", metavar="OUTDIR", help="folder to write (created if missing)")
+    _rate_args(rec, required=True)
+    _model_args(rec)
+    rec.add_argument("--scenarios", type=int, default=100, metavar="N",
+                     help="scenarios per family (default 100)")
+    rec.add_argument("--seed", type=int, default=0, help="seed (default 0); the scenarios do "
+                     "not depend on --threads")
     return parser
 
 
@@ -264,12 +286,43 @@ def _fit(args: argparse.Namespace, out: TextIO) -> None:
         out.write(f"note: {fit.message}\n")
 
 
+def _reconcile(args: argparse.Namespace, out: TextIO) -> None:
+    import korvath
+
+    if args.n_steps is not None:
+        raise UsageError("--n-steps: applies to the dated model, which reconcile does not "
+                         "offer")
+    tree, genes, (_, threads) = _scorer(args)
+    progress = Progress("reconciling", len(genes))
+    try:
+        rec = korvath.reconcile(tree, genes, duplication=args.duplication,
+                                transfer=args.transfer, loss=args.loss, model=args.model,
+                                origination=args.origination, samples=args.scenarios,
+                                seed=args.seed, threads=threads, progress=progress)
+    finally:
+        progress.close()
+    os.makedirs(args.outdir, exist_ok=True)
+    rec.events.to_csv(os.path.join(args.outdir, "events.tsv"), sep="\t", index=False)
+    rec.branch_counts().to_csv(os.path.join(args.outdir, "branch_counts.tsv"), sep="\t")
+    rec.transfers().to_csv(os.path.join(args.outdir, "transfers.tsv"), sep="\t", index=False)
+    rec.loglik.to_csv(os.path.join(args.outdir, "loglik.tsv"), sep="\t")
+    rec.to_recphyloxml(os.path.join(args.outdir, "reconciliations.xml"))
+    impossible = int((rec.loglik == float("-inf")).sum())
+    out.write(f"wrote {args.outdir}\n"
+              f"families: {len(genes)}, scenarios per family: {args.scenarios}\n"
+              f"events: {len(rec.events)}\n")
+    if impossible:
+        out.write(f"note: {impossible} families have likelihood 0 under these rates and no "
+                  "scenarios\n")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status (0, 2 for bad input, 130 on Ctrl-C)."""
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-        {"simulate": _simulate, "score": _score, "fit": _fit}[args.command](args, sys.stdout)
+        {"simulate": _simulate, "score": _score, "fit": _fit,
+         "reconcile": _reconcile}[args.command](args, sys.stdout)
     except KeyboardInterrupt:
         sys.stderr.write("korvath: interrupted\n")
         return 130

@@ -78,7 +78,7 @@ class GeneTrees:
     """
 
     __slots__ = ("_tree", "_names", "_offsets", "_is_leaf", "_left", "_right", "_species_node",
-                 "_arrays", "_clades", "_clade_arrays")
+                 "_labels", "_arrays", "_clades", "_clade_arrays")
 
     def __init__(self, *args: object, **kwargs: object) -> None:
         raise TypeError("make GeneTrees with GeneTrees.from_newick or GeneTrees.from_simulation")
@@ -87,8 +87,9 @@ class GeneTrees:
     @classmethod
     def _make(cls, tree: SpeciesTree, names: list[Any], offsets: np.ndarray,
               is_leaf: np.ndarray, left: np.ndarray, right: np.ndarray,
-              species_node: np.ndarray) -> "GeneTrees":
+              species_node: np.ndarray, labels: list[str]) -> "GeneTrees":
         self = object.__new__(cls)
+        self._labels = labels
         for array in (offsets, is_leaf, left, right, species_node):
             array.setflags(write=False)
         self._tree = tree
@@ -258,8 +259,10 @@ class GeneTrees:
                 raise ValueError(_species_message(tree, names[k], label, rule([label])[0]))
             species_of.append(extant_nodes[found])
         clades = concatenate(families, species_of)
+        labels = [label for f in families
+                  for label in f.leaf_labels + [""] * (len(f.is_leaf) - len(f.leaf_labels))]
         self = cls._make(tree, names, clades.cl_offsets, clades.cl_is_leaf, np.empty(0, np.int64),
-                         np.empty(0, np.int64), clades.cl_species)
+                         np.empty(0, np.int64), clades.cl_species, labels)
         self._clades = clades
         return self
 
@@ -341,8 +344,11 @@ class GeneTrees:
             raise ValueError(_species_message(tree, name, leaf_labels[j], species))
         species_node = np.full(n, -1, dtype=np.int64)
         species_node[target[leaf_nodes]] = extant_nodes[found]
+        out_labels = [""] * n
+        for i, node in enumerate(target[leaf_nodes].tolist()):
+            out_labels[node] = leaf_labels[i]
         return cls._make(tree, names, offsets.astype(np.uint64), out_is_leaf, out_left,
-                         out_right, species_node)
+                         out_right, species_node, out_labels)
 
     # ------------------------------------------------------------------ attributes
     @property
@@ -413,6 +419,18 @@ class GeneTrees:
             self._arrays = GeneTreeArrays(self._offsets, self._is_leaf, self._left,
                                           self._right, species)
         return self._arrays
+
+    def leaf_labels(self) -> pd.Series:
+        """Label of every gene leaf as read, indexed by (family, local index): the post-order
+        node of a rooted tree, or the leaf clade of an unrooted tree or sample."""
+        leaves = np.flatnonzero(self._is_leaf)
+        offsets = self._offsets.astype(np.int64)
+        tree_of = np.searchsorted(offsets, leaves, side="right") - 1
+        index = pd.MultiIndex.from_arrays(
+            [pd.Index(self._names, dtype=object)[tree_of], leaves - offsets[tree_of]],
+            names=["family", "node"])
+        return pd.Series([self._labels[i] for i in leaves.tolist()], index=index, name="label",
+                         dtype=object)
 
     def leaf_species(self) -> pd.Series:
         """Species name of every leaf, indexed by (family, local post-order index)."""

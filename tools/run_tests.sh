@@ -24,7 +24,7 @@ if ! { [ -f /usr/include/gtest/gtest.h ] && command -v ninja >/dev/null && comma
 fi
 "$python" -m pip install -q --upgrade pip >/dev/null
 "$python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.21" ninja pytest numpy dendropy \
-  pandas scipy hypothesis mpmath "dask[distributed]"
+  pandas scipy hypothesis mpmath "dask[distributed]" matplotlib
 
 step "C++ unit tests"
 cmake -S . -B "$build_root/unit" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVATH_BUILD_TESTS=ON >/dev/null

@@ -1,0 +1,464 @@
+"""Sampled reconciliations: which duplications, transfers and losses happened where.
+
+:func:`reconcile` draws scenarios of every family's history along the species tree, each with
+its probability under the model given the gene tree (stochastic backtracking through the same
+recursions that give the likelihood). A scenario starts with the family's origination (``O``)
+and follows every gene lineage down to the gene leaves through speciations (``S``),
+duplications (``D``), transfers (``T``, donor to recipient) and losses (``L``). Events whose
+second copy was lost, and so left no trace in the gene tree, are drawn as well: a duplication
+or transfer followed by the loss of one copy, and a speciation with a loss in one daughter.
+Counts averaged over the scenarios are therefore the model's expected counts given the data.
+
+For unrooted trees and samples of trees, each scenario also draws a rooting, or a tree of the
+sample's clades, in proportion to its likelihood times its prior weight.
+
+Available for the undated and reldated models.
+"""
+from __future__ import annotations
+
+import os
+from typing import Any, Callable
+from xml.sax.saxutils import escape, quoteattr
+
+import numpy as np
+import pandas as pd
+
+import korvath_core
+from korvath import _checks, scoring
+from korvath.gene_trees import GeneTrees
+from korvath.trees import SpeciesTree
+
+__all__ = ["reconcile", "Reconciliation", "EVENTS"]
+
+EVENTS = ("O", "D", "T", "L", "S")  # the core's event codes 0 .. 4
+_COLUMN_TYPES = (np.uint64, np.uint64, np.uint8, np.int64, np.int64, np.int64, np.int64,
+                 np.int64)
+_SAMPLED_MODELS = ("undated", "reldated")
+_MAX_SAMPLES = 10**7
+
+
+def reconcile(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: float,
+              transfer: float, loss: float, model: str = "undated", origination: str = "root",
+              samples: int = 100, seed: int = 0, threads: int = 1,
+              progress: Callable[[int], None] | None = None) -> "Reconciliation":
+    """Sample reconciled scenarios of every family of a batch.
+
+    Parameters
+    ----------
+    species_tree : SpeciesTree
+        The species tree (only the part leading to extant species is used).
+    gene_trees : GeneTrees
+        Rooted trees, unrooted trees or samples of trees, read against ``species_tree``.
+    duplication, transfer, loss : float
+        Rates, finite and >= 0, against a speciation rate of 1 per branch (as in
+        :func:`korvath.loglik` for the undated models); typically the estimates of
+        :func:`korvath.fit_rates`.
+    model : {"undated", "reldated"}, default "undated"
+        ``"reldated"`` lets transfers reach only branches whose time spans overlap the donor's.
+    origination : {"root", "uniform"}, default "root"
+        Families start on the root branch, or on a branch drawn in proportion to the family's
+        likelihood of starting there.
+    samples : int, default 100
+        Scenarios per family, 1 .. 10,000,000.
+    seed : int, default 0
+        Seed, 0 .. 2**64 - 1. Family ``k`` (in batch order) draws from a generator made from
+        ``seed`` and ``k`` alone, so the scenarios are the same whatever ``threads``.
+    threads : int, default 1
+        Threads to work on.
+    progress : callable, optional
+        Called with the number of families done, after every piece of the batch.
+
+    Returns
+    -------
+    Reconciliation
+
+    Raises
+    ------
+    TypeError, ValueError
+        For an argument of the wrong kind or out of range, naming it.
+    RuntimeError
+        When the scenarios would not fit in memory (ask for fewer samples).
+    """
+    tree, settings = scoring._check_settings(species_tree, model, None, origination)
+    if settings.model not in _SAMPLED_MODELS:
+        raise ValueError(f"model: sampled reconciliations are available for the undated and "
+                         f"reldated models, got {model!r}")
+    rates = scoring._check_rates(duplication, transfer, loss)
+    samples = _checks.count("samples", samples, minimum=1, maximum=_MAX_SAMPLES)
+    seed = _checks.seed("seed", seed)
+    threads = scoring._check_threads(threads)
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress: expected a callable, got {type(progress).__name__}")
+    arrays = scoring._gene_arrays(tree, gene_trees)
+    if not isinstance(arrays, scoring.CladeArrays):
+        arrays = gene_trees.clade_arrays()
+    species = scoring._species_args(tree, settings)
+    sizes = scoring._unit_sizes(arrays)
+    bounds = scoring._chunk_bounds(sizes, scoring._nodes_per_piece(sizes, settings, threads,
+                                                                   None))
+    chunks = [scoring._chunk_args(arrays, a, b) for a, b in bounds]
+    transfers = 1 if settings.model == "reldated" else 0
+
+    def run(i: int) -> tuple[list[float], tuple[bytes, ...]]:
+        return korvath_core.undated_clade_reconcile(
+            **species, **chunks[i], dup=rates[0], transfer=rates[1], loss=rates[2],
+            transfers=transfers, origination=settings.origination, samples=samples, seed=seed,
+            first_family=bounds[i][0])
+
+    n_families = len(gene_trees)
+
+    def report(done: int) -> None:
+        if progress is not None:
+            progress(n_families * done // max(len(chunks), 1))
+
+    if threads == 1 or len(chunks) <= 1:
+        pieces = []
+        for i in range(len(chunks)):
+            pieces.append(run(i))
+            report(len(pieces))
+    else:
+        pieces = scoring._run_on_threads(threads, len(chunks), run, report)  # type: ignore[arg-type]
+    logliks = np.fromiter((v for piece in pieces for v in piece[0]), dtype=np.float64,
+                          count=n_families)
+    columns = []
+    for j, dtype in enumerate(_COLUMN_TYPES):
+        parts = [np.frombuffer(piece[1][j], dtype=dtype) for piece in pieces]
+        if j == 0:  # family: position in the piece, made a position in the batch
+            parts = [p.astype(np.int64) + a for p, (a, _) in zip(parts, bounds)]
+        columns.append(np.concatenate(parts) if parts else np.empty(0, dtype=dtype))
+    return Reconciliation(tree, gene_trees, settings.model, rates, samples, seed, logliks,
+                          columns)
+
+
+class Reconciliation:
+    """The sampled scenarios of a batch (made by :func:`reconcile`).
+
+    Attributes
+    ----------
+    species_tree : SpeciesTree
+    gene_trees : GeneTrees
+    model : str
+    rates : tuple of float
+        ``(duplication, transfer, loss)``.
+    samples : int
+        Scenarios per family.
+    seed : int
+    loglik : pandas.Series
+        Log-likelihood of every family; ``-inf`` for a family the model gives probability 0,
+        which has no scenarios.
+    """
+
+    def __init__(self, species_tree: SpeciesTree, gene_trees: GeneTrees, model: str,
+                 rates: tuple[float, float, float], samples: int, seed: int,
+                 logliks: np.ndarray, columns: list[np.ndarray]) -> None:
+        self.species_tree = species_tree
+        self.gene_trees = gene_trees
+        self.model = model
+        self.rates = rates
+        self.samples = samples
+        self.seed = seed
+        self.loglik = pd.Series(logliks, index=pd.Index(gene_trees.names, name="family",
+                                                        dtype=object), name="loglik")
+        self._columns = columns
+        arrays = species_tree.likelihood_arrays()
+        names = species_tree.names
+        # Branch names by the core's positions (a branch is named by its lower node).
+        self._branch_names = [names[v] for v in arrays.node_of.tolist()]
+        self._arrays = arrays
+        self._events: pd.DataFrame | None = None
+
+    def __repr__(self) -> str:
+        return (f"<Reconciliation: {len(self.loglik)} families x {self.samples} scenarios, "
+                f"{len(self._columns[2])} events, model {self.model!r}>")
+
+    # ------------------------------------------------------------------ tables
+    @property
+    def events(self) -> pd.DataFrame:
+        """Every event of every scenario, one row each, in walk order within a scenario.
+
+        Columns: ``family`` (name), ``sample`` (0 .. samples-1), ``event`` (``O``, ``D``,
+        ``T``, ``L`` or ``S``), ``branch`` (species branch, named by its lower node; for a
+        loss, the branch on which the copy dies), ``recipient`` (for a transfer, the receiving
+        branch; missing otherwise), ``gene_node`` (the gene node whose lineage the event is
+        on: its post-order index in a rooted tree, its clade index for unrooted trees and
+        samples; see :meth:`GeneTrees.leaf_labels` for the leaves), and ``left``, ``right``
+        (for an event at which the gene node splits, its two children: for a speciation left
+        goes to the first daughter branch, for a transfer right is the transferred child;
+        -1 for events whose other copy was lost).
+        """
+        if self._events is None:
+            family, sample, event, branch, recipient, clade, left, right = self._columns
+            branches = pd.Categorical.from_codes(branch, categories=self._branch_names)
+            receiving = pd.Categorical.from_codes(recipient, categories=self._branch_names)
+            names = pd.Index(self.gene_trees.names, dtype=object)
+            self._events = pd.DataFrame({
+                "family": names[family.astype(np.int64)],
+                "sample": sample.astype(np.int64),
+                "event": pd.Categorical.from_codes(event.astype(np.int64), categories=EVENTS),
+                "branch": branches, "recipient": receiving, "gene_node": clade,
+                "left": left, "right": right})
+        return self._events
+
+    def branch_counts(self, per_family: bool = False) -> pd.DataFrame:
+        """Expected number of events on every species branch, averaged over the scenarios.
+
+        Parameters
+        ----------
+        per_family : bool, default False
+            Counts per family (indexed by family and branch) instead of summed over the batch.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Indexed by species branch (in the tree's post-order, root last), with columns
+            ``D``, ``T`` (transfers out of the branch), ``received`` (transfers into it),
+            ``L``, ``S`` and ``O``: events per scenario.
+        """
+        family, _, event, branch, recipient, _, _, _ = self._columns
+        n = len(self._branch_names)
+        codes = {"D": 1, "T": 2, "L": 3, "S": 4, "O": 0}
+        n_families = len(self.loglik) if per_family else 1
+        fam = family.astype(np.int64) if per_family else np.zeros(len(event), np.int64)
+        table = {}
+        for label, code in codes.items():
+            mask = event == code
+            table[label] = np.bincount(fam[mask] * n + branch[mask], minlength=n_families * n)
+        mask = event == 2
+        table["received"] = np.bincount(fam[mask] * n + recipient[mask],
+                                        minlength=n_families * n)
+        columns = ["D", "T", "received", "L", "S", "O"]
+        data = {c: table[c] / self.samples for c in columns}
+        if per_family:
+            index = pd.MultiIndex.from_product(
+                [pd.Index(self.gene_trees.names, dtype=object), self._branch_names],
+                names=["family", "branch"])
+        else:
+            index = pd.Index(self._branch_names, name="branch")
+        return pd.DataFrame(data, index=index, columns=columns)
+
+    def transfers(self) -> pd.DataFrame:
+        """Expected number of transfers per scenario for every donor and recipient pair seen,
+        summed over the batch, most frequent first (columns ``donor``, ``recipient``,
+        ``frequency``)."""
+        _, _, event, branch, recipient, _, _, _ = self._columns
+        mask = event == 2
+        n = len(self._branch_names)
+        pairs = branch[mask] * n + recipient[mask]
+        keys, counts = np.unique(pairs, return_counts=True)
+        order = np.lexsort((keys, -counts))
+        names = np.asarray(self._branch_names, dtype=object)
+        keys, counts = keys[order], counts[order]
+        return pd.DataFrame({"donor": names[keys // n], "recipient": names[keys % n],
+                             "frequency": counts / self.samples})
+
+    # ------------------------------------------------------------------ trees
+    def to_recphyloxml(self, path: str | os.PathLike[str] | None = None, *,
+                       sample: int = 0) -> str:
+        """The species tree and one reconciled gene tree per family in RecPhyloXML.
+
+        Every event of scenario ``sample`` becomes a gene node with its species: a copy lost
+        is written as a child ending in ``loss``, a transferred child starts with
+        ``transferBack``, and a transfer's donor node is a ``branchingOut``. Families without
+        scenarios (likelihood 0) are left out.
+
+        Parameters
+        ----------
+        path : str or path-like, optional
+            Also write the text to this file.
+        sample : int, default 0
+            Which scenario of every family to write.
+
+        Returns
+        -------
+        str
+            The document.
+        """
+        sample = _checks.count("sample", sample, maximum=self.samples - 1)
+        parts = ['<?xml version="1.0" encoding="UTF-8"?>\n',
+                 '<recPhylo xmlns="http://www.recg.org">\n', "<spTree>\n<phylogeny>\n"]
+        parts += self._species_clades()
+        parts.append("</phylogeny>\n</spTree>\n")
+        family, smp = self._columns[0], self._columns[1]
+        picked = np.flatnonzero(smp == sample)
+        if len(picked):
+            fam = family[picked]
+            starts = np.flatnonzero(np.r_[True, fam[1:] != fam[:-1]])
+            ends = np.r_[starts[1:], len(picked)]
+            for a, b in zip(starts.tolist(), ends.tolist()):
+                k = int(fam[a])
+                parts.append(f"<recGeneTree>\n<phylogeny rooted=\"true\">\n"
+                             f"<name>{escape(str(self.gene_trees.names[k]))}</name>\n")
+                parts += self._gene_clades(k, picked[a:b])
+                parts.append("</phylogeny>\n</recGeneTree>\n")
+        parts.append("</recPhylo>\n")
+        text = "".join(parts)
+        if path is not None:
+            with open(os.fspath(path), "w", encoding="utf-8") as handle:
+                handle.write(text)
+        return text
+
+    def _species_clades(self) -> list[str]:
+        a = self._arrays
+        out: list[str] = []
+        stack: list[tuple[int, bool]] = [(int(a.sp_root), False)]
+        while stack:
+            v, closing = stack.pop()
+            if closing:
+                out.append("</clade>\n")
+                continue
+            out.append(f"<clade><name>{escape(self._branch_names[v])}</name>\n")
+            stack.append((v, True))
+            if not a.sp_is_leaf[v]:
+                stack.append((int(a.sp_right[v]), False))
+                stack.append((int(a.sp_left[v]), False))
+        return out
+
+    def _gene_clades(self, k: int, rows: np.ndarray) -> list[str]:
+        """RecPhyloXML clades of one scenario of family k (its rows in walk order)."""
+        _, _, event, branch, recipient, clade, left, right = self._columns
+        name = self._branch_names
+        offsets = self.gene_trees._offsets
+        base = int(offsets[k])
+        is_leaf = self.gene_trees._is_leaf
+        labels = self.gene_trees._labels
+        a = self._arrays
+        # Nodes: [events, children, name]; built by following the walk.
+        nodes: list[list[Any]] = []
+
+        def new_node(first: list[str]) -> int:
+            nodes.append([list(first), [], ""])
+            return len(nodes) - 1
+
+        def arrival(branch_index: int, by_transfer: bool) -> list[str]:
+            if by_transfer:
+                return [f'<transferBack destinationSpecies={quoteattr(name[branch_index])}/>']
+            return []
+
+        def at(tag: str, z: int) -> str:
+            return f"<{tag} speciesLocation={quoteattr(name[z])}/>"
+
+        root_clade = int(clade[rows[0]])
+        root = new_node([])
+        pending = [(root, root_clade, int(branch[rows[0]]))]
+        i = 1
+        end = len(rows)
+        while pending:
+            node, c, z = pending.pop()
+            while True:
+                r = rows[i] if i < end else -1
+                if r < 0 or int(clade[r]) != c:
+                    if not is_leaf[base + c]:
+                        raise RuntimeError(f"scenario of family {k}: gene node {c} ends "
+                                           "without splitting")
+                    nodes[node][0].append(at("leaf", z))
+                    nodes[node][2] = labels[base + c]
+                    break
+                e, zb = int(event[r]), int(branch[r])
+                tag = {1: "duplication", 2: "branchingOut", 4: "speciation"}[e]
+                nodes[node][0].append(at(tag, zb))
+                if left[r] >= 0:
+                    lc, rc = int(left[r]), int(right[r])
+                    if e == 4:
+                        to_l, to_r = int(a.sp_left[zb]), int(a.sp_right[zb])
+                    elif e == 1:
+                        to_l = to_r = zb
+                    else:
+                        to_l, to_r = zb, int(recipient[r])
+                    ln = new_node([])
+                    rn = new_node(arrival(to_r, e == 2))
+                    nodes[node][1] = [ln, rn]
+                    pending.append((rn, rc, to_r))
+                    pending.append((ln, lc, to_l))
+                    i += 1
+                    break
+                # One copy lost: the next row is its loss.
+                lost = int(branch[rows[i + 1]])
+                if e == 4:
+                    go = int(a.sp_right[zb]) if lost == int(a.sp_left[zb]) else int(a.sp_left[zb])
+                    moved = False
+                elif e == 1:
+                    go, moved = zb, False
+                else:
+                    go = int(recipient[r]) if lost == zb else zb
+                    moved = go != zb
+                gone = new_node(arrival(lost, e == 2 and lost != zb) + [at("loss", lost)])
+                nodes[gone][2] = "loss"
+                on = new_node(arrival(go, moved))
+                children = [on, gone]
+                if (e == 4 and lost == int(a.sp_left[zb])) or (e == 2 and moved):
+                    children = [gone, on]
+                nodes[node][1] = children
+                node, z = on, go
+                i += 2
+        out: list[str] = []
+        stack: list[tuple[int, bool]] = [(root, False)]
+        while stack:
+            v, closing = stack.pop()
+            if closing:
+                out.append("</clade>\n")
+                continue
+            events, children, label = nodes[v]
+            out.append("<clade>")
+            if label:
+                out.append(f"<name>{escape(label)}</name>")
+            out.append("<eventsRec>" + "".join(events) + "</eventsRec>\n")
+            stack.append((v, True))
+            for child in reversed(children):
+                stack.append((child, False))
+        return out
+
+    # ------------------------------------------------------------------ plot
+    def plot(self, event: str = "D", ax: Any = None, *, cmap: str = "viridis") -> Any:
+        """Draw the species tree with every branch coloured by its expected count of `event`.
+
+        Parameters
+        ----------
+        event : {"D", "T", "received", "L", "S", "O"}, default "D"
+            Which count of :meth:`branch_counts` to show.
+        ax : matplotlib.axes.Axes, optional
+            Where to draw; a new figure by default.
+        cmap : str, default "viridis"
+            Colour map of the counts.
+
+        Returns
+        -------
+        matplotlib.axes.Axes
+        """
+        columns = ("D", "T", "received", "L", "S", "O")
+        event = _checks.choice("event", event, columns)
+        try:
+            import matplotlib.pyplot as plt
+            from matplotlib.collections import LineCollection
+        except ImportError:
+            raise ImportError("plot needs matplotlib: pip install matplotlib") from None
+        counts = self.branch_counts()[event].to_numpy()
+        a = self._arrays
+        n = len(counts)
+        # Leaves evenly spaced in post-order; a parent midway between its children.
+        y = np.zeros(n)
+        next_leaf = 0.0
+        for v in range(n):
+            if a.sp_is_leaf[v]:
+                y[v] = next_leaf
+                next_leaf += 1.0
+            else:
+                y[v] = (y[a.sp_left[v]] + y[a.sp_right[v]]) / 2.0
+        top = np.asarray(a.sp_parent_time, dtype=float)
+        bottom = np.asarray(a.sp_time, dtype=float)
+        if ax is None:
+            _, ax = plt.subplots(figsize=(7, max(3.0, 0.3 * next_leaf)))
+        segments = [[(top[v], y[v]), (bottom[v], y[v])] for v in range(n)]
+        joins = [[(bottom[v], y[a.sp_left[v]]), (bottom[v], y[a.sp_right[v]])]
+                 for v in range(n) if not a.sp_is_leaf[v]]
+        ax.add_collection(LineCollection(joins, colors="0.6", linewidths=1.0))
+        lines = LineCollection(segments, cmap=cmap, linewidths=4.0)
+        lines.set_array(counts)
+        ax.add_collection(lines)
+        for v in range(n):
+            if a.sp_is_leaf[v]:
+                ax.text(bottom[v], y[v], " " + self._branch_names[v], va="center")
+        ax.autoscale()
+        ax.set_yticks([])
+        ax.set_xlabel("time")
+        ax.figure.colorbar(lines, ax=ax, label=f"expected {event} per scenario")
+        return ax

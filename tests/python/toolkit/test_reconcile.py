@@ -1,0 +1,162 @@
+"""korvath.reconcile: scenarios, their tables, RecPhyloXML and the plot.
+
+The sampler itself is checked against exact probabilities in test_reconcile_sampling.py; here the
+toolkit's side: the same likelihoods as scoring, results that do not depend on threads, tables
+that agree with the events, and reconciled trees that hold exactly the gene tree's leaves.
+"""
+import math
+import xml.etree.ElementTree as ET
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import korvath
+from korvath import GeneTrees, SpeciesTree, loglik, reconcile
+
+RATES = dict(duplication=0.3, transfer=0.25, loss=0.4)
+NS = "{http://www.recg.org}"
+
+
+@pytest.fixture(scope="module")
+def tree():
+    return SpeciesTree.birth_death(9, seed=5)
+
+
+@pytest.fixture(scope="module")
+def genes(tree):
+    sim = korvath.simulate_families(tree, duplication=0.3, transfer=0.3, loss=0.4, families=40,
+                                    seed=8)
+    return GeneTrees.from_simulation(sim)
+
+
+@pytest.fixture(scope="module")
+def unrooted(tree):
+    leaves = tree.extant_leaves
+    texts = {"u1": f"({leaves[0]}_a,{leaves[1]}_b,({leaves[2]}_c,{leaves[0]}_d));",
+             "u2": f"({leaves[3]}_a,({leaves[4]}_b,{leaves[5]}_c),({leaves[6]}_d,{leaves[3]}_e));"}
+    return GeneTrees.from_newick(texts, tree, "_", rooted=False)
+
+
+@pytest.mark.parametrize("model", ["undated", "reldated"])
+@pytest.mark.parametrize("origination", ["root", "uniform"])
+def test_likelihoods_are_the_scores_and_threads_change_nothing(tree, genes, unrooted, model,
+                                                                origination):
+    for batch in (genes, unrooted):
+        one = reconcile(tree, batch, **RATES, model=model, origination=origination, samples=7,
+                        seed=3)
+        many = reconcile(tree, batch, **RATES, model=model, origination=origination,
+                         samples=7, seed=3, threads=3)
+        expected = loglik(tree, batch, **RATES, model=model, origination=origination)
+        assert one.loglik.equals(expected)
+        pd.testing.assert_frame_equal(one.events, many.events)
+        assert set(one.events["sample"]) == set(range(7))
+        assert list(one.events["family"].unique()) == list(batch.names)
+
+
+def test_tables_agree_with_the_events(tree, genes):
+    rec = reconcile(tree, genes, **RATES, samples=20, seed=1)
+    ev = rec.events
+    counts = rec.branch_counts()
+    for letter in "DTLSO":
+        by_branch = ev[ev["event"] == letter].groupby("branch", observed=False).size()
+        assert np.allclose(counts[letter], by_branch.reindex(counts.index).to_numpy() / 20)
+    received = ev[ev["event"] == "T"].groupby("recipient", observed=False).size()
+    assert np.allclose(counts["received"], received.reindex(counts.index).to_numpy() / 20)
+    # One origination per scenario of every family, on the root branch.
+    assert counts["O"].sum() == len(genes)
+    assert counts["O"].idxmax() == counts.index[-1]
+    per_family = rec.branch_counts(per_family=True)
+    assert np.allclose(per_family.groupby(level="branch", sort=False).sum().loc[counts.index],
+                       counts)
+    pairs = rec.transfers()
+    assert math.isclose(pairs["frequency"].sum(), counts["T"].sum())
+    assert (pairs["donor"] != pairs["recipient"]).all()
+    assert pairs["frequency"].is_monotonic_decreasing
+    # Every speciation that splits a gene node sends its children to the two daughters.
+    arrays = tree.likelihood_arrays()
+    names = [tree.names[v] for v in arrays.node_of]
+    assert set(ev["branch"].astype(str)) <= set(names)
+
+
+def test_recphyloxml_holds_each_gene_tree_with_its_losses(tree, genes, unrooted, tmp_path):
+    for batch in (genes, unrooted):
+        rec = reconcile(tree, batch, **RATES, model="reldated", samples=3, seed=2)
+        path = tmp_path / "rec.xml"
+        text = rec.to_recphyloxml(path, sample=2)
+        assert path.read_text() == text
+        root = ET.fromstring(text)
+        species = {e.text for e in root.find(NS + "spTree").iter(NS + "name")}
+        assert len(species) == len(tree.likelihood_arrays().node_of)
+        gene_trees = root.findall(NS + "recGeneTree")
+        assert len(gene_trees) == len(batch)
+        labels = batch.leaf_labels()
+        for family, gt in zip(batch.names, gene_trees):
+            top = gt.find(NS + "phylogeny")
+            assert top.find(NS + "name").text == str(family)
+            leaves, lost = [], 0
+            losses = (rec.events["family"] == family) & (rec.events["sample"] == 2) & (
+                rec.events["event"] == "L")
+            for clade in top.iter(NS + "clade"):
+                children = clade.findall(NS + "clade")
+                events = list(clade.find(NS + "eventsRec"))
+                assert len(children) in (0, 2)
+                for e in events:
+                    where = e.get("speciesLocation") or e.get("destinationSpecies")
+                    assert where in species
+                last = events[-1].tag[len(NS):]
+                if not children:
+                    assert last in ("leaf", "loss")
+                    if last == "leaf":
+                        leaves.append(clade.find(NS + "name").text)
+                    else:
+                        lost += 1
+                else:
+                    assert last in ("speciation", "duplication", "branchingOut")
+            assert sorted(leaves) == sorted(labels.loc[family].tolist())
+            assert lost == int(losses.sum())
+
+
+def test_bad_arguments_and_impossible_families(tree, genes):
+    with pytest.raises(ValueError, match="model"):
+        reconcile(tree, genes, **RATES, model="dated")
+    with pytest.raises(ValueError, match="samples"):
+        reconcile(tree, genes, **RATES, samples=0)
+    with pytest.raises(TypeError, match="samples"):
+        reconcile(tree, genes, **RATES, samples=2.0)
+    with pytest.raises(ValueError, match="seed"):
+        reconcile(tree, genes, **RATES, seed=-1)
+    with pytest.raises(ValueError, match="loss"):
+        reconcile(tree, genes, duplication=0.1, transfer=0.1, loss=-1.0)
+    with pytest.raises(TypeError, match="gene_trees"):
+        reconcile(tree, "((a,b),c);", **RATES)
+    with pytest.raises(TypeError, match="progress"):
+        reconcile(tree, genes, **RATES, progress=3)
+    rec = reconcile(tree, genes, **RATES, samples=2)
+    with pytest.raises(ValueError, match="sample"):
+        rec.to_recphyloxml(sample=2)
+    with pytest.raises(ValueError, match="event"):
+        rec.plot(event="X")
+    # Without duplications and transfers a tree whose clade crosses the species tree has
+    # likelihood 0: it gets no scenarios and no reconciled tree, the others do.
+    leaves = tree.extant_leaves
+    odd = GeneTrees.from_newick({"fits": f"({leaves[0]}_1,{leaves[1]}_2);",
+                                 "never": f"(({leaves[0]}_1,{leaves[1]}_2),{leaves[0]}_3);"},
+                                tree, "_")
+    rec = reconcile(tree, odd, duplication=0.0, transfer=0.0, loss=0.5, samples=4,
+                    origination="uniform")
+    assert rec.loglik["never"] == -math.inf and rec.loglik["fits"] > -math.inf
+    assert set(rec.events["family"]) == {"fits"}
+    assert len(ET.fromstring(rec.to_recphyloxml()).findall(NS + "recGeneTree")) == 1
+
+
+def test_plot_colours_every_branch(tree, genes):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    rec = reconcile(tree, genes, **RATES, samples=5)
+    ax = rec.plot("L")
+    lines = [c for c in ax.collections if c.get_array() is not None]
+    assert len(lines) == 1
+    assert np.allclose(lines[0].get_array(), rec.branch_counts()["L"].to_numpy())
+    import matplotlib.pyplot as plt
+    plt.close(ax.figure)
