@@ -292,6 +292,8 @@ def _reconcile(args: argparse.Namespace, out: TextIO) -> None:
     if args.n_steps is not None:
         raise UsageError("--n-steps: applies to the dated model, which reconcile does not "
                          "offer")
+    if args.scenarios < 1:
+        raise UsageError("--scenarios: must be at least 1")
     tree, genes, (_, threads) = _scorer(args)
     progress = Progress("reconciling", len(genes))
     try:

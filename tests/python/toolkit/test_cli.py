@@ -3,6 +3,8 @@ import pathlib
 import subprocess
 import sys
 
+import numpy as np
+import pandas as pd
 import pytest
 
 import korvath
@@ -107,6 +109,31 @@ def test_fit_prints_rates_and_log_likelihood(simulated):
     assert "duplication" in out.stdout and "loss" in out.stdout
 
 
+def test_reconcile_writes_tables_and_trees(simulated, tmp_path):
+    root, _, n_extant = simulated
+    out = korvath_cmd("reconcile", root / "species.nwk", root / "trees.nwk", tmp_path / "rec",
+                      *RATES, "--model", "reldated", "--scenarios", "12", "--seed", "5",
+                      "--threads", "2")
+    assert out.returncode == 0, out.stderr
+    assert f"families: {n_extant}, scenarios per family: 12" in out.stdout
+    folder = tmp_path / "rec"
+    tree = SpeciesTree.from_newick(EXAMPLE_TREE)
+    genes = GeneTrees.from_newick(root / "trees.nwk", tree)
+    rec = korvath.reconcile(tree, genes, duplication=0.3, transfer=0.2, loss=0.4,
+                            model="reldated", samples=12, seed=5)
+    events = pd.read_csv(folder / "events.tsv", sep="\t")
+    assert len(events) == len(rec.events)
+    assert (events["event"] == rec.events["event"].astype(str)).all()
+    assert (events["branch"] == rec.events["branch"].astype(str)).all()
+    counts = pd.read_csv(folder / "branch_counts.tsv", sep="\t", index_col="branch")
+    assert np.allclose(counts.to_numpy(), rec.branch_counts().to_numpy())
+    pairs = pd.read_csv(folder / "transfers.tsv", sep="\t")
+    assert list(pairs.columns) == ["donor", "recipient", "frequency"]
+    scores = pd.read_csv(folder / "loglik.tsv", sep="\t")
+    assert np.array_equal(scores["loglik"].to_numpy(), rec.loglik.to_numpy())
+    assert (folder / "reconciliations.xml").read_text() == rec.to_recphyloxml()
+
+
 @pytest.mark.parametrize("args, message", [
     (["score", "example", "missing.nwk", *RATES], "gene tree file not found"),
     (["score", "nothere.nwk", "trees.nwk", *RATES], "species tree file not found"),
@@ -118,6 +145,9 @@ def test_fit_prints_rates_and_log_likelihood(simulated):
     (["fit", "example", "trees.nwk", "--fix", "transfer"], "--fix: expected RATE=VALUE"),
     (["simulate", "example", "out", *RATES, "--families", "-3", "--seed", "1"], "families"),
     (["frobnicate"], "invalid choice"),
+    (["reconcile", "example", "trees.nwk", "out", *RATES, "--model", "dated"],
+     "available for the undated and reldated models"),
+    (["reconcile", "example", "trees.nwk", "out", *RATES, "--scenarios", "0"], "--scenarios"),
 ])
 def test_bad_input_is_one_line_and_status_2(simulated, args, message):
     root, _, _ = simulated
@@ -134,7 +164,9 @@ def test_help_documents_every_option():
                                            "--origination", "--threads"]),
                              ("score", ["--model", "--n-steps", "--origination",
                                         "--separator", "--threads", "--output"]),
-                             ("fit", ["--n-extinct", "--fix", "--intervals", "--threads"])]:
+                             ("fit", ["--n-extinct", "--fix", "--intervals", "--threads"]),
+                             ("reconcile", ["--scenarios", "--seed", "--model", "--unrooted",
+                                            "--samples", "--threads"])]:
         out = korvath_cmd(command, "--help")
         assert out.returncode == 0
         for option in options:
