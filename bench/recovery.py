@@ -26,66 +26,6 @@ import pandas as pd
 import korvath
 
 
-def pruned_truth(sim: korvath.FamilySimulation, families: set[int]) -> pd.DataFrame:
-    """True per-branch counts of D, T (donor), received, L and S in the pruned histories of
-    the given families."""
-    ev = sim.events
-    ev = ev[ev["family"].isin(families)].reset_index(drop=True)
-    event = ev["event"].astype(str).to_numpy()
-    gene = ev["gene"].to_numpy(dtype=np.int64, na_value=-1)
-    c1 = ev["child1"].to_numpy(dtype=np.int64, na_value=-1)
-    c2 = ev["child2"].to_numpy(dtype=np.int64, na_value=-1)
-    branch = ev["branch"].astype(str).to_numpy()
-    recipient = ev["recipient"].astype(str).to_numpy()
-    # A copy survives unless its last event is a loss, or it splits and neither part survives.
-    ends = {}
-    starts = {}
-    for i in range(len(ev)):
-        if event[i] != "O":
-            ends[int(gene[i])] = i
-        for child in (c1[i], c2[i]):
-            if child >= 0:
-                starts.setdefault(int(child), i)
-    survives: dict[int, bool] = {}
-    for i in range(len(ev) - 1, -1, -1):  # children end after their parents
-        g = int(gene[i])
-        if event[i] == "O" or ends.get(g) != i:
-            continue
-        if event[i] == "L":
-            survives[g] = False
-        else:
-            survives[g] = survives.get(int(c1[i]), True) or survives.get(int(c2[i]), True)
-    names = sim.tree.names
-    counts = {k: dict.fromkeys(names, 0) for k in ("D", "T", "received", "L", "S", "O")}
-
-    def first_branch(child: int, parent_row: int) -> str:
-        """Branch on which a copy began: a daughter for a speciation, the recipient for the
-        arriving copy of a transfer, the event's branch otherwise."""
-        i = parent_row
-        if event[i] == "S":
-            kids = sim.tree.children[sim.tree.index(branch[i])]
-            return names[kids[0] if child == c1[i] else kids[1]]
-        if event[i] == "T" and child == c2[i]:
-            return recipient[i]
-        return branch[i]
-
-    for i in range(len(ev)):
-        g = int(gene[i])
-        kind = event[i]
-        if kind == "O":
-            counts["O"][branch[i]] += 1
-            continue
-        if kind == "L" or not survives.get(g, True):
-            continue
-        counts[kind][branch[i]] += 1
-        if kind == "T":
-            counts["received"][recipient[i]] += 1
-        for child in (int(c1[i]), int(c2[i])):
-            if not survives.get(child, True):
-                counts["L"][first_branch(child, i)] += 1
-    return pd.DataFrame(counts)
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--species", type=int, default=40)
@@ -104,7 +44,7 @@ def main() -> None:
                                     loss=args.loss, families=args.families, seed=args.seed)
     genes = korvath.GeneTrees.from_simulation(sim)
     n_extinct = sim.n_families - len(genes)
-    truth = pruned_truth(sim, set(int(f) for f in genes.names))
+    truth = korvath.reconciliation.pruned_counts(sim, [int(f) for f in genes.names])
     print(f"species tree: {args.species} extant species, height {tree.height:.3g}; simulated "
           f"rates D {args.duplication} T {args.transfer} L {args.loss} per copy per unit time")
     print(f"families: {sim.n_families} simulated, {len(genes)} with extant copies, "

@@ -188,7 +188,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     rec = commands.add_parser("reconcile", help="sample reconciled scenarios of every family",
                               description="Sample scenarios of duplication, transfer and loss "
-                              "for every gene tree of GENE_TREES (undated or reldated model) "
+                              "for every gene tree of GENE_TREES "
                               "and write to OUTDIR: events.tsv (every event of every scenario), "
                               "branch_counts.tsv (expected events per species branch), "
                               "transfers.tsv (expected transfers per donor and recipient), "
@@ -289,9 +289,6 @@ def _fit(args: argparse.Namespace, out: TextIO) -> None:
 def _reconcile(args: argparse.Namespace, out: TextIO) -> None:
     import korvath
 
-    if args.n_steps is not None:
-        raise UsageError("--n-steps: applies to the dated model, which reconcile does not "
-                         "offer")
     if args.scenarios < 1:
         raise UsageError("--scenarios: must be at least 1")
     tree, genes, (_, threads) = _scorer(args)
@@ -299,7 +296,7 @@ def _reconcile(args: argparse.Namespace, out: TextIO) -> None:
     try:
         rec = korvath.reconcile(tree, genes, duplication=args.duplication,
                                 transfer=args.transfer, loss=args.loss, model=args.model,
-                                origination=args.origination, samples=args.scenarios,
+                                n_steps=args.n_steps, origination=args.origination, samples=args.scenarios,
                                 seed=args.seed, threads=threads, progress=progress)
     finally:
         progress.close()

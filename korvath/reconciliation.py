@@ -12,7 +12,7 @@ Counts averaged over the scenarios are therefore the model's expected counts giv
 For unrooted trees and samples of trees, each scenario also draws a rooting, or a tree of the
 sample's clades, in proportion to its likelihood times its prior weight.
 
-Available for the undated and reldated models.
+Available for the three models of :mod:`korvath.scoring`.
 """
 from __future__ import annotations
 
@@ -28,18 +28,17 @@ from korvath import _checks, scoring
 from korvath.gene_trees import GeneTrees
 from korvath.trees import SpeciesTree
 
-__all__ = ["reconcile", "Reconciliation", "EVENTS"]
+__all__ = ["reconcile", "Reconciliation", "EVENTS", "pruned_counts"]
 
 EVENTS = ("O", "D", "T", "L", "S")  # the core's event codes 0 .. 4
 _COLUMN_TYPES = (np.uint64, np.uint64, np.uint8, np.int64, np.int64, np.int64, np.int64,
                  np.int64)
-_SAMPLED_MODELS = ("undated", "reldated")
 _MAX_SAMPLES = 10**7
 
 
 def reconcile(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: float,
-              transfer: float, loss: float, model: str = "undated", origination: str = "root",
-              samples: int = 100, seed: int = 0, threads: int = 1,
+              transfer: float, loss: float, model: str = "undated", n_steps: int | None = None,
+              origination: str = "root", samples: int = 100, seed: int = 0, threads: int = 1,
               progress: Callable[[int], None] | None = None) -> "Reconciliation":
     """Sample reconciled scenarios of every family of a batch.
 
@@ -50,14 +49,18 @@ def reconcile(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: 
     gene_trees : GeneTrees
         Rooted trees, unrooted trees or samples of trees, read against ``species_tree``.
     duplication, transfer, loss : float
-        Rates, finite and >= 0, against a speciation rate of 1 per branch (as in
-        :func:`korvath.loglik` for the undated models); typically the estimates of
-        :func:`korvath.fit_rates`.
-    model : {"undated", "reldated"}, default "undated"
-        ``"reldated"`` lets transfers reach only branches whose time spans overlap the donor's.
+        Rates, finite and >= 0, in the model's units (as in :func:`korvath.loglik`): per gene
+        copy per unit time for the dated model, against a speciation rate of 1 per branch for
+        the undated models; typically the estimates of :func:`korvath.fit_rates`.
+    model : {"undated", "reldated", "dated"}, default "undated"
+        See :mod:`korvath.scoring`. The dated model draws every event at one of the Euler
+        steps of its time grid, and transfers go to branches alive at that time.
+    n_steps : int, optional
+        Dated model only: the least number of Euler steps per grid interval (default 20).
     origination : {"root", "uniform"}, default "root"
-        Families start on the root branch, or on a branch drawn in proportion to the family's
-        likelihood of starting there.
+        Families start at the root (the root split for the dated model, the root branch for
+        the undated models), or on a branch drawn in proportion to the family's likelihood of
+        starting there.
     samples : int, default 100
         Scenarios per family, 1 .. 10,000,000.
     seed : int, default 0
@@ -77,12 +80,11 @@ def reconcile(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: 
     TypeError, ValueError
         For an argument of the wrong kind or out of range, naming it.
     RuntimeError
-        When the scenarios would not fit in memory (ask for fewer samples).
+        When the scenarios would not fit in memory (ask for fewer samples), or, in the dated
+        model, when one family's gene-node histories (kept while it is sampled: nodes x grid
+        steps x alive branches) would not.
     """
-    tree, settings = scoring._check_settings(species_tree, model, None, origination)
-    if settings.model not in _SAMPLED_MODELS:
-        raise ValueError(f"model: sampled reconciliations are available for the undated and "
-                         f"reldated models, got {model!r}")
+    tree, settings = scoring._check_settings(species_tree, model, n_steps, origination)
     rates = scoring._check_rates(duplication, transfer, loss)
     samples = _checks.count("samples", samples, minimum=1, maximum=_MAX_SAMPLES)
     seed = _checks.seed("seed", seed)
@@ -100,10 +102,14 @@ def reconcile(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: 
     transfers = 1 if settings.model == "reldated" else 0
 
     def run(i: int) -> tuple[list[float], tuple[bytes, ...]]:
-        return korvath_core.undated_clade_reconcile(
-            **species, **chunks[i], dup=rates[0], transfer=rates[1], loss=rates[2],
-            transfers=transfers, origination=settings.origination, samples=samples, seed=seed,
-            first_family=bounds[i][0])
+        common = dict(dup=rates[0], transfer=rates[1], loss=rates[2],
+                      origination=settings.origination, samples=samples, seed=seed,
+                      first_family=bounds[i][0])
+        if settings.model == "dated":
+            return korvath_core.dated_clade_reconcile(**species, **chunks[i], **common,
+                                                      n_steps=settings.n_steps)
+        return korvath_core.undated_clade_reconcile(**species, **chunks[i], **common,
+                                                    transfers=transfers)
 
     n_families = len(gene_trees)
 
@@ -462,3 +468,102 @@ class Reconciliation:
         ax.set_xlabel("time")
         ax.figure.colorbar(lines, ax=ax, label=f"expected {event} per scenario")
         return ax
+
+
+def pruned_counts(sim: Any, families: Any = None, per_family: bool = False) -> pd.DataFrame:
+    """True per-branch event counts of a simulation, pruned as a reconciliation sees them.
+
+    The history of every family is pruned to the lineages that left extant copies: a
+    duplication, transfer or speciation counts when at least one of its copies survives, and a
+    copy that left no extant descendant counts as one loss on the branch where it began. These
+    are the events a sampled scenario holds, so the table compares with
+    :meth:`Reconciliation.branch_counts` (which averages over scenarios per family).
+
+    Parameters
+    ----------
+    sim : FamilySimulation
+        A run of :func:`korvath.simulate_families`.
+    families : iterable of int, optional
+        Family numbers to count; by default every family.
+    per_family : bool, default False
+        Counts per family (indexed by family and node name) instead of summed.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Indexed by species node name, with columns ``D``, ``T`` (out of the branch),
+        ``received``, ``L``, ``S`` and ``O``: event counts summed over the families.
+    """
+    from korvath.simulation import FamilySimulation
+
+    if not isinstance(sim, FamilySimulation):
+        raise TypeError(f"sim: expected a FamilySimulation, got {type(sim).__name__}")
+    ev = sim.events
+    if families is not None:
+        ev = ev[ev["family"].isin(list(families))].reset_index(drop=True)
+    event = ev["event"].astype(str).to_numpy()
+    gene = ev["gene"].to_numpy(dtype=np.int64, na_value=-1)
+    c1 = ev["child1"].to_numpy(dtype=np.int64, na_value=-1)
+    c2 = ev["child2"].to_numpy(dtype=np.int64, na_value=-1)
+    branch = ev["branch"].astype(str).to_numpy()
+    recipient = ev["recipient"].astype(str).to_numpy()
+    # A copy survives unless its last event is a loss, or it splits and neither part survives.
+    ends = {}
+    for i in range(len(ev)):
+        if event[i] != "O":
+            ends[int(gene[i])] = i
+    survives: dict[int, bool] = {}
+    for i in range(len(ev) - 1, -1, -1):  # children end after their parents
+        g = int(gene[i])
+        if event[i] == "O" or ends.get(g) != i:
+            continue
+        if event[i] == "L":
+            survives[g] = False
+        else:
+            survives[g] = survives.get(int(c1[i]), True) or survives.get(int(c2[i]), True)
+    names = sim.tree.names
+    children = sim.tree.children
+    position = {name: v for v, name in enumerate(names)}
+    columns = ("D", "T", "received", "L", "S", "O")
+    family = ev["family"].to_numpy(dtype=np.int64)
+    counted: dict[tuple[int, str, str], int] = {}
+
+    def count(kind: str, i: int, where: str) -> None:
+        key = (int(family[i]) if per_family else 0, where, kind)
+        counted[key] = counted.get(key, 0) + 1
+
+    def first_branch(child: int, parent_row: int) -> str:
+        """Branch on which a copy began: a daughter for a speciation, the recipient for the
+        arriving copy of a transfer, the event's branch otherwise."""
+        i = parent_row
+        if event[i] == "S":
+            kids = children[position[branch[i]]]
+            return names[kids[0] if child == c1[i] else kids[1]]
+        if event[i] == "T" and child == c2[i]:
+            return recipient[i]
+        return branch[i]
+
+    for i in range(len(ev)):
+        g = int(gene[i])
+        kind = event[i]
+        if kind == "O":
+            count("O", i, branch[i])
+            continue
+        if kind == "L" or not survives.get(g, True):
+            continue
+        count(kind, i, branch[i])
+        if kind == "T":
+            count("received", i, recipient[i])
+        for child in (int(c1[i]), int(c2[i])):
+            if not survives.get(child, True):
+                count("L", i, first_branch(child, i))
+    if per_family:
+        listed = (sorted(set(int(f) for f in families)) if families is not None
+                  else sorted(set(family.tolist())))
+        index = pd.MultiIndex.from_product([listed, names], names=["family", "branch"])
+        keys = list(index)
+    else:
+        index = pd.Index(names, name="branch")
+        keys = [(0, name) for name in names]
+    data = {c: [counted.get((f, name, c), 0) for f, name in keys] for c in columns}
+    return pd.DataFrame(data, index=index, columns=list(columns))

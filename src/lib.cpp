@@ -123,6 +123,14 @@ constexpr const char k_undated_clade_reconcile_doc[] =
     "little-endian bytes columns, one row per event: family (u64, position in the call), sample\n"
     "(u64), event (u8, \"ODTLS\"), branch, recipient, clade, left, right (i64).";
 
+constexpr const char k_dated_clade_reconcile_doc[] =
+    "dated_clade_reconcile(sp_parent, sp_left, sp_right, sp_is_leaf, sp_time, sp_parent_time, sp_root, cl_offsets, cl_is_leaf, cl_species, cl_split_offsets, split_left, split_right, split_weight, dup, transfer, loss, n_steps, origination, samples, seed, first_family)\n"
+    "--\n"
+    "\n"
+    "Sampled dated reconciliations of gene families given as clade graphs (the arrays of\n"
+    "`dated_clade_loglik`), drawn step by step through every gene node's history; the seeds and\n"
+    "the result are as in `undated_clade_reconcile`.";
+
 PyObject* available(PyObject*, PyObject*) { Py_RETURN_TRUE; }
 
 template <auto Call>
@@ -160,6 +168,8 @@ PyMethodDef g_functions[] = {
      k_undated_clade_loglik_doc},
     {"undated_clade_reconcile", fastcall<korvath::py::call_undated_clade_reconcile>(), kFastcall,
      k_undated_clade_reconcile_doc},
+    {"dated_clade_reconcile", fastcall<korvath::py::call_dated_clade_reconcile>(), kFastcall,
+     k_dated_clade_reconcile_doc},
 };
 
 // The module's __all__ list, created when the attribute is missing.

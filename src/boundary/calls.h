@@ -23,6 +23,7 @@ KORVATH_DECLARE_CALL(undated_family_loglik);
 KORVATH_DECLARE_CALL(dated_clade_loglik);
 KORVATH_DECLARE_CALL(undated_clade_loglik);
 KORVATH_DECLARE_CALL(undated_clade_reconcile);
+KORVATH_DECLARE_CALL(dated_clade_reconcile);
 
 #undef KORVATH_DECLARE_CALL
 

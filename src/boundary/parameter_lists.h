@@ -49,6 +49,12 @@ inline constexpr const char* kUndatedReconcileParams[] = {
     "cl_is_leaf", "cl_species", "cl_split_offsets", "split_left", "split_right", "split_weight",
     "dup", "transfer", "loss", "transfers", "origination", "samples", "seed", "first_family"};
 
+inline constexpr const char* kDatedReconcileParams[] = {
+    "sp_parent", "sp_left", "sp_right", "sp_is_leaf", "sp_time", "sp_parent_time", "sp_root",
+    "cl_offsets", "cl_is_leaf", "cl_species", "cl_split_offsets", "split_left", "split_right",
+    "split_weight", "dup", "transfer", "loss", "n_steps", "origination", "samples", "seed",
+    "first_family"};
+
 inline constexpr FunctionSpec kSimulateLogSpec{"simulate_log", kSimulatorParams};
 inline constexpr FunctionSpec kSimulateTraceSpec{"simulate_trace", kSimulatorParams};
 inline constexpr FunctionSpec kSimulateProfilesSpec{"simulate_profiles", kSimulatorParams};
@@ -67,5 +73,7 @@ inline constexpr FunctionSpec kDatedCladeSpec{"dated_clade_loglik", kDatedCladeP
 inline constexpr FunctionSpec kUndatedCladeSpec{"undated_clade_loglik", kUndatedCladeParams};
 inline constexpr FunctionSpec kUndatedReconcileSpec{"undated_clade_reconcile",
                                                     kUndatedReconcileParams};
+inline constexpr FunctionSpec kDatedReconcileSpec{"dated_clade_reconcile",
+                                                  kDatedReconcileParams};
 
 }  // namespace korvath::py

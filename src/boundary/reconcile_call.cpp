@@ -12,6 +12,36 @@
 
 namespace korvath::py {
 
+namespace {
+
+// (log-likelihoods, events): the events as eight little-endian bytes columns,
+// each vector freed once its bytes are made.
+PyObject* reconcile_result(rc::ReconcileResult& result) {
+    PyRef loglik = list_from(result.loglik);
+    rc::SampledEvents& e = result.events;
+    PyRef family = bytes_le(e.family);
+    release(e.family);
+    PyRef sample = bytes_le(e.sample);
+    release(e.sample);
+    PyRef event = bytes_le(e.event);
+    release(e.event);
+    PyRef branch = bytes_le(e.branch);
+    release(e.branch);
+    PyRef recipient = bytes_le(e.recipient);
+    release(e.recipient);
+    PyRef clade = bytes_le(e.clade);
+    release(e.clade);
+    PyRef left = bytes_le(e.left);
+    release(e.left);
+    PyRef right = bytes_le(e.right);
+    release(e.right);
+    PyRef columns =
+        tuple_of({&family, &sample, &event, &branch, &recipient, &clade, &left, &right});
+    return tuple_of({&loglik, &columns}).release();
+}
+
+}  // namespace
+
 PyObject* call_undated_clade_reconcile(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                        PyObject* kwnames) {
     Arguments in(kUndatedReconcileSpec, args, nargsf, kwnames);
@@ -28,27 +58,28 @@ PyObject* call_undated_clade_reconcile(PyObject*, PyObject* const* args, Py_ssiz
     return guarded([&]() -> PyObject* {
         rc::ReconcileResult result = without_interpreter_lock(
             [&] { return rc::undated_clade_reconcile(std::move(call)); });
-        PyRef loglik = list_from(result.loglik);
-        rc::SampledEvents& e = result.events;
-        PyRef family = bytes_le(e.family);
-        release(e.family);
-        PyRef sample = bytes_le(e.sample);
-        release(e.sample);
-        PyRef event = bytes_le(e.event);
-        release(e.event);
-        PyRef branch = bytes_le(e.branch);
-        release(e.branch);
-        PyRef recipient = bytes_le(e.recipient);
-        release(e.recipient);
-        PyRef clade = bytes_le(e.clade);
-        release(e.clade);
-        PyRef left = bytes_le(e.left);
-        release(e.left);
-        PyRef right = bytes_le(e.right);
-        release(e.right);
-        PyRef columns =
-            tuple_of({&family, &sample, &event, &branch, &recipient, &clade, &left, &right});
-        return tuple_of({&loglik, &columns}).release();
+        return reconcile_result(result);
+    });
+}
+
+PyObject* call_dated_clade_reconcile(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                     PyObject* kwnames) {
+    Arguments in(kDatedReconcileSpec, args, nargsf, kwnames);
+    rc::DatedReconcileCall call;
+    call.species.sp_parent = in.read_int_list();
+    read_species(in, call.species);
+    read_clades(in, call.batch);
+    call.rates = read_rates(in);
+    call.n_steps = in.read_uint();
+    call.origination = in.read_u8();
+    call.samples = in.read_uint();
+    call.seed = in.read_uint();
+    call.first_family = in.read_uint();
+    if (!in.ok()) return nullptr;
+    return guarded([&]() -> PyObject* {
+        rc::ReconcileResult result = without_interpreter_lock(
+            [&] { return rc::dated_clade_reconcile(std::move(call)); });
+        return reconcile_result(result);
     });
 }
 

@@ -153,7 +153,9 @@ static bool daughters_start_where_parents_end(const DatedExtinction& model) {
 }
 
 DatedScorer::DatedScorer(const DatedExtinction& model)
-    : model_(model), whole_histories_(!daughters_start_where_parents_end(model)) {}
+    : model_(model), whole_histories_(!daughters_start_where_parents_end(model)) {
+    shape_order_ = !whole_histories_;
+}
 DatedScorer::~DatedScorer() = default;
 
 namespace {
@@ -579,18 +581,58 @@ ScaledValue DatedScorer::root_probability(std::uint8_t origination) const {
 }
 
 double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
+    release();
     require_nodes(tree);
     check_tree(tree);
     return score_graph(origination);
 }
 
 double DatedScorer::score_clades(const CladeFamily& family, std::uint8_t origination) {
+    release();
+    clade_graph(family);
+    return score_graph(origination);
+}
+
+double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origination) {
+    release();
+    clade_graph(family);
+    // Node by node (the same values as slice by slice when the times agree
+    // with the shape), every node in its own slot.
+    keep_ = true;
+    whole_histories_ = true;
+    try {
+        return score_graph(origination);
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+void DatedScorer::release() {
+    keep_ = false;
+    whole_histories_ = !shape_order_;
+    std::vector<double>().swap(arena_);
+    std::vector<std::uint8_t>().swap(started_);
+    std::vector<std::int64_t>().swap(slice_exponents_);
+    std::vector<double>().swap(p_top_);
+    std::vector<std::int64_t>().swap(exponent_);
+    std::vector<std::size_t>().swap(missing_);
+    std::vector<std::size_t>().swap(unread_);
+    std::vector<std::size_t>().swap(readers_);
+    std::vector<std::size_t>().swap(reader_begin_);
+    std::vector<std::size_t>().swap(clade_of_node_);
     graph_ = Graph{};
+}
+
+void DatedScorer::clade_graph(const CladeFamily& family) {
+    graph_ = Graph{};
+    clade_of_node_.clear();
     std::vector<std::size_t> node_of(family.size());
     for (std::size_t c = 0; c < family.size(); ++c) {
         if (family.is_tip(c)) {
             node_of[c] = graph_.size();
             graph_.add(kTip, family.species[c], 0, 0);
+            clade_of_node_.push_back(c);
             continue;
         }
         const std::size_t begin = family.split_begin[c];
@@ -598,6 +640,7 @@ double DatedScorer::score_clades(const CladeFamily& family, std::uint8_t origina
         auto add_pair = [&](std::size_t split) {
             graph_.add(kPair, -1, node_of[family.split_left[split]],
                        node_of[family.split_right[split]]);
+            clade_of_node_.push_back(c);
             return graph_.size() - 1;
         };
         if (end - begin == 1 && family.split_weight[begin] == 1.0) {
@@ -608,13 +651,13 @@ double DatedScorer::score_clades(const CladeFamily& family, std::uint8_t origina
         for (std::size_t split = begin; split < end; ++split) pairs.push_back(add_pair(split));
         node_of[c] = graph_.size();
         graph_.add(kSum, -1, 0, 0);
+        clade_of_node_.push_back(c);
         for (std::size_t i = 0; i < pairs.size(); ++i) {
             graph_.term_node.push_back(pairs[i]);
             graph_.term_weight.push_back(family.split_weight[begin + i]);
         }
     }
     graph_.term_begin.push_back(graph_.term_node.size());
-    return score_graph(origination);
 }
 
 double DatedScorer::score_graph(std::uint8_t origination) {
@@ -627,6 +670,7 @@ double DatedScorer::score_graph(std::uint8_t origination) {
     struct Cleanup {
         DatedScorer& scorer;
         ~Cleanup() {
+            if (scorer.keep_) return;  // kept for the sampler until release()
             std::vector<double>().swap(scorer.arena_);
             std::vector<std::uint8_t>().swap(scorer.started_);
             std::vector<std::int64_t>().swap(scorer.slice_exponents_);
@@ -642,6 +686,10 @@ double DatedScorer::score_graph(std::uint8_t origination) {
 
     link_graph();
     plan_groups();
+    if (keep_) {
+        for (std::size_t g = 0; g < size; ++g) slot_[g] = g;
+        slots_ = size;
+    }
     p_top_.assign(p_top_doubles, 0.0);
     exponent_.assign(size, 0);
     started_.assign(size, 0);

@@ -40,7 +40,14 @@ public:
     // splits' terms. A rooted tree as a clade graph scores exactly as `score`.
     double score_clades(const CladeFamily& family, std::uint8_t origination);
 
+    // As score_clades, keeping every node's whole history (all slices, all
+    // steps, with their scales) until the next call or release(), for the
+    // scenario sampler. The value is the same as score_clades'.
+    double solve_clades(const CladeFamily& family, std::uint8_t origination);
+    void release();
+
 private:
+    friend class DatedScenarioWalk;
     // What the scorer integrates: tips, nodes with two children, and
     // weighted sums of earlier nodes, in an order where inputs come first;
     // the last node is the family's root.
@@ -76,6 +83,7 @@ private:
         }
     };
     void check_tree(const GeneTree& tree);
+    void clade_graph(const CladeFamily& family);
     void link_graph();
     void plan_groups();
     double score_graph(std::uint8_t origination);
@@ -98,6 +106,9 @@ private:
     // slice by slice (only for species trees whose times contradict their
     // shape, where the two orders would read different values).
     bool whole_histories_ = false;
+    bool shape_order_ = false;   // the species tree's times agree with its shape
+    bool keep_ = false;          // solve_clades: every node its own slot, kept
+    std::vector<std::size_t> clade_of_node_;  // solve_clades: the clade of each node
     std::vector<std::int64_t> slice_exponents_;  // node by node: per node and slice
     // Per tree: P at the top of every branch for every node, in the scale
     // 2^exponent_[g] of its node.

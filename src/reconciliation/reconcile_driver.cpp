@@ -1,8 +1,13 @@
 #include "reconciliation/reconcile_driver.h"
 
+#include "reconciliation/dated_extinction.h"
+#include "reconciliation/dated_sampler.h"
+#include "reconciliation/dated_scorer.h"
 #include "reconciliation/storage_budget.h"
 #include "reconciliation/undated_model.h"
 #include "reconciliation/undated_scorer.h"
+#include "support/faults.h"
+#include "support/memory_budget.h"
 
 #include <utility>
 
@@ -29,6 +34,44 @@ ReconcileResult undated_clade_reconcile(UndatedReconcileCall call) {
         Rng rng = family_rng(call.seed, checked_add(call.first_family, k, "family number"));
         sample_undated_scenarios(model, family, table, call.origination, call.samples, rng, k,
                                  result.events);
+    }
+    result.events.budget = nullptr;
+    return result;
+}
+
+ReconcileResult dated_clade_reconcile(DatedReconcileCall call) {
+    FlatSpeciesTree& sp = call.species;
+    const DatedExtinction model = build_dated_extinction(
+        sp.sp_parent.size(), std::move(sp.sp_left), std::move(sp.sp_right),
+        std::move(sp.sp_is_leaf), std::move(sp.sp_time), std::move(sp.sp_parent_time), sp.sp_root,
+        call.rates, call.n_steps);
+    DatedScorer scorer(model);
+    ReconcileResult result;
+    const std::size_t limit = memory_budget_bytes();
+    StorageBudget budget(limit, memory_runaway_message(limit, kScenarioStorageRunaway));
+    result.events.budget = &budget;
+    const std::size_t families = family_count(call.batch);
+    result.loglik.resize(families);
+    const std::uint64_t history =
+        checked_add(model.trajectory_size, model.sums_size, "gene node history");
+    for (std::size_t k = 0; k < families; ++k) {
+        const CladeFamily family = cut_family(call.batch, k);
+        // Every node of the family's graph (a clade, or a split of a clade
+        // with several) holds its whole history.
+        const std::uint64_t nodes =
+            checked_add(family.size(), family.split_begin.back() - family.split_begin.front(),
+                        "gene graph nodes");
+        const std::uint64_t bytes =
+            checked_mul(checked_mul(nodes, history, "gene histories"), 8, "gene histories");
+        if (!budget.fits(static_cast<std::size_t>(bytes))) {
+            throw RunawayError(memory_runaway_message(limit, kHistoryStorageRunaway));
+        }
+        budget.charge(static_cast<std::size_t>(bytes));
+        result.loglik[k] = scorer.solve_clades(family, call.origination);
+        Rng rng = family_rng(call.seed, checked_add(call.first_family, k, "family number"));
+        sample_dated_scenarios(scorer, call.origination, call.samples, rng, k, result.events);
+        scorer.release();
+        budget.release(static_cast<std::size_t>(bytes));
     }
     result.events.budget = nullptr;
     return result;

@@ -25,11 +25,25 @@ struct UndatedReconcileCall {
     std::uint64_t first_family = 0;
 };
 
+struct DatedReconcileCall {
+    FlatSpeciesTree species;  // sp_parent supplies the branch count
+    CladeBatch batch;
+    DtlRates rates;
+    std::uint64_t n_steps = 0;
+    std::uint8_t origination = 0;
+    std::uint64_t samples = 0;
+    std::uint64_t seed = 0;
+    std::uint64_t first_family = 0;
+};
+
 struct ReconcileResult {
     std::vector<double> loglik;  // one per family
     SampledEvents events;        // family column: position in the call
 };
 
 ReconcileResult undated_clade_reconcile(UndatedReconcileCall call);
+// The dated model keeps every gene node's whole history while a family is
+// sampled; that storage is charged to the call's memory budget.
+ReconcileResult dated_clade_reconcile(DatedReconcileCall call);
 
 }  // namespace korvath::reconciliation

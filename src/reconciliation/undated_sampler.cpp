@@ -12,16 +12,6 @@ namespace korvath::reconciliation {
 
 namespace {
 
-std::uint64_t mix64(std::uint64_t z) {
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
-
-// Rows are charged to the call's budget in blocks of this many.
-constexpr std::size_t kRowsPerCharge = 4096;
-constexpr std::size_t kRowBytes = 3 * 8 + 1 + 5 * 8;
-
 // A term's value as a weight: negative and NaN values (possible only with
 // negative rates) count as 0.
 double weight(double value) { return value > 0.0 ? value : 0.0; }
@@ -222,16 +212,7 @@ private:
         if (++events_ > kMaxScenarioEvents) {
             throw RunawayError(kScenarioRunaway);
         }
-        SampledEvents& out = *out_;
-        out.family.push_back(family_index_);
-        out.sample.push_back(sample_);
-        out.event.push_back(static_cast<std::uint8_t>(event));
-        out.branch.push_back(static_cast<std::int64_t>(branch));
-        out.recipient.push_back(recipient);
-        out.clade.push_back(static_cast<std::int64_t>(clade));
-        out.left.push_back(left);
-        out.right.push_back(right);
-        if ((out.size() & (kRowsPerCharge - 1)) == 0) out.budget->charge(kRowsPerCharge * kRowBytes);
+        out_->add(family_index_, sample_, event, branch, recipient, clade, left, right);
     }
 
     // Follows the lineage of clade u from branch z until it splits or ends.
@@ -316,10 +297,6 @@ private:
 };
 
 }  // namespace
-
-Rng family_rng(std::uint64_t seed, std::uint64_t index) {
-    return Rng::from_seed(mix64(mix64(seed) ^ (index + 0x9E3779B97F4A7C15ULL)));
-}
 
 void sample_undated_scenarios(const UndatedExtinction& model, const CladeFamily& family,
                               const UndatedScorer::CladeTable& table, std::uint8_t origination,

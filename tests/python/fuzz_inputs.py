@@ -76,6 +76,12 @@ PARAMETERS = {
         ("cl_split_offsets", "[uint]"), ("split_left", "[int]"), ("split_right", "[int]"),
         ("split_weight", "[float]"), ("dup", "float"), ("transfer", "float"), ("loss", "float"),
         ("transfers", "u8"), ("origination", "u8")],
+    "dated_clade_reconcile": [("sp_parent", "[int]")] + SPECIES + [
+        ("cl_offsets", "[uint]"), ("cl_is_leaf", "[bool]"), ("cl_species", "[int]"),
+        ("cl_split_offsets", "[uint]"), ("split_left", "[int]"), ("split_right", "[int]"),
+        ("split_weight", "[float]"), ("dup", "float"), ("transfer", "float"), ("loss", "float"),
+        ("n_steps", "uint"), ("origination", "u8"), ("samples", "uint"), ("seed", "uint"),
+        ("first_family", "uint")],
     "undated_clade_reconcile": SPECIES + [
         ("cl_offsets", "[uint]"), ("cl_is_leaf", "[bool]"), ("cl_species", "[int]"),
         ("cl_split_offsets", "[uint]"), ("split_left", "[int]"), ("split_right", "[int]"),
@@ -87,6 +93,12 @@ FUNCTIONS = sorted(PARAMETERS)
 SIMULATORS = [f for f in FUNCTIONS if f.startswith("simulate")]
 LIKELIHOODS = [f for f in FUNCTIONS if f.endswith(("loglik", "reconcile"))]
 
+# What a sampled-reconciliation call stopped by its memory budget advises.
+RECONCILE_STORAGE_ADVICE = (
+    "; sampled scenarios too large to hold \u2014 ask for fewer samples or fewer families per call",
+    "; the gene histories of a family too large to hold \u2014 lower n_steps or score the "
+    "family's trees apart",
+)
 RUNAWAY_MESSAGES = (
     "exceeded max_events; families likely growing without bound \u2014 set max_family_size",
     "exceeded max_events; genome growing without bound \u2014 lower duplication/transfer or raise loss",
@@ -735,7 +747,7 @@ def growth_limit(name, key):
     if name in SIMULATORS and key in ("origination", "initial_size", "duplication",
                                       "transfer", "time"):
         return 3.0  # rates, families, and dates that set how long copies can grow
-    if name == "undated_clade_reconcile" and key == "samples":
+    if name.endswith("clade_reconcile") and key == "samples":
         return 1000.0  # scenarios held in the result
     return None
 
@@ -874,12 +886,11 @@ def classify(name, exc, target=None):
             return None
         if budget and runaway.endswith(budget.group(1)):
             return None
-    if isinstance(exc, RuntimeError) and name == "undated_clade_reconcile":
+    if isinstance(exc, RuntimeError) and name.endswith("clade_reconcile"):
         budget = BUDGET_RUNAWAY.fullmatch(str(exc))
         if str(exc) == RUNAWAY_MESSAGES[2]:
             return None
-        if budget and budget.group(1) == "; sampled scenarios too large to hold \u2014 ask for " \
-                "fewer samples or fewer families per call":
+        if budget and budget.group(1) in RECONCILE_STORAGE_ADVICE:
             return None
     if name == "simulate_and_write" and isinstance(exc, (ValueError, OSError)):
         return None

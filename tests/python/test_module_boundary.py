@@ -16,7 +16,7 @@ NAMES = [
     "available", "simulate_profiles", "simulate_profiles_parallel", "simulate_log",
     "simulate_trace", "simulate_and_write", "simulate_nucleotide", "dated_joint_loglik",
     "undated_joint_loglik", "dated_family_loglik", "undated_family_loglik", "dated_clade_loglik",
-    "undated_clade_loglik", "undated_clade_reconcile",
+    "undated_clade_loglik", "undated_clade_reconcile", "dated_clade_reconcile",
 ]
 
 # A two-leaf species tree with every rate 0: valid for every simulator.

@@ -345,6 +345,21 @@ def test_scenarios_replay_as_lineages(graph, transfers):
     assert ll == expected
 
 
+@pytest.mark.parametrize("graph", [ROOTED, UNROOTED, SAMPLE])
+@pytest.mark.parametrize("origination", [0, 1])
+def test_dated_scenarios_replay_as_lineages(graph, origination):
+    args = dict(SPECIES, sp_parent=[2, 2, 4, 4, 6, 6, -1], **graph, dup=0.5, transfer=0.6,
+                loss=0.7, n_steps=6, origination=origination)
+    ll, columns = korvath_core.dated_clade_reconcile(**args, samples=300, seed=5,
+                                                     first_family=0)
+    rows = {name: np.frombuffer(c, t) for name, c, t in zip(COLUMNS, columns, EVENT_TYPES)}
+    if origination == 0:
+        # The family starts at the root split: the origination, then the root's speciation.
+        assert np.all(rows["branch"][rows["event"] == 0] == SPECIES["sp_root"])
+    lineage_walk_is_consistent(graph, rows, 300)
+    assert ll == korvath_core.dated_clade_loglik(**args)
+
+
 def test_same_seed_same_scenarios_and_family_streams_are_independent_of_the_cut():
     two = {k: [*ROOTED[k]] for k in ROOTED}
     # Two copies of the rooted family in one call.

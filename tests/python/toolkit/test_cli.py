@@ -145,8 +145,8 @@ def test_reconcile_writes_tables_and_trees(simulated, tmp_path):
     (["fit", "example", "trees.nwk", "--fix", "transfer"], "--fix: expected RATE=VALUE"),
     (["simulate", "example", "out", *RATES, "--families", "-3", "--seed", "1"], "families"),
     (["frobnicate"], "invalid choice"),
-    (["reconcile", "example", "trees.nwk", "out", *RATES, "--model", "dated"],
-     "available for the undated and reldated models"),
+    (["reconcile", "example", "trees.nwk", "out", *RATES, "--n-steps", "4"],
+     "n_steps: applies to the dated model only"),
     (["reconcile", "example", "trees.nwk", "out", *RATES, "--scenarios", "0"], "--scenarios"),
 ])
 def test_bad_input_is_one_line_and_status_2(simulated, args, message):

@@ -5,6 +5,7 @@ toolkit's side: the same likelihoods as scoring, results that do not depend on t
 that agree with the events, and reconciled trees that hold exactly the gene tree's leaves.
 """
 import math
+import re
 import xml.etree.ElementTree as ET
 
 import numpy as np
@@ -13,6 +14,7 @@ import pytest
 
 import korvath
 from korvath import GeneTrees, SpeciesTree, loglik, reconcile
+from korvath.reconciliation import pruned_counts
 
 RATES = dict(duplication=0.3, transfer=0.25, loss=0.4)
 NS = "{http://www.recg.org}"
@@ -38,16 +40,17 @@ def unrooted(tree):
     return GeneTrees.from_newick(texts, tree, "_", rooted=False)
 
 
-@pytest.mark.parametrize("model", ["undated", "reldated"])
+@pytest.mark.parametrize("model", ["undated", "reldated", "dated"])
 @pytest.mark.parametrize("origination", ["root", "uniform"])
 def test_likelihoods_are_the_scores_and_threads_change_nothing(tree, genes, unrooted, model,
                                                                 origination):
+    steps = dict(n_steps=4) if model == "dated" else {}
     for batch in (genes, unrooted):
         one = reconcile(tree, batch, **RATES, model=model, origination=origination, samples=7,
-                        seed=3)
+                        seed=3, **steps)
         many = reconcile(tree, batch, **RATES, model=model, origination=origination,
-                         samples=7, seed=3, threads=3)
-        expected = loglik(tree, batch, **RATES, model=model, origination=origination)
+                         samples=7, seed=3, threads=3, **steps)
+        expected = loglik(tree, batch, **RATES, model=model, origination=origination, **steps)
         assert one.loglik.equals(expected)
         pd.testing.assert_frame_equal(one.events, many.events)
         assert set(one.events["sample"]) == set(range(7))
@@ -79,9 +82,10 @@ def test_tables_agree_with_the_events(tree, genes):
     assert set(ev["branch"].astype(str)) <= set(names)
 
 
-def test_recphyloxml_holds_each_gene_tree_with_its_losses(tree, genes, unrooted, tmp_path):
+@pytest.mark.parametrize("model", ["reldated", "dated"])
+def test_recphyloxml_holds_each_gene_tree_with_its_losses(tree, genes, unrooted, tmp_path, model):
     for batch in (genes, unrooted):
-        rec = reconcile(tree, batch, **RATES, model="reldated", samples=3, seed=2)
+        rec = reconcile(tree, batch, **RATES, model=model, samples=3, seed=2)
         path = tmp_path / "rec.xml"
         text = rec.to_recphyloxml(path, sample=2)
         assert path.read_text() == text
@@ -119,7 +123,9 @@ def test_recphyloxml_holds_each_gene_tree_with_its_losses(tree, genes, unrooted,
 
 def test_bad_arguments_and_impossible_families(tree, genes):
     with pytest.raises(ValueError, match="model"):
-        reconcile(tree, genes, **RATES, model="dated")
+        reconcile(tree, genes, **RATES, model="timed")
+    with pytest.raises(ValueError, match="n_steps"):
+        reconcile(tree, genes, **RATES, n_steps=5)
     with pytest.raises(ValueError, match="samples"):
         reconcile(tree, genes, **RATES, samples=0)
     with pytest.raises(TypeError, match="samples"):
@@ -160,3 +166,45 @@ def test_plot_colours_every_branch(tree, genes):
     assert np.allclose(lines[0].get_array(), rec.branch_counts()["L"].to_numpy())
     import matplotlib.pyplot as plt
     plt.close(ax.figure)
+
+
+def test_dated_scenarios_match_simulated_histories_of_the_same_gene_tree():
+    """The dated simulator is the dated model run forwards: among simulated families whose
+    extant gene tree is ((A,B),C), the events of the pruned histories must average what the
+    sampled scenarios of that gene tree average, branch by branch (within 5 standard errors of
+    the difference, plus 0.01 for the Euler steps)."""
+    tree = SpeciesTree.from_newick("((A:1,B:1):1,C:2);")
+    rates = dict(duplication=0.15, transfer=0.2, loss=0.2)
+    sim = korvath.simulate_families(tree, **rates, families=60000, seed=21)
+    wanted = {"((A,B),C);", "((B,A),C);", "(C,(A,B));", "(C,(B,A));"}
+    accepted = []
+    for family, text in sim.gene_trees(extant=True).items():
+        shape = re.sub(r"\)[^,();]*", ")", re.sub(r":[^,();]*", "", text.strip()))
+        if re.sub(r"([ABC])_\d+", r"\1", shape) in wanted:
+            accepted.append(int(family))
+    assert len(accepted) > 5000
+    truth = pruned_counts(sim, accepted, per_family=True)
+    genes = GeneTrees.from_newick(["((A_1,B_1),C_1);"], tree, "_")
+    n_samples = 20000
+    rec = reconcile(tree, genes, **rates, model="dated", n_steps=200, samples=n_samples,
+                    seed=4)
+    ev = rec.events
+    columns = ["D", "T", "received", "L", "S"]
+    branches = rec.branch_counts().index
+    per_sample = {}
+    for kind in columns:
+        rows = ev[ev["event"] == ("T" if kind == "received" else kind)]
+        where = rows["recipient" if kind == "received" else "branch"].astype(str)
+        table = pd.crosstab(rows["sample"], where).reindex(index=range(n_samples),
+                                                           columns=branches, fill_value=0)
+        per_sample[kind] = table
+    for kind in columns:
+        sim_counts = truth[kind].unstack("branch")[branches]
+        mean_sim, se_sim = sim_counts.mean(), sim_counts.std() / math.sqrt(len(sim_counts))
+        mean_rec = per_sample[kind].mean()
+        se_rec = per_sample[kind].std() / math.sqrt(n_samples)
+        gap = (mean_rec - mean_sim).abs()
+        bound = 5 * np.sqrt(se_sim ** 2 + se_rec ** 2) + 0.01
+        assert (gap <= bound).all(), (kind, pd.DataFrame({"sim": mean_sim, "rec": mean_rec,
+                                                          "bound": bound}))
+    assert per_sample["L"].to_numpy().mean() > 0.05  # the check sees losses
