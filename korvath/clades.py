@@ -83,21 +83,16 @@ def _tree_clades(parent: np.ndarray, labels: list[str], bit: dict[str, int], roo
     n = len(parent)
     # Every node's leaf mask, children before parents (the parser's order is pre-order).
     mask = [0] * n
+    _check_binary(children, labels, rooted, where)
     for v in range(n - 1, -1, -1):
         kids = children[v]
         if not kids:
             mask[v] = bit[labels[v]]
-        elif len(kids) == 2 or (not rooted and v == 0 and len(kids) == 3):
+        else:
             m = 0
             for c in kids:
                 m |= mask[c]
             mask[v] = m
-        else:
-            kind = "one child" if len(kids) == 1 else f"{len(kids)} children"
-            hint = (" (an unrooted tree? read it with rooted=False)"
-                    if rooted and v == 0 and len(kids) == 3 else "")
-            what = "the root" if v == 0 else f"a node above {labels[_first_leaf(children, v)]!r}"
-            raise ValueError(f"{where}: {what} has {kind}; every internal node needs two{hint}")
     full = mask[0]
     if rooted:
         splits = [(mask[v], mask[children[v][0]], mask[children[v][1]])
@@ -136,6 +131,77 @@ def _tree_clades(parent: np.ndarray, labels: list[str], bit: dict[str, int], roo
     return splits, root, len(edges)
 
 
+def _check_binary(children: list[list[int]], labels: list[str], rooted: bool, where: str) -> None:
+    """ValueError for a node that is neither a leaf nor binary (an unrooted tree's root may
+    have three children)."""
+    for v, kids in enumerate(children):
+        k = len(kids)
+        if k == 0 or k == 2 or (not rooted and v == 0 and k == 3):
+            continue
+        kind = "one child" if k == 1 else f"{k} children"
+        hint = (" (an unrooted tree? read it with rooted=False)"
+                if rooted and v == 0 and k == 3 else "")
+        what = "the root" if v == 0 else f"a node above {labels[_first_leaf(children, v)]!r}"
+        raise ValueError(f"{where}: {what} has {kind}; every internal node needs two{hint}")
+
+
+def _unrooted_tree(parent: np.ndarray, labels: list[str], where: str) -> FamilyClades:
+    """The clade graph of one unrooted tree, straight from its edges: for every edge the two
+    sides, each split once; then the whole leaf set, split along every edge with equal weight.
+
+    The side below a node (``down``) splits into its children's sides; the side above it
+    (``up``) into the side above its parent and its sibling's side below, or, next to the
+    parser's root, into the other root children's sides. Sides below come in post-order and
+    sides above in pre-order, so every clade follows the clades it splits into. (A parser root
+    with two children is no node of the unrooted tree: its two edges are one, whose sides are
+    the two children's sides below.)
+    """
+    children = _children(parent)
+    _check_binary(children, labels, False, where)
+    n = len(parent)
+    leaf_labels: list[str] = []
+    down = [-1] * n
+    for v in range(n):
+        if not children[v]:
+            down[v] = len(leaf_labels)
+            leaf_labels.append(labels[v])
+    n_leaves = len(leaf_labels)
+    out = FamilyClades(leaf_labels, [True] * n_leaves, [0] * n_leaves, [], [], [])
+    if n_leaves < 2:
+        return out
+
+    def add(a: int, b: int) -> int:
+        out.is_leaf.append(False)
+        out.split_counts.append(1)
+        out.split_left.append(a)
+        out.split_right.append(b)
+        out.split_weight.append(1.0)
+        return len(out.is_leaf) - 1
+
+    root_kids = children[0]
+    merged = len(root_kids) == 2
+    for v in range(n - 1, 0, -1):  # reversed pre-order: children first
+        if children[v]:
+            down[v] = add(down[children[v][0]], down[children[v][1]])
+    up = [-1] * n
+    for v in range(1, n):  # pre-order: parents first
+        p = int(parent[v])
+        if p == 0:
+            others = [c for c in root_kids if c != v]
+            up[v] = down[others[0]] if merged else add(down[others[0]], down[others[1]])
+        else:
+            sibling = children[p][1] if children[p][0] == v else children[p][0]
+            up[v] = add(up[p], down[sibling])
+    edges = [v for v in range(1, n) if not (merged and v == root_kids[1])]
+    out.is_leaf.append(False)
+    out.split_counts.append(len(edges))
+    for v in edges:
+        out.split_left.append(down[v])
+        out.split_right.append(up[v])
+        out.split_weight.append(1.0 / len(edges))
+    return out
+
+
 def _leaf_labels(parent: np.ndarray, labels: list[str]) -> list[str]:
     n_children = np.bincount(parent[parent >= 0], minlength=len(parent))
     return [labels[v] for v in np.flatnonzero(n_children == 0).tolist()]
@@ -163,6 +229,8 @@ def family_clades(trees: Sequence[tuple[np.ndarray, list[str]]], rooted: bool,
             raise ValueError(f"family {family!r}{', tree 1' if many else ''}: leaf label "
                              f"{label!r} appears twice")
         bit[label] = 1 << len(bit)
+    if not many and not rooted:
+        return _unrooted_tree(first_parent, first_labels, f"family {family!r}")
     clade_trees: dict[int, int] = {}
     split_trees: dict[tuple[int, int, int], int] = {}
     root_weight: dict[tuple[int, int], float] = {}
