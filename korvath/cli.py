@@ -132,6 +132,13 @@ def _model_args(parser: argparse.ArgumentParser) -> None:
                              "of trees (one per line), scored through their clade frequencies")
 
 
+def _tree_args(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("species_tree", metavar="SPECIES_TREE", help="Newick file, or 'example'")
+    parser.add_argument("gene_trees", metavar="GENE_TREES",
+                        help="file with one Newick gene tree per line (rooted unless "
+                             "--unrooted), or with --samples a folder of sample files")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="korvath", description="Simulate gene families along a dated "
                      "species tree, score gene trees against it and estimate the duplication, "
@@ -162,10 +169,7 @@ def build_parser() -> argparse.ArgumentParser:
                                 description="Print a TSV of family and log-likelihood, one line "
                                 "per gene tree of GENE_TREES (families numbered from 1 in file "
                                 "order).")
-    score.add_argument("species_tree", metavar="SPECIES_TREE", help="Newick file, or 'example'")
-    score.add_argument("gene_trees", metavar="GENE_TREES",
-                       help="file with one Newick gene tree per line (rooted unless "
-                            "--unrooted), or with --samples a folder of sample files")
+    _tree_args(score)
     _rate_args(score, required=True)
     _model_args(score)
     score.add_argument("-o", "--output", metavar="FILE", help="write the TSV to FILE instead "
@@ -174,10 +178,7 @@ def build_parser() -> argparse.ArgumentParser:
     fit = commands.add_parser("fit", help="maximum-likelihood rates", description="Estimate "
                               "the duplication, transfer and loss rates of GENE_TREES by "
                               "maximum likelihood and print them with the log-likelihood.")
-    fit.add_argument("species_tree", metavar="SPECIES_TREE", help="Newick file, or 'example'")
-    fit.add_argument("gene_trees", metavar="GENE_TREES",
-                     help="file with one Newick gene tree per line (rooted unless "
-                          "--unrooted), or with --samples a folder of sample files")
+    _tree_args(fit)
     _model_args(fit)
     fit.add_argument("--n-extinct", type=int, default=0, metavar="K",
                      help="families that left no gene, started like the others (default 0)")
@@ -194,10 +195,7 @@ def build_parser() -> argparse.ArgumentParser:
                               "transfers.tsv (expected transfers per donor and recipient), "
                               "loglik.tsv and reconciliations.xml (RecPhyloXML, the first "
                               "scenario of every family).")
-    rec.add_argument("species_tree", metavar="SPECIES_TREE", help="Newick file, or 'example'")
-    rec.add_argument("gene_trees", metavar="GENE_TREES",
-                     help="file with one Newick gene tree per line (rooted unless "
-                          "--unrooted), or with --samples a folder of sample files")
+    _tree_args(rec)
     rec.add_argument("outdir", metavar="OUTDIR", help="folder to write (created if missing)")
     _rate_args(rec, required=True)
     _model_args(rec)

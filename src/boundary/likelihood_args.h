@@ -3,6 +3,7 @@
 
 #include "boundary/arguments.h"
 #include "reconciliation/clade_graph.h"
+#include "reconciliation/likelihood_drivers.h"
 #include "reconciliation/likelihood_input.h"
 
 namespace korvath::py {
@@ -35,6 +36,30 @@ inline rc::DtlRates read_rates(Arguments& in) {
     const double transfer = in.read_float();
     const double loss = in.read_float();
     return {dup, transfer, loss};
+}
+
+// The parameters of dated_clade_loglik, in order (also the first ones of
+// dated_clade_reconcile).
+inline rc::DatedCladeCall read_dated_clade_call(Arguments& in) {
+    rc::DatedCladeCall call;
+    call.species.sp_parent = in.read_int_list();
+    read_species(in, call.species);
+    read_clades(in, call.batch);
+    call.rates = read_rates(in);
+    call.n_steps = in.read_uint();
+    call.origination = in.read_u8();
+    return call;
+}
+
+// The parameters of undated_clade_loglik, in order.
+inline rc::UndatedCladeCall read_undated_clade_call(Arguments& in) {
+    rc::UndatedCladeCall call;
+    read_species(in, call.species);
+    read_clades(in, call.batch);
+    call.rates = read_rates(in);
+    call.transfers = in.read_u8();
+    call.origination = in.read_u8();
+    return call;
 }
 
 }  // namespace korvath::py

@@ -180,13 +180,7 @@ PyObject* call_undated_family_loglik(PyObject*, PyObject* const* args, Py_ssize_
 PyObject* call_dated_clade_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                   PyObject* kwnames) {
     Arguments in(kDatedCladeSpec, args, nargsf, kwnames);
-    rc::DatedCladeCall call;
-    call.species.sp_parent = in.read_int_list();
-    read_species(in, call.species);
-    read_clades(in, call.batch);
-    call.rates = read_rates(in);
-    call.n_steps = in.read_uint();
-    call.origination = in.read_u8();
+    rc::DatedCladeCall call = read_dated_clade_call(in);
     if (!in.ok()) return nullptr;
     return guarded([&]() -> PyObject* {
         const std::vector<double> values = without_interpreter_lock(
@@ -198,12 +192,7 @@ PyObject* call_dated_clade_loglik(PyObject*, PyObject* const* args, Py_ssize_t n
 PyObject* call_undated_clade_loglik(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                     PyObject* kwnames) {
     Arguments in(kUndatedCladeSpec, args, nargsf, kwnames);
-    rc::UndatedCladeCall call;
-    read_species(in, call.species);
-    read_clades(in, call.batch);
-    call.rates = read_rates(in);
-    call.transfers = in.read_u8();
-    call.origination = in.read_u8();
+    rc::UndatedCladeCall call = read_undated_clade_call(in);
     if (!in.ok()) return nullptr;
     return guarded([&]() -> PyObject* {
         const std::vector<double> values = without_interpreter_lock(

@@ -40,46 +40,45 @@ PyObject* reconcile_result(rc::ReconcileResult& result) {
     return tuple_of({&loglik, &columns}).release();
 }
 
+// The three parameters after the model's: samples, seed, first_family.
+rc::Sampling read_sampling(Arguments& in) {
+    rc::Sampling sampling;
+    sampling.samples = in.read_uint();
+    sampling.seed = in.read_uint();
+    sampling.first_family = in.read_uint();
+    return sampling;
+}
+
+// Runs the engine without the interpreter lock once every argument converted.
+template <class Call, class Engine>
+PyObject* run_reconcile(Arguments& in, Call& call, Engine engine) {
+    if (!in.ok()) return nullptr;
+    return guarded([&]() -> PyObject* {
+        rc::ReconcileResult result =
+            without_interpreter_lock([&] { return engine(std::move(call)); });
+        return reconcile_result(result);
+    });
+}
+
 }  // namespace
 
 PyObject* call_undated_clade_reconcile(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                        PyObject* kwnames) {
     Arguments in(kUndatedReconcileSpec, args, nargsf, kwnames);
-    rc::UndatedReconcileCall call;
-    read_species(in, call.species);
-    read_clades(in, call.batch);
-    call.rates = read_rates(in);
-    call.transfers = in.read_u8();
-    call.origination = in.read_u8();
-    call.samples = in.read_uint();
-    call.seed = in.read_uint();
-    call.first_family = in.read_uint();
-    if (!in.ok()) return nullptr;
-    return guarded([&]() -> PyObject* {
-        rc::ReconcileResult result = without_interpreter_lock(
-            [&] { return rc::undated_clade_reconcile(std::move(call)); });
-        return reconcile_result(result);
+    rc::UndatedReconcileCall call{read_undated_clade_call(in), {}};
+    call.sampling = read_sampling(in);
+    return run_reconcile(in, call, [](rc::UndatedReconcileCall c) {
+        return rc::undated_clade_reconcile(std::move(c));
     });
 }
 
 PyObject* call_dated_clade_reconcile(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                      PyObject* kwnames) {
     Arguments in(kDatedReconcileSpec, args, nargsf, kwnames);
-    rc::DatedReconcileCall call;
-    call.species.sp_parent = in.read_int_list();
-    read_species(in, call.species);
-    read_clades(in, call.batch);
-    call.rates = read_rates(in);
-    call.n_steps = in.read_uint();
-    call.origination = in.read_u8();
-    call.samples = in.read_uint();
-    call.seed = in.read_uint();
-    call.first_family = in.read_uint();
-    if (!in.ok()) return nullptr;
-    return guarded([&]() -> PyObject* {
-        rc::ReconcileResult result = without_interpreter_lock(
-            [&] { return rc::dated_clade_reconcile(std::move(call)); });
-        return reconcile_result(result);
+    rc::DatedReconcileCall call{read_dated_clade_call(in), {}};
+    call.sampling = read_sampling(in);
+    return run_reconcile(in, call, [](rc::DatedReconcileCall c) {
+        return rc::dated_clade_reconcile(std::move(c));
     });
 }
 

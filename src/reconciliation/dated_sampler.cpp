@@ -31,21 +31,21 @@ std::size_t pick_scaled(const Scaled* terms, std::size_t count, Rng& rng, const 
     for (std::size_t i = 0; i < count; ++i) {
         if (terms[i].value > 0.0) top = std::max(top, terms[i].exponent);
     }
-    double w[8] = {};
+    auto share = [&](std::size_t i) {
+        return terms[i].value > 0.0 ? ldexp_wide(terms[i].value, terms[i].exponent - top) : 0.0;
+    };
     double total = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        w[i] = terms[i].value > 0.0 ? ldexp_wide(terms[i].value, terms[i].exponent - top) : 0.0;
-        total += w[i];
-    }
+    for (std::size_t i = 0; i < count; ++i) total += share(i);
     if (!(total > 0.0) || !std::isfinite(total)) {
-        fault(std::string("cannot sample a scenario: no term of positive probability ") + where);
+        fault(std::string("cannot sample a scenario: no term of positive probability") + where);
     }
     const double target = rng.pick_target(total);
     double running = 0.0;
     std::size_t chosen = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (!(w[i] > 0.0)) continue;
-        running += w[i];
+        const double w = share(i);
+        if (!(w > 0.0)) continue;
+        running += w;
         chosen = i;
         if (running >= target) break;
     }
@@ -107,7 +107,7 @@ public:
                 terms.push_back(top(r, b));
                 branch_of.push_back(b);
             }
-            const std::size_t b = branch_of[pick_many(terms, rng)];
+            const std::size_t b = branch_of[pick_scaled(terms.data(), terms.size(), rng, "")];
             emit(ReconciledEvent::kOrigination, b, -1, sc_.clade_of_node_[r], -1, -1);
             const Position at = top_position(b);
             pending_.push_back({resolve(r, at, rng), at});
@@ -123,7 +123,8 @@ public:
                     v.value *= g_.term_weight[i];
                     scratch_.push_back(v);
                 }
-                node = g_.term_node[g_.term_begin[node] + pick_many(scratch_, rng)];
+                const std::size_t term = pick_scaled(scratch_.data(), scratch_.size(), rng, "");
+                node = g_.term_node[g_.term_begin[node] + term];
             }
             emit(ReconciledEvent::kOrigination, b, -1, sc_.clade_of_node_[r], -1, -1);
             Position at{};
@@ -186,30 +187,6 @@ private:
     }
     static Scaled times(const Scaled& a, double x) { return {a.value * x, a.exponent}; }
 
-    std::size_t pick_many(const std::vector<Scaled>& terms, Rng& rng) const {
-        std::int64_t hi = std::numeric_limits<std::int64_t>::min();
-        for (const Scaled& t : terms) {
-            if (t.value > 0.0) hi = std::max(hi, t.exponent);
-        }
-        double total = 0.0;
-        for (const Scaled& t : terms) {
-            if (t.value > 0.0) total += ldexp_wide(t.value, t.exponent - hi);
-        }
-        if (!(total > 0.0) || !std::isfinite(total)) {
-            fault("cannot sample a scenario: no term of positive probability");
-        }
-        const double target = rng.pick_target(total);
-        double running = 0.0;
-        std::size_t chosen = 0;
-        for (std::size_t i = 0; i < terms.size(); ++i) {
-            if (!(terms[i].value > 0.0)) continue;
-            running += ldexp_wide(terms[i].value, terms[i].exponent - hi);
-            chosen = i;
-            if (running >= target) break;
-        }
-        return chosen;
-    }
-
     // A sum node at position p: one of its terms, in proportion to its share.
     std::size_t resolve(std::size_t node, const Position& p, Rng& rng) {
         if (g_.kind[node] != DatedScorer::kSum) return node;
@@ -217,7 +194,8 @@ private:
         for (std::size_t i = g_.term_begin[node]; i < g_.term_begin[node + 1]; ++i) {
             scratch_.push_back(times(value(g_.term_node[i], p), g_.term_weight[i]));
         }
-        return g_.term_node[g_.term_begin[node] + pick_many(scratch_, rng)];
+        const std::size_t term = pick_scaled(scratch_.data(), scratch_.size(), rng, "");
+        return g_.term_node[g_.term_begin[node] + term];
     }
 
     // The speciation terms of node g at the lower end of branch b.
@@ -265,7 +243,7 @@ private:
                   Position& at) {
         Scaled terms[4];
         const std::size_t count = speciation_terms(g, f, h, terms);
-        const std::size_t c = pick_scaled(terms, count, rng, "at a speciation");
+        const std::size_t c = pick_scaled(terms, count, rng, " at a speciation");
         const std::size_t clade = sc_.clade_of_node_[g];
         if (c < 2) {
             const std::size_t go = c == 0 ? h : f;

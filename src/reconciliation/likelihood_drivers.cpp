@@ -12,7 +12,7 @@ namespace korvath::reconciliation {
 namespace {
 
 template <class Call>
-DatedExtinction build_dated_model(Call& call) {
+DatedExtinction dated_model_of(Call& call) {
     FlatSpeciesTree& sp = call.species;
     return build_dated_extinction(sp.sp_parent.size(), std::move(sp.sp_left),
                                   std::move(sp.sp_right), std::move(sp.sp_is_leaf),
@@ -21,7 +21,7 @@ DatedExtinction build_dated_model(Call& call) {
 }
 
 template <class Call>
-UndatedExtinction build_undated_model(Call& call) {
+UndatedExtinction undated_model_of(Call& call) {
     FlatSpeciesTree& sp = call.species;
     return build_undated_extinction(std::move(sp.sp_left), std::move(sp.sp_right),
                                     std::move(sp.sp_is_leaf), sp.sp_time, sp.sp_parent_time,
@@ -70,7 +70,7 @@ double extinct_family_term(std::uint64_t n_extinct, double no_survivor) {
 }
 
 double dated_joint_loglik(DatedLikelihoodCall call, std::uint64_t n_extinct) {
-    const DatedExtinction model = build_dated_model(call);
+    const DatedExtinction model = dated_model_of(call);
     double total = 0.0;
     if (n_extinct != 0) {
         total = extinct_family_term(n_extinct, no_survivor_probability(model, call.origination));
@@ -83,7 +83,7 @@ double dated_joint_loglik(DatedLikelihoodCall call, std::uint64_t n_extinct) {
 }
 
 std::vector<double> dated_family_loglik(DatedLikelihoodCall call) {
-    const DatedExtinction model = build_dated_model(call);
+    const DatedExtinction model = dated_model_of(call);
     std::vector<double> values(tree_count(call.batch));
     DatedScorer scorer(model);
     score_batch(
@@ -93,7 +93,7 @@ std::vector<double> dated_family_loglik(DatedLikelihoodCall call) {
 }
 
 double undated_joint_loglik(UndatedLikelihoodCall call, std::uint64_t n_extinct) {
-    const UndatedExtinction model = build_undated_model(call);
+    const UndatedExtinction model = undated_model_of(call);
     double total = 0.0;
     if (n_extinct != 0) {
         total = extinct_family_term(n_extinct, no_survivor_probability(model, call.origination));
@@ -106,7 +106,7 @@ double undated_joint_loglik(UndatedLikelihoodCall call, std::uint64_t n_extinct)
 }
 
 std::vector<double> undated_family_loglik(UndatedLikelihoodCall call) {
-    const UndatedExtinction model = build_undated_model(call);
+    const UndatedExtinction model = undated_model_of(call);
     std::vector<double> values(tree_count(call.batch));
     UndatedScorer scorer(model);
     score_batch(
@@ -130,14 +130,18 @@ std::vector<double> score_families(Scorer& scorer, const CladeBatch& batch,
 
 }  // namespace
 
+DatedExtinction build_dated_model(DatedCladeCall& call) { return dated_model_of(call); }
+
+UndatedExtinction build_undated_model(UndatedCladeCall& call) { return undated_model_of(call); }
+
 std::vector<double> dated_clade_loglik(DatedCladeCall call) {
-    const DatedExtinction model = build_dated_model(call);
+    const DatedExtinction model = dated_model_of(call);
     DatedScorer scorer(model);
     return score_families(scorer, call.batch, call.origination);
 }
 
 std::vector<double> undated_clade_loglik(UndatedCladeCall call) {
-    const UndatedExtinction model = build_undated_model(call);
+    const UndatedExtinction model = undated_model_of(call);
     UndatedScorer scorer(model);
     return score_families(scorer, call.batch, call.origination);
 }

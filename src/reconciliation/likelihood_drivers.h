@@ -57,6 +57,11 @@ double dated_joint_loglik(DatedLikelihoodCall call, std::uint64_t n_extinct);
 std::vector<double> dated_family_loglik(DatedLikelihoodCall call);
 double undated_joint_loglik(UndatedLikelihoodCall call, std::uint64_t n_extinct);
 std::vector<double> undated_family_loglik(UndatedLikelihoodCall call);
+// The models of clade-graph calls, built once per call (the species arrays
+// are moved out of the call).
+DatedExtinction build_dated_model(DatedCladeCall& call);
+UndatedExtinction build_undated_model(UndatedCladeCall& call);
+
 // One value per family of a clade-graph batch.
 std::vector<double> dated_clade_loglik(DatedCladeCall call);
 std::vector<double> undated_clade_loglik(UndatedCladeCall call);

@@ -14,25 +14,25 @@
 namespace korvath::reconciliation {
 
 ReconcileResult undated_clade_reconcile(UndatedReconcileCall call) {
-    FlatSpeciesTree& sp = call.species;
-    const UndatedExtinction model = build_undated_extinction(
-        std::move(sp.sp_left), std::move(sp.sp_right), std::move(sp.sp_is_leaf), sp.sp_time,
-        sp.sp_parent_time, sp.sp_root, call.rates, call.transfers);
+    const UndatedExtinction model = build_undated_model(call.model);
+    const CladeBatch& batch = call.model.batch;
+    const std::uint8_t origination = call.model.origination;
+    const Sampling& sampling = call.sampling;
     UndatedScorer scorer(model);
     ReconcileResult result;
     const std::size_t limit = memory_budget_bytes();
     StorageBudget budget(limit, memory_runaway_message(limit, kScenarioStorageRunaway));
     result.events.budget = &budget;
-    const std::size_t families = family_count(call.batch);
+    const std::size_t families = family_count(batch);
     result.loglik.resize(families);
     for (std::size_t k = 0; k < families; ++k) {
-        const CladeFamily family = cut_family(call.batch, k);
+        const CladeFamily family = cut_family(batch, k);
         const UndatedScorer::CladeTable table = scorer.solve_clades(family);
         result.loglik[k] = scorer.root_loglik(
             table.probability.data() + (family.size() - 1) * model.n, table.exponent.back(),
-            call.origination);
-        Rng rng = family_rng(call.seed, checked_add(call.first_family, k, "family number"));
-        sample_undated_scenarios(model, family, table, call.origination, call.samples, rng, k,
+            origination);
+        Rng rng = family_rng(sampling.seed, checked_add(sampling.first_family, k, "family number"));
+        sample_undated_scenarios(model, family, table, origination, sampling.samples, rng, k,
                                  result.events);
     }
     result.events.budget = nullptr;
@@ -40,22 +40,21 @@ ReconcileResult undated_clade_reconcile(UndatedReconcileCall call) {
 }
 
 ReconcileResult dated_clade_reconcile(DatedReconcileCall call) {
-    FlatSpeciesTree& sp = call.species;
-    const DatedExtinction model = build_dated_extinction(
-        sp.sp_parent.size(), std::move(sp.sp_left), std::move(sp.sp_right),
-        std::move(sp.sp_is_leaf), std::move(sp.sp_time), std::move(sp.sp_parent_time), sp.sp_root,
-        call.rates, call.n_steps);
+    const DatedExtinction model = build_dated_model(call.model);
+    const CladeBatch& batch = call.model.batch;
+    const std::uint8_t origination = call.model.origination;
+    const Sampling& sampling = call.sampling;
     DatedScorer scorer(model);
     ReconcileResult result;
     const std::size_t limit = memory_budget_bytes();
     StorageBudget budget(limit, memory_runaway_message(limit, kScenarioStorageRunaway));
     result.events.budget = &budget;
-    const std::size_t families = family_count(call.batch);
+    const std::size_t families = family_count(batch);
     result.loglik.resize(families);
     const std::uint64_t history =
         checked_add(model.trajectory_size, model.sums_size, "gene node history");
     for (std::size_t k = 0; k < families; ++k) {
-        const CladeFamily family = cut_family(call.batch, k);
+        const CladeFamily family = cut_family(batch, k);
         // Every node of the family's graph (a clade, or a split of a clade
         // with several) holds its whole history.
         const std::uint64_t nodes =
@@ -67,9 +66,9 @@ ReconcileResult dated_clade_reconcile(DatedReconcileCall call) {
             throw RunawayError(memory_runaway_message(limit, kHistoryStorageRunaway));
         }
         budget.charge(static_cast<std::size_t>(bytes));
-        result.loglik[k] = scorer.solve_clades(family, call.origination);
-        Rng rng = family_rng(call.seed, checked_add(call.first_family, k, "family number"));
-        sample_dated_scenarios(scorer, call.origination, call.samples, rng, k, result.events);
+        result.loglik[k] = scorer.solve_clades(family, origination);
+        Rng rng = family_rng(sampling.seed, checked_add(sampling.first_family, k, "family number"));
+        sample_dated_scenarios(scorer, origination, sampling.samples, rng, k, result.events);
         scorer.release();
         budget.release(static_cast<std::size_t>(bytes));
     }

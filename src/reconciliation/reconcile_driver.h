@@ -4,7 +4,7 @@
 #pragma once
 
 #include "reconciliation/clade_graph.h"
-#include "reconciliation/likelihood_input.h"
+#include "reconciliation/likelihood_drivers.h"
 #include "reconciliation/undated_sampler.h"
 
 #include <cstdint>
@@ -12,12 +12,8 @@
 
 namespace korvath::reconciliation {
 
-struct UndatedReconcileCall {
-    FlatSpeciesTree species;  // sp_parent is not used
-    CladeBatch batch;
-    DtlRates rates;
-    std::uint8_t transfers = 0;
-    std::uint8_t origination = 0;
+// How many scenarios each family gets and from which generators.
+struct Sampling {
     std::uint64_t samples = 0;
     std::uint64_t seed = 0;
     // The number of the call's first family in the whole run: family k of the
@@ -25,15 +21,14 @@ struct UndatedReconcileCall {
     std::uint64_t first_family = 0;
 };
 
+struct UndatedReconcileCall {
+    UndatedCladeCall model;
+    Sampling sampling;
+};
+
 struct DatedReconcileCall {
-    FlatSpeciesTree species;  // sp_parent supplies the branch count
-    CladeBatch batch;
-    DtlRates rates;
-    std::uint64_t n_steps = 0;
-    std::uint8_t origination = 0;
-    std::uint64_t samples = 0;
-    std::uint64_t seed = 0;
-    std::uint64_t first_family = 0;
+    DatedCladeCall model;
+    Sampling sampling;
 };
 
 struct ReconcileResult {
