@@ -161,9 +161,14 @@ TEST(WorkerPool, AForkedChildGetsAWorkingSharedPool) {
 }
 
 // Waits up to five seconds for a forked child; 0 when it exited with status 0.
+// Waits for a child for up to a minute: far beyond what any of these children
+// needs (tens of milliseconds), so that a shared machine stalling the child
+// for seconds is not taken for a deadlock, which never ends. Returns the
+// child's exit status, 100 if it died by a signal, 101 if it hung.
 int wait_for_child(pid_t child) {
     int status = 0;
-    for (int waited = 0; waited < 500; ++waited) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
         if (waitpid(child, &status, WNOHANG) == child) {
             return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
         }
@@ -221,17 +226,20 @@ TEST(WorkerPool, ForkWhileAnotherThreadAsksForTheSharedPool) {
     // thread starts threads is beyond what this test is about.)
     ASSERT_GT(WorkerPool::shared().size(), 0u);
     std::atomic<bool> done{false};
+    // The asker yields between lookups, so that on a machine of two cores
+    // it does not starve the children it is meant to be interrupted by.
     std::thread asker([&] {
         while (!done.load()) {
             WorkerPool& pool = WorkerPool::shared();
             if (pool.size() == 0) break;  // never: keeps the call from being optimised away
+            std::this_thread::yield();
         }
     });
-    int failures = 0;
-    for (int round = 0; round < 10; ++round) {
+    int outcome = 0;  // 0 when every child worked, else the first failing child's status
+    for (int round = 0; round < 10 && outcome == 0; ++round) {
         const pid_t child = fork();
         if (child < 0) {
-            ++failures;
+            outcome = -1;
             break;
         }
         if (child == 0) {
@@ -239,11 +247,12 @@ TEST(WorkerPool, ForkWhileAnotherThreadAsksForTheSharedPool) {
             WorkerPool::shared().run_indexed(out.size(), [&](std::size_t i) { out[i] = 1; });
             _exit(std::accumulate(out.begin(), out.end(), 0) == 50 ? 0 : 1);
         }
-        if (wait_for_child(child) != 0) ++failures;
+        outcome = wait_for_child(child);
     }
     done.store(true);
     asker.join();
-    EXPECT_EQ(failures, 0);
+    // -1: fork failed; 1: items lost; 100: the child crashed; 101: it hung.
+    EXPECT_EQ(outcome, 0);
 }
 
 TEST(WorkerPool, DefaultSizeHonoursThePositiveEnvironmentSetting) {
