@@ -10,6 +10,7 @@
 // with exponent 0, that is, with exactly the arithmetic of plain doubles.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -19,9 +20,19 @@ namespace korvath::reconciliation {
 
 inline constexpr int kScaleLimit = 128;
 
+// 2^exponent for an exponent of a normal double, -1022 .. 1023.
+inline double normal_power_of_two(int exponent) {
+    return std::bit_cast<double>(static_cast<std::uint64_t>(exponent + 1023) << 52);
+}
+
 // ldexp with a 64-bit exponent: beyond +-4096 the result is 0 or infinite
-// for any finite non-zero double either way.
+// for any finite non-zero double either way. Where 2^exponent is a normal
+// double, the product with it is the same correctly rounded value as ldexp's
+// (one rounding of the exact value), without the library call.
 inline double ldexp_wide(double value, std::int64_t exponent) {
+    if (exponent >= -1022 && exponent <= 1023) {
+        return value * normal_power_of_two(static_cast<int>(exponent));
+    }
     if (exponent > 4096) exponent = 4096;
     if (exponent < -4096) exponent = -4096;
     return std::ldexp(value, static_cast<int>(exponent));
@@ -63,6 +74,11 @@ inline int rescale_exponent(double largest) {
 
 // values[k] *= 2^-shift, exactly for every value that stays normal.
 inline void scale_down(double* values, std::size_t count, int shift) {
+    if (shift >= -1023 && shift <= 1022) {
+        const double factor = normal_power_of_two(-shift);
+        for (std::size_t k = 0; k < count; ++k) values[k] = values[k] * factor;
+        return;
+    }
     for (std::size_t k = 0; k < count; ++k) values[k] = std::ldexp(values[k], -shift);
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +34,20 @@ double sum_in_order(const double* values, std::size_t count) {
     return sum;
 }
 
+// The sum of values as eight interleaved partial sums, added up at the end:
+// not the in-order sum, but the same for every call on the same values, and
+// free of the in-order sum's chain of dependent additions.
+double sum_in_eight_parts(const double* values, std::size_t count) {
+    constexpr std::size_t kParts = 8;
+    double part[kParts] = {};
+    std::size_t k = 0;
+    for (; k + kParts <= count; k += kParts) {
+        for (std::size_t i = 0; i < kParts; ++i) part[i] = part[i] + values[k + i];
+    }
+    for (std::size_t i = 0; k < count; ++k, ++i) part[i] = part[i] + values[k];
+    return ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
+}
+
 // The internal-node term from the children's vectors A and B: duplication on
 // the branch, speciation into the two daughters, and one child transferred.
 void internal_source(const UndatedExtinction& model, const double* a, const double* b,
@@ -58,6 +73,102 @@ void internal_source(const UndatedExtinction& model, const double* a, const doub
         }
         source[z] = c;
     }
+}
+
+}  // namespace
+
+// The constant terms of the clades of a family that is not a plain tree (an
+// unrooted tree, a sample of trees): the same terms as internal_source, each
+// split's added into the clade's source with its factor, formed without its
+// per-branch divisions and, in reldated mode, with the recipients' sums read
+// off the overlap index (a few additions per branch) instead of summed over
+// every branch's list. The values agree with internal_source's to rounding;
+// a plain tree keeps internal_source, so it scores exactly as a tree.
+class SplitSources {
+public:
+    explicit SplitSources(const UndatedExtinction& model)
+        : model_(model), packed_(model.n), mean_a_(model.n), mean_b_(model.n) {}
+
+    // source[z] += factor * term(a, b)[z] for every branch z.
+    void add(const double* a, const double* b, double factor, double* source) {
+        const UndatedExtinction& m = model_;
+        const std::size_t n = m.n;
+        const double two_dup = 2.0 * m.p_dup;
+        const double ps = m.p_speciation;
+        const double pt = m.p_transfer;
+        if (pt > 0.0 && !m.reldated) {
+            // The mean over the other branches is (sum - own) / (n - 1).
+            const double sum_a = sum_in_eight_parts(a, n);
+            const double sum_b = sum_in_eight_parts(b, n);
+            const double scale = n >= 2 ? pt / (static_cast<double>(n) - 1.0) : 0.0;
+            for (std::size_t z = 0; z < n; ++z) {
+                double c = (two_dup * a[z]) * b[z];
+                if (!m.is_tip(z)) {
+                    const std::size_t f = m.left_child[z];
+                    const std::size_t h = m.right_child[z];
+                    c = c + (a[h] * b[f] + a[f] * b[h]) * ps;
+                }
+                c = c + (a[z] * (sum_b - b[z]) + b[z] * (sum_a - a[z])) * scale;
+                source[z] = source[z] + factor * c;
+            }
+            return;
+        }
+        if (pt > 0.0) recipient_means(a, b);
+        for (std::size_t z = 0; z < n; ++z) {
+            double c = (two_dup * a[z]) * b[z];
+            if (!m.is_tip(z)) {
+                const std::size_t f = m.left_child[z];
+                const std::size_t h = m.right_child[z];
+                c = c + (a[h] * b[f] + a[f] * b[h]) * ps;
+            }
+            if (pt > 0.0) c = c + (a[z] * mean_b_[z] + b[z] * mean_a_[z]) * pt;
+            source[z] = source[z] + factor * c;
+        }
+    }
+
+private:
+    // Reldated: each branch's mean of a and of b over its recipients.
+    void recipient_means(const double* a, const double* b) {
+        const UndatedExtinction& m = model_;
+        const std::size_t n = m.n;
+        if (!m.overlaps.valid) {
+            for (std::size_t z = 0; z < n; ++z) {
+                mean_a_[z] = mean_over_others(m, a, 0.0, z);
+                mean_b_[z] = mean_over_others(m, b, 0.0, z);
+            }
+            return;
+        }
+        for (std::size_t z = 0; z < n; ++z) packed_[z] = Lanes{a[z], b[z], 0.0, 0.0};
+        sums_.build(m.overlaps, packed_.data(), KORVATH_SPLAT(0.0));
+        for (std::size_t z = 0; z < n; ++z) {
+            const double count = m.overlaps.count[z];
+            if (count > 0.0) {
+                const Lanes others = sums_.others(m.overlaps, z, packed_[z], KORVATH_SPLAT(0.0));
+                mean_a_[z] = others[0] / count;
+                mean_b_[z] = others[1] / count;
+            } else {
+                mean_a_[z] = 0.0;
+                mean_b_[z] = 0.0;
+            }
+        }
+    }
+
+    const UndatedExtinction& model_;
+    std::vector<Lanes> packed_;
+    std::vector<double> mean_a_, mean_b_;
+    IntervalSums<Lanes> sums_;
+};
+
+namespace {
+
+// Whether every clade is a tree's node: one split, of weight 1.
+bool plain_tree(const CladeFamily& family) {
+    for (std::size_t c = 0; c < family.size(); ++c) {
+        if (family.is_tip(c)) continue;
+        const std::size_t begin = family.split_begin[c];
+        if (family.split_begin[c + 1] - begin != 1 || family.split_weight[begin] != 1.0) return false;
+    }
+    return true;
 }
 
 // Brings a source vector back to range; returns the power of two taken out.
@@ -190,10 +301,13 @@ private:
 
 // The direct solve of one gene node (model.direct): one children-first pass
 // for u, then P = u + SP v with SP = sum(u) / (1 - sum(v)).
-void direct_solve(const UndatedExtinction& model, const double* source, double* out) {
+// With `any_order`, the sum of u is taken in eight parts (see SplitSources).
+void direct_solve(const UndatedExtinction& model, const double* source, double* out,
+                  bool any_order = false) {
     const std::size_t n = model.n;
     direct_tree_pass(model, source, out);
-    const double total = sum_in_order(out, n) / model.unit_response_gap;
+    const double total =
+        (any_order ? sum_in_eight_parts(out, n) : sum_in_order(out, n)) / model.unit_response_gap;
     if (total == 0.0) return;
     const double* v = model.unit_response.data();
     for (std::size_t z = 0; z < n; ++z) out[z] = out[z] + total * v[z];
@@ -337,7 +451,8 @@ double UndatedScorer::root_loglik(const double* p_root, std::int64_t exponent,
 
 std::int64_t UndatedScorer::clade_source(const CladeFamily& family, std::size_t c,
                                          const double* probability, const std::int64_t* exponent,
-                                         double* source, std::vector<double>& split_source) const {
+                                         double* source, std::vector<double>& split_source,
+                                         SplitSources* fast) const {
     const std::size_t n = model_.n;
     const std::size_t begin = family.split_begin[c];
     const std::size_t end = family.split_begin[c + 1];
@@ -346,6 +461,16 @@ std::int64_t UndatedScorer::clade_source(const CladeFamily& family, std::size_t 
     };
     std::int64_t top = split_exponent(begin);
     for (std::size_t s = begin + 1; s < end; ++s) top = std::max(top, split_exponent(s));
+    if (fast != nullptr) {
+        std::fill(source, source + n, 0.0);
+        for (std::size_t s = begin; s < end; ++s) {
+            const auto c1 = static_cast<std::size_t>(family.split_left[s]);
+            const auto c2 = static_cast<std::size_t>(family.split_right[s]);
+            fast->add(probability + c1 * n, probability + c2 * n,
+                      ldexp_wide(family.split_weight[s], split_exponent(s) - top), source);
+        }
+        return top + normalise_source(source, n);
+    }
     for (std::size_t s = begin; s < end; ++s) {
         const auto c1 = static_cast<std::size_t>(family.split_left[s]);
         const auto c2 = static_cast<std::size_t>(family.split_right[s]);
@@ -396,6 +521,10 @@ UndatedScorer::CladeTable UndatedScorer::solve_clades(const CladeFamily& family)
     std::vector<double> probability(cells, 0.0);
     std::vector<std::int64_t> exponent(size, 0);
     std::vector<double> split_source(n, 0.0);
+    // A plain tree is computed exactly as a tree; any other family through
+    // the faster form of the same sums.
+    std::unique_ptr<SplitSources> fast;
+    if (!plain_tree(family)) fast = std::make_unique<SplitSources>(model_);
     TipVector scratch;
     for (std::size_t c = 0; c < size; ++c) {
         if (!family.is_tip(c)) continue;
@@ -408,8 +537,8 @@ UndatedScorer::CladeTable UndatedScorer::solve_clades(const CladeFamily& family)
         for (std::size_t c = 0; c < size; ++c) {
             if (family.is_tip(c)) continue;
             exponent[c] = clade_source(family, c, probability.data(), exponent.data(),
-                                       source.data(), split_source);
-            direct_solve(model_, source.data(), probability.data() + c * n);
+                                       source.data(), split_source, fast.get());
+            direct_solve(model_, source.data(), probability.data() + c * n, fast != nullptr);
         }
     } else {
         // Clades of one height side by side in the lanes of the iterative solve.
@@ -429,7 +558,7 @@ UndatedScorer::CladeTable UndatedScorer::solve_clades(const CladeFamily& family)
                     const std::size_t c = level[first + i];
                     double* source = sources.data() + i * n;
                     exponent[c] = clade_source(family, c, probability.data(), exponent.data(),
-                                               source, split_source);
+                                               source, split_source, fast.get());
                     source_of[i] = source;
                     out[i] = probability.data() + c * n;
                 }

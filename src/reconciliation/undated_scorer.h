@@ -12,6 +12,8 @@
 
 namespace korvath::reconciliation {
 
+class SplitSources;
+
 // Scores trees one after another against one model. A gene tip's vector
 // depends only on its species, so it is computed once per species and kept
 // for the following trees (up to a fixed memory budget).
@@ -46,7 +48,7 @@ private:
     // of its largest split; returns the clade's exponent.
     std::int64_t clade_source(const CladeFamily& family, std::size_t c, const double* probability,
                               const std::int64_t* exponent, double* source,
-                              std::vector<double>& split_source) const;
+                              std::vector<double>& split_source, SplitSources* fast) const;
     struct TipVector {
         std::vector<double> p;
         std::int64_t exponent = 0;
