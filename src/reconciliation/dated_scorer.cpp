@@ -344,10 +344,13 @@ void DatedScorer::plan_groups() {
     std::vector<std::size_t> inputs;
     while (!ready.empty()) {
         const std::size_t first = groups_.size();
-        while (groups_.size() - first < kGroup && !ready.empty()) {
+        std::size_t integrated = 0;  // the root's terms take no place in the group
+        while (integrated < kGroup && !ready.empty()) {
             const std::size_t g = ready.top();
             ready.pop();
-            if (free_slots.empty()) {
+            if (graph_.kind[g] == kRoot || graph_.kind[g] == kRootTerm) {
+                slot_[g] = 0;  // holds no vectors of its own
+            } else if (++integrated, free_slots.empty()) {
                 slot_[g] = slots_++;
             } else {
                 slot_[g] = free_slots.back();
@@ -413,6 +416,10 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
     for (std::size_t i = 0; i < group_size; ++i) {
         if (graph_.kind[group[i]] == kSum) {
             combine_sum(s, group[i]);
+        } else if (graph_.kind[group[i]] == kRootTerm) {
+            root_terms(s, group[i]);
+        } else if (graph_.kind[group[i]] == kRoot) {
+            continue;  // its terms are summed when the tree is done
         } else {
             nodes[count++] = group[i];
         }
@@ -530,12 +537,14 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
 // The root speciation's split of pair node g's two children into the root's
 // daughters, in the scale of the children's product.
 ScaledValue DatedScorer::root_split(std::size_t g) const {
+    return root_split_of(graph_.left[g], graph_.right[g]);
+}
+
+ScaledValue DatedScorer::root_split_of(std::size_t c1, std::size_t c2) const {
     const RootDaughters root = dated_root_daughters(model_);
     const std::size_t n = model_.n;
     const std::size_t f = root.left;
     const std::size_t h = root.right;
-    const std::size_t c1 = graph_.left[g];
-    const std::size_t c2 = graph_.right[g];
     const double* p_left = p_top_.data() + c1 * n;
     const double* p_right = p_top_.data() + c2 * n;
     return {p_left[h] * p_right[f] + p_left[f] * p_right[h], exponent_[c1] + exponent_[c2]};
@@ -547,7 +556,7 @@ ScaledValue DatedScorer::root_probability(std::uint8_t origination) const {
     const std::size_t r = graph_.size() - 1;
     const double* p_root = p_top_.data() + r * n;
     const std::int64_t e_root = exponent_[r];
-    if (origination == 1) {
+    if (origination == 1 && graph_.kind[r] != kRoot) {
         double sum = 0.0;
         std::size_t count = 0;
         for (std::size_t b = 0; b < n; ++b) {
@@ -562,6 +571,20 @@ ScaledValue DatedScorer::root_probability(std::uint8_t origination) const {
     const RootDaughters root = dated_root_daughters(m);
     const std::size_t f = root.left;
     const std::size_t h = root.right;
+    if (graph_.kind[r] == kRoot) {
+        // The splits' terms already hold everything but the root split.
+        ScaledValue total{0.0, 0};
+        for (std::size_t i = 0; i < graph_.root_left.size(); ++i) {
+            ScaledValue term = root_terms_[i];
+            if (origination != 1) {
+                const ScaledValue split = root_split_of(graph_.root_left[i], graph_.root_right[i]);
+                term = add_scaled(term.value, term.exponent, split.value, split.exponent);
+            }
+            total = add_scaled(total.value, total.exponent, graph_.root_weight[i] * term.value,
+                               term.exponent);
+        }
+        return total;
+    }
     const double l = m.e_top[f] * p_root[h] + m.e_top[h] * p_root[f];
     if (graph_.kind[r] == kTip) return {l, e_root};
     if (graph_.kind[r] == kPair) {
@@ -589,13 +612,19 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
 
 double DatedScorer::score_clades(const CladeFamily& family, std::uint8_t origination) {
     release();
-    clade_graph(family);
+    // Slice by slice only: the adjoint assumes each branch's values final
+    // when its parent branch reads them.
+    clade_graph(family, shape_order_);
+    if (graph_.kind.back() == kRoot) {
+        adjoint_ = &root_adjoint(origination);
+        root_terms_.assign(graph_.root_left.size(), ScaledValue{0.0, 0});
+    }
     return score_graph(origination);
 }
 
 double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origination) {
     release();
-    clade_graph(family);
+    clade_graph(family, false);
     // Node by node (the same values as slice by slice when the times agree
     // with the shape), every node in its own slot.
     keep_ = true;
@@ -621,18 +650,47 @@ void DatedScorer::release() {
     std::vector<std::size_t>().swap(readers_);
     std::vector<std::size_t>().swap(reader_begin_);
     std::vector<std::size_t>().swap(clade_of_node_);
+    std::vector<ScaledValue>().swap(root_terms_);
+    adjoint_ = nullptr;
     graph_ = Graph{};
 }
 
-void DatedScorer::clade_graph(const CladeFamily& family) {
+void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root) {
     graph_ = Graph{};
     clade_of_node_.clear();
+    const std::size_t root = family.size() - 1;
+    adjoint_root = adjoint_root && !family.is_tip(root) &&
+                   !(family.split_begin[root + 1] - family.split_begin[root] == 1 &&
+                     family.split_weight[family.split_begin[root]] == 1.0);
+    // The root's splits by their later child, each placed right after it.
+    std::vector<std::vector<std::size_t>> terms_after;
+    if (adjoint_root) {
+        terms_after.resize(family.size());
+        for (std::size_t split = family.split_begin[root]; split < family.split_begin[root + 1];
+             ++split) {
+            const auto later = static_cast<std::size_t>(
+                std::max(family.split_left[split], family.split_right[split]));
+            terms_after[later].push_back(split);
+        }
+    }
     std::vector<std::size_t> node_of(family.size());
+    auto add_terms_after = [&](std::size_t c) {
+        if (!adjoint_root) return;
+        for (std::size_t split : terms_after[c]) {
+            graph_.root_left.push_back(node_of[family.split_left[split]]);
+            graph_.root_right.push_back(node_of[family.split_right[split]]);
+            graph_.root_weight.push_back(family.split_weight[split]);
+            graph_.add(kRootTerm, static_cast<std::int64_t>(graph_.root_left.size() - 1),
+                       graph_.root_left.back(), graph_.root_right.back());
+            clade_of_node_.push_back(root);
+        }
+    };
     for (std::size_t c = 0; c < family.size(); ++c) {
         if (family.is_tip(c)) {
             node_of[c] = graph_.size();
             graph_.add(kTip, family.species[c], 0, 0);
             clade_of_node_.push_back(c);
+            add_terms_after(c);
             continue;
         }
         const std::size_t begin = family.split_begin[c];
@@ -645,6 +703,13 @@ void DatedScorer::clade_graph(const CladeFamily& family) {
         };
         if (end - begin == 1 && family.split_weight[begin] == 1.0) {
             node_of[c] = add_pair(begin);
+            add_terms_after(c);
+            continue;
+        }
+        if (adjoint_root && c == root) {
+            node_of[c] = graph_.size();
+            graph_.add(kRoot, -1, 0, 0);
+            clade_of_node_.push_back(c);
             continue;
         }
         std::vector<std::size_t> pairs;
@@ -656,8 +721,191 @@ void DatedScorer::clade_graph(const CladeFamily& family) {
             graph_.term_node.push_back(pairs[i]);
             graph_.term_weight.push_back(family.split_weight[begin + i]);
         }
+        add_terms_after(c);
     }
     graph_.term_begin.push_back(graph_.term_node.size());
+}
+
+namespace {
+
+// sum_k lambda_k sigma_k for one step of a split of the root, sigma the
+// step's source from the split's children a and b (with transfers when
+// `kMany`), as four interleaved partial sums added up at the end. The same
+// loop is built for the baseline instruction set and for 256-bit vectors,
+// chosen at run time; both perform the same operations in the same order.
+template <bool kMany>
+[[gnu::always_inline]] inline double adjoint_sum_body(const double* __restrict lambda,
+                                                      const double* __restrict a,
+                                                      const double* __restrict b,
+                                                      std::size_t width, double dup, double tau,
+                                                      double sum_a, double sum_b) {
+    double part[4] = {};
+    std::size_t k = 0;
+    for (; k + 4 <= width; k += 4) {
+        for (std::size_t i = 0; i < 4; ++i) {
+            double sigma = (dup * a[k + i]) * b[k + i];
+            if constexpr (kMany) {
+                sigma = sigma + ((sum_b - b[k + i]) * a[k + i] + (sum_a - a[k + i]) * b[k + i]) * tau;
+            }
+            part[i] = part[i] + lambda[k + i] * sigma;
+        }
+    }
+    for (std::size_t i = 0; k < width; ++k, ++i) {
+        double sigma = (dup * a[k]) * b[k];
+        if constexpr (kMany) sigma = sigma + ((sum_b - b[k]) * a[k] + (sum_a - a[k]) * b[k]) * tau;
+        part[i] = part[i] + lambda[k] * sigma;
+    }
+    return (part[0] + part[1]) + (part[2] + part[3]);
+}
+
+template <bool kMany>
+double adjoint_sum(const double* lambda, const double* a, const double* b, std::size_t width,
+                   double dup, double tau, double sum_a, double sum_b) {
+    return adjoint_sum_body<kMany>(lambda, a, b, width, dup, tau, sum_a, sum_b);
+}
+
+template <bool kMany>
+__attribute__((target("avx2"))) double adjoint_sum_avx2(const double* lambda, const double* a,
+                                                        const double* b, std::size_t width,
+                                                        double dup, double tau, double sum_a,
+                                                        double sum_b) {
+    return adjoint_sum_body<kMany>(lambda, a, b, width, dup, tau, sum_a, sum_b);
+}
+
+using AdjointSum = double (*)(const double*, const double*, const double*, std::size_t, double,
+                              double, double, double);
+
+}  // namespace
+
+// The root's probability is linear in every internal node's vectors: what a
+// split adds to it is the sum, over every step, of the step's source from the
+// split's children times the derivative of the root's probability with
+// respect to the value the step writes, and likewise for the speciation
+// split at each slice start. The derivatives are the adjoint of the
+// integration, run through the slices in the opposite order: a step
+//   out_k = v_k - dt (decay_k v_k - gain_k (S - v_k) / others) + dt sigma_k
+// passes back lambda_i = lambda'_i (1 - dt decay_i) + dt (G - lambda'_i gain_i) / others,
+// with G the sum of lambda'_k gain_k; a slice start passes each continuing
+// branch's derivative to its top and each speciation's to its daughters' tops.
+const DatedScorer::RootAdjoint& DatedScorer::root_adjoint(std::uint8_t origination) {
+    RootAdjoint& adjoint = adjoints_[origination == 1 ? 0 : 1];
+    if (adjoint.built) return adjoint;
+    const DatedExtinction& m = model_;
+    const std::size_t n = m.n;
+    adjoint.rows.assign(require_doubles(m.trajectory_size, "root adjoint"), 0.0);
+    adjoint.exponent.assign(m.slices.size(), 0);
+    // The derivative of the root's probability with respect to each branch top.
+    std::vector<double> top(n, 0.0);
+    if (origination == 1) {
+        std::size_t count = 0;
+        for (std::size_t b = 0; b < n; ++b) count += has_length(m.branch_length[b]) ? 1 : 0;
+        for (std::size_t b = 0; b < n; ++b) {
+            if (has_length(m.branch_length[b])) top[b] = 1.0 / static_cast<double>(count);
+        }
+    } else {
+        const RootDaughters root = dated_root_daughters(m);
+        top[root.right] = top[root.right] + m.e_top[root.left];
+        top[root.left] = top[root.left] + m.e_top[root.right];
+    }
+    std::int64_t scale = 0;
+    std::vector<std::uint8_t> is_end;
+    for (std::size_t s = 0; s < m.slices.size(); ++s) {
+        const TimeSlice& slice = m.slices[s];
+        const std::size_t width = slice.width();
+        if (width == 0) continue;
+        const std::size_t steps = static_cast<std::size_t>(slice.steps);
+        const int shift = rescale_exponent(max_magnitude(top.data(), n));
+        if (shift != 0) {
+            scale_down(top.data(), n, shift);
+            scale += shift;
+        }
+        adjoint.exponent[s] = scale;
+        double* rows = adjoint.rows.data() + m.trajectory_offset[s];
+        double* last = rows + steps * width;
+        for (std::size_t k = 0; k < width; ++k) {
+            last[k] = top[slice.branches[k]];
+            top[slice.branches[k]] = 0.0;
+        }
+        const bool many = width >= 2;
+        const double others = static_cast<double>(width) - 1.0;
+        for (std::size_t j = steps; j-- > 0;) {
+            const double* next = rows + (j + 1) * width;
+            double* here = rows + j * width;
+            const double* decay = slice.decay.data() + j * width;
+            const double* gain = slice.gain.data() + j * width;
+            const double dt = slice.dt;
+            if (many) {
+                double g = 0.0;
+                for (std::size_t k = 0; k < width; ++k) g = g + next[k] * gain[k];
+                for (std::size_t k = 0; k < width; ++k) {
+                    here[k] = next[k] * (1.0 - dt * decay[k]) + dt * (g - next[k] * gain[k]) / others;
+                }
+            } else {
+                for (std::size_t k = 0; k < width; ++k) here[k] = next[k] * (1.0 - dt * decay[k]);
+            }
+        }
+        is_end.assign(width, 0);
+        for (const BranchEnd& end : slice.ends) {
+            is_end[end.entry] = 1;
+            if (end.tip) continue;
+            top[end.right] = top[end.right] + rows[end.entry] * m.e_top[end.left];
+            top[end.left] = top[end.left] + rows[end.entry] * m.e_top[end.right];
+        }
+        for (std::size_t k = 0; k < width; ++k) {
+            if (!is_end[k]) top[slice.branches[k]] = top[slice.branches[k]] + rows[k];
+        }
+    }
+    adjoint.built = true;
+    return adjoint;
+}
+
+// Slice s of a kRootTerm node: adds to its split's term what the split's
+// children's vectors of the slice contribute, through the root's adjoint. The children
+// have finished the slice (they are the node's inputs), and their vectors
+// and tops are in their current scales.
+void DatedScorer::root_terms(std::size_t s, std::size_t g) {
+    const DatedExtinction& m = model_;
+    const TimeSlice& slice = m.slices[s];
+    const std::size_t width = slice.width();
+    const std::size_t steps = static_cast<std::size_t>(slice.steps);
+    const std::size_t rows_size = (steps + 1) * width;
+    const bool many = width >= 2;
+    const double tau = many ? m.transfer / (static_cast<double>(width) - 1.0) : 0.0;
+    const double dup = m.dup;
+    const double dt = slice.dt;
+    const double* lambda = adjoint_->rows.data() + m.trajectory_offset[s];
+    const std::size_t n = m.n;
+    const AdjointSum kAdjointSums[2] = {
+        wide_vectors() ? adjoint_sum_avx2<false> : adjoint_sum<false>,
+        wide_vectors() ? adjoint_sum_avx2<true> : adjoint_sum<true>};
+    {
+        const auto i = static_cast<std::size_t>(graph_.species[g]);
+        const std::size_t c1 = graph_.left[g];
+        const std::size_t c2 = graph_.right[g];
+        const double* a_rows = slice_rows(c1, s);
+        const double* b_rows = slice_rows(c2, s);
+        const double* a_sums = slice_sums(c1, s, rows_size);
+        const double* b_sums = slice_sums(c2, s, rows_size);
+        double total = 0.0;
+        for (std::size_t j = 0; j < steps; ++j) {
+            const double step_sum =
+                many ? kAdjointSums[1](lambda + (j + 1) * width, a_rows + j * width,
+                                       b_rows + j * width, width, dup, tau, a_sums[j], b_sums[j])
+                     : kAdjointSums[0](lambda + (j + 1) * width, a_rows + j * width,
+                                       b_rows + j * width, width, dup, tau, 0.0, 0.0);
+            total = total + dt * step_sum;
+        }
+        const double* left_top = p_top_.data() + c1 * n;
+        const double* right_top = p_top_.data() + c2 * n;
+        for (const BranchEnd& end : slice.ends) {
+            if (end.tip) continue;
+            const std::size_t f = end.left;
+            const std::size_t h = end.right;
+            total = total + lambda[end.entry] * (left_top[h] * right_top[f] + left_top[f] * right_top[h]);
+        }
+        const std::int64_t exponent = exponent_[c1] + exponent_[c2] + adjoint_->exponent[s];
+        root_terms_[i] = add_scaled(root_terms_[i].value, root_terms_[i].exponent, total, exponent);
+    }
 }
 
 double DatedScorer::score_graph(std::uint8_t origination) {

@@ -51,19 +51,26 @@ private:
     // What the scorer integrates: tips, nodes with two children, and
     // weighted sums of earlier nodes, in an order where inputs come first;
     // the last node is the family's root.
-    enum Kind : std::uint8_t { kTip, kPair, kSum };
+    // kRoot: a family's root clade with several splits, the weighted sum of
+    // its splits' terms; kRootTerm: one such split, whose term is formed
+    // slice by slice from its two children through the root's adjoint (see
+    // root_terms), placed right after its later child so that the children
+    // are read while they are still in cache.
+    enum Kind : std::uint8_t { kTip, kPair, kSum, kRoot, kRootTerm };
     struct Graph {
         std::vector<std::uint8_t> kind;
-        std::vector<std::int64_t> species;  // tips
+        std::vector<std::int64_t> species;  // tips; kRootTerm: its split of the root
         std::vector<std::size_t> left, right;  // pairs
         std::vector<std::size_t> term_begin;   // sums: terms term_begin[g] .. term_begin[g+1]-1
         std::vector<std::size_t> term_node;
         std::vector<double> term_weight;
+        std::vector<std::size_t> root_left, root_right;  // the kRoot node's splits, by term
+        std::vector<double> root_weight;
         std::size_t size() const { return kind.size(); }
         // The distinct nodes node g reads, in order.
         void inputs(std::size_t g, std::vector<std::size_t>& out) const {
             out.clear();
-            if (kind[g] == kPair) {
+            if (kind[g] == kPair || kind[g] == kRootTerm) {
                 out.push_back(left[g]);
                 if (right[g] != left[g]) out.push_back(right[g]);
             } else if (kind[g] == kSum) {
@@ -83,7 +90,8 @@ private:
         }
     };
     void check_tree(const GeneTree& tree);
-    void clade_graph(const CladeFamily& family);
+    // With `adjoint_root`, a root clade of several splits becomes a kRoot node.
+    void clade_graph(const CladeFamily& family, bool adjoint_root);
     void link_graph();
     void plan_groups();
     double score_graph(std::uint8_t origination);
@@ -93,6 +101,19 @@ private:
     double* slice_sums(std::size_t g, std::size_t s, std::size_t rows_size);
     std::int64_t slice_exponent(std::size_t g, std::size_t s) const;
     ScaledValue root_split(std::size_t pair) const;
+    ScaledValue root_split_of(std::size_t c1, std::size_t c2) const;
+    // The adjoint of the root's integration: for each slice, row j is the
+    // derivative of the root's probability (for one origination mode) with
+    // respect to row j of an internal node's vectors in that slice, in the
+    // scale 2^exponent[s]. It depends on the model alone, so it is built
+    // once per mode and kept.
+    struct RootAdjoint {
+        bool built = false;
+        std::vector<double> rows;            // laid out as a node's history
+        std::vector<std::int64_t> exponent;  // per slice
+    };
+    const RootAdjoint& root_adjoint(std::uint8_t origination);
+    void root_terms(std::size_t s, std::size_t g);
     ScaledValue root_probability(std::uint8_t origination) const;
 
     const DatedExtinction& model_;
@@ -125,6 +146,9 @@ private:
     std::size_t slots_ = 0;
     std::size_t slot_stride_ = 0;
     std::vector<double> arena_;
+    RootAdjoint adjoints_[2];  // origination 1, and any other mode
+    const RootAdjoint* adjoint_ = nullptr;  // this family's, while it is scored
+    std::vector<ScaledValue> root_terms_;   // per split of the kRoot node
 };
 
 // Convenience form scoring a single tree.
