@@ -155,6 +155,10 @@ static bool daughters_start_where_parents_end(const DatedExtinction& model) {
 DatedScorer::DatedScorer(const DatedExtinction& model)
     : model_(model), whole_histories_(!daughters_start_where_parents_end(model)) {
     shape_order_ = !whole_histories_;
+    first_slice_.assign(model.n, model.slices.size());
+    for (std::size_t s = model.slices.size(); s-- > 0;) {
+        for (std::size_t b : model.slices[s].branches) first_slice_[b] = s;
+    }
 }
 DatedScorer::~DatedScorer() = default;
 
@@ -479,6 +483,13 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         if (whole_histories_) {
             slice_exponents_[nodes[i] * model_.slices.size() + s] = exponent_[nodes[i]];
         }
+        if (keep_root_tops_ && nodes[i] == graph_.size() - 1) {
+            for (std::size_t b : slice.branches) {
+                if (first_slice_[b] != s) continue;
+                root_top_[b] = work[i].p_top[b];
+                root_top_exponent_[b] = exponent_[nodes[i]];
+            }
+        }
     }
 }
 
@@ -559,6 +570,29 @@ ScaledValue DatedScorer::root_probability(std::uint8_t origination) const {
     if (origination == 1 && graph_.kind[r] != kRoot) {
         double sum = 0.0;
         std::size_t count = 0;
+        if (keep_root_tops_) {
+            // Each top in the root's final scale, which is exact for every
+            // top that fits there; when one does not, the tops are added with
+            // their own scales instead.
+            bool fit = true;
+            for (std::size_t b = 0; b < n; ++b) {
+                if (!has_length(m.branch_length[b])) continue;
+                const double top = ldexp_wide(root_top_[b], root_top_exponent_[b] - e_root);
+                fit = fit && std::isfinite(top);
+                sum += top;
+                ++count;
+            }
+            if (!fit) {
+                ScaledValue total{0.0, 0};
+                for (std::size_t b = 0; b < n; ++b) {
+                    if (!has_length(m.branch_length[b])) continue;
+                    total = add_scaled(total.value, total.exponent, root_top_[b],
+                                       root_top_exponent_[b]);
+                }
+                return {total.value / static_cast<double>(count), total.exponent};
+            }
+            return {count == 0 ? 0.0 : sum / static_cast<double>(count), e_root};
+        }
         for (std::size_t b = 0; b < n; ++b) {
             if (has_length(m.branch_length[b])) {
                 sum += p_root[b];
@@ -934,6 +968,14 @@ double DatedScorer::score_graph(std::uint8_t origination) {
 
     link_graph();
     plan_groups();
+    // Kept for a root integrated as a tree's node (a sum's terms keep
+    // their own tops).
+    keep_root_tops_ = origination == 1 && graph_.kind.back() != kSum &&
+                      graph_.kind.back() != kRoot;
+    if (keep_root_tops_) {
+        root_top_.assign(n, 0.0);
+        root_top_exponent_.assign(n, 0);
+    }
     if (keep_) {
         for (std::size_t g = 0; g < size; ++g) slot_[g] = g;
         slots_ = size;

@@ -146,6 +146,15 @@ private:
     std::size_t slots_ = 0;
     std::size_t slot_stride_ = 0;
     std::vector<double> arena_;
+    // Origination 1 averages the root's P over every branch top. A top is
+    // kept, with its scale, in the slice where it becomes final (the
+    // earliest slice holding its branch): the root's later rescaling may
+    // bring the slices' small values up so far that an early, large top
+    // would not fit in the common scale any more.
+    std::vector<std::size_t> first_slice_;  // per branch
+    bool keep_root_tops_ = false;
+    std::vector<double> root_top_;
+    std::vector<std::int64_t> root_top_exponent_;
     RootAdjoint adjoints_[2];  // origination 1, and any other mode
     const RootAdjoint* adjoint_ = nullptr;  // this family's, while it is scored
     std::vector<ScaledValue> root_terms_;   // per split of the kRoot node

@@ -66,7 +66,12 @@ ReconcileResult dated_clade_reconcile(DatedReconcileCall call) {
             throw RunawayError(memory_runaway_message(limit, kHistoryStorageRunaway));
         }
         budget.charge(static_cast<std::size_t>(bytes));
-        result.loglik[k] = scorer.solve_clades(family, origination);
+        // The value reported is the scorer's, so that it is the same bits as
+        // scoring gives (a root of several splits is scored through its
+        // adjoint, while the sampler needs every split's own history).
+        const double scored = scorer.score_clades(family, origination);
+        scorer.solve_clades(family, origination);
+        result.loglik[k] = scored;
         Rng rng = family_rng(sampling.seed, checked_add(sampling.first_family, k, "family number"));
         sample_dated_scenarios(scorer, origination, sampling.samples, rng, k, result.events);
         scorer.release();

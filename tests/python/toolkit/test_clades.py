@@ -259,3 +259,46 @@ def test_dated_unrooted_scores_on_species_times_that_contradict_the_shape():
             arrays = concatenate([f], [[int(x[1:].split("_")[0]) for x in f.leaf_labels]])
             each += korvath_core.dated_clade_loglik(**common, **arrays._asdict())
         assert value == pytest.approx(log_mean_exp(each), abs=1e-9), case
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_unrooted_scores_on_random_trees_and_rates(seed):
+    """Random species trees, gene trees and rates, from gentle to extreme (where the values of
+    large gene trees and the root's derivatives leave the double range and are carried in
+    scale): every model's unrooted score is the log-mean of its rootings' scores."""
+    rng = random.Random(seed)
+    tree = SpeciesTree.birth_death(rng.randrange(4, 30), seed=seed)
+    size = rng.choice([5, 12, 40])
+    labels = leaf_labels(tree, rng, size)
+    text, adjacency = random_unrooted(rng, labels)
+    rooted = GeneTrees.from_newick(rootings(adjacency), tree)
+    unrooted = GeneTrees.from_newick([text], tree, rooted=False)
+    scale = rng.choice([0.05, 1.0, 25.0])
+    rates = dict(duplication=scale * rng.random(), transfer=scale * rng.random(),
+                 loss=scale * rng.random())
+    for model in ("undated", "reldated", "dated"):
+        steps = dict(n_steps=rng.choice([1, 4, 12])) if model == "dated" else {}
+        for origination in ("root", "uniform"):
+            each = loglik(tree, rooted, **rates, model=model, origination=origination, **steps)
+            value = loglik(tree, unrooted, **rates, model=model, origination=origination,
+                           **steps).iloc[0]
+            expected = log_mean_exp(each.tolist())
+            assert value == pytest.approx(expected, rel=1e-11, abs=1e-9), (model, origination)
+
+
+def test_uniform_origin_keeps_early_tops_when_later_values_are_far_smaller():
+    """With extreme rates a gene node's values shrink so far towards the root that bringing
+    them back to range would push its early branch tops beyond the double range; the mean over
+    branch tops (origination 'uniform') must still be finite, at most 0, and agree with the
+    unrooted score, whose root is formed through the root's derivatives instead."""
+    rng = random.Random(1)
+    tree = SpeciesTree.birth_death(12, seed=1)
+    text, adjacency = random_unrooted(rng, leaf_labels(tree, rng, 30))
+    rates = dict(duplication=120.0, transfer=80.0, loss=400.0)
+    rooted = GeneTrees.from_newick(rootings(adjacency), tree)
+    each = loglik(tree, rooted, **rates, model="dated", origination="uniform", n_steps=2)
+    assert all(math.isfinite(v) and v <= 0.0 for v in each), each.tolist()
+    unrooted = GeneTrees.from_newick([text], tree, rooted=False)
+    value = loglik(tree, unrooted, **rates, model="dated", origination="uniform",
+                   n_steps=2).iloc[0]
+    assert value == pytest.approx(log_mean_exp(each.tolist()), rel=1e-11)
