@@ -4,9 +4,10 @@ Simulates 100 families on a 200-species tree (rates 0.2, 0.2, 0.3) and reads the
 trees three ways: rooted, unrooted (every rooting, in one pass), and as a sample of 20 trees
 per family whose root is moved at random (the clades of all 20 amalgamated). Prints CPU
 seconds (median of --runs) of one core call on each batch, for the undated, reldated and
-dated (n_steps 5) models, the ratio of each to the rooted batch, and the CPU time of building the batches.
+dated (--n-steps, by default the toolkit's 20) models, the ratio of each to the rooted batch,
+and the CPU time of building the batches.
 
-    python3 bench/clades.py [--runs 5]
+    python3 bench/clades.py [--runs 5] [--n-steps 20] [--families 100]
 """
 from __future__ import annotations
 
@@ -70,11 +71,13 @@ def reroot(text: str, rng: random.Random) -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--n-steps", type=int, default=20)
+    parser.add_argument("--families", type=int, default=100)
     args = parser.parse_args()
     tree = korvath.SpeciesTree.birth_death(200, seed=7)
     sim = korvath.simulate_families(tree, duplication=0.2, transfer=0.2, loss=0.3,
                                     families=150, seed=7)
-    texts = [t for t in sim.gene_trees(extant=True).values() if t.count(",") >= 2][:100]
+    texts = [t for t in sim.gene_trees(extant=True).values() if t.count(",") >= 2][:args.families]
     rng = random.Random(3)
     samples = [[reroot(t, rng) for _ in range(20)] for t in texts]
 
@@ -98,7 +101,7 @@ def main() -> None:
     for model in ["undated", "reldated", "dated"]:
         if model == "dated":
             by_tree, by_clades = korvath_core.dated_family_loglik, korvath_core.dated_clade_loglik
-            extra = dict(dated, n_steps=5)
+            extra = dict(dated, n_steps=args.n_steps)
         else:
             by_tree, by_clades = (korvath_core.undated_family_loglik,
                                   korvath_core.undated_clade_loglik)

@@ -301,17 +301,57 @@ private:
 
 // The direct solve of one gene node (model.direct): one children-first pass
 // for u, then P = u + SP v with SP = sum(u) / (1 - sum(v)).
-// With `any_order`, the sum of u is taken in eight parts (see SplitSources).
-void direct_solve(const UndatedExtinction& model, const double* source, double* out,
-                  bool any_order = false) {
+void direct_solve(const UndatedExtinction& model, const double* source, double* out) {
     const std::size_t n = model.n;
     direct_tree_pass(model, source, out);
-    const double total =
-        (any_order ? sum_in_eight_parts(out, n) : sum_in_order(out, n)) / model.unit_response_gap;
+    const double total = sum_in_order(out, n) / model.unit_response_gap;
     if (total == 0.0) return;
     const double* v = model.unit_response.data();
     for (std::size_t z = 0; z < n; ++z) out[z] = out[z] + total * v[z];
 }
+
+// The direct solve for families that are not plain trees: the same
+// children-first pass, with its divisions replaced by products with their
+// reciprocals and its speciation factors formed once, then its sum in eight
+// parts. Agrees with direct_solve to rounding.
+class QuickDirectSolve {
+public:
+    explicit QuickDirectSolve(const UndatedExtinction& model) : model_(model) {
+        const std::size_t n = model.n;
+        reciprocal_.resize(n);
+        left_factor_.resize(n, 0.0);
+        right_factor_.resize(n, 0.0);
+        for (std::size_t z = 0; z < n; ++z) {
+            reciprocal_[z] = 1.0 / model.solve_denominator[z];
+            if (!model.is_tip(z)) {
+                // w = P[h] * (ps E[f]) + P[f] * (ps E[h])
+                left_factor_[z] = model.p_speciation * model.extinction[model.left_child[z]];
+                right_factor_[z] = model.p_speciation * model.extinction[model.right_child[z]];
+            }
+        }
+    }
+
+    void run(const double* source, double* out) const {
+        const UndatedExtinction& m = model_;
+        const std::size_t n = m.n;
+        for (std::size_t z : m.sweep_order) {
+            double c = source[z];
+            if (!m.is_tip(z)) {
+                c = c + (out[m.right_child[z]] * left_factor_[z] +
+                         out[m.left_child[z]] * right_factor_[z]);
+            }
+            out[z] = c * reciprocal_[z];
+        }
+        const double total = sum_in_eight_parts(out, n) / m.unit_response_gap;
+        if (total == 0.0) return;
+        const double* v = m.unit_response.data();
+        for (std::size_t z = 0; z < n; ++z) out[z] = out[z] + total * v[z];
+    }
+
+private:
+    const UndatedExtinction& model_;
+    std::vector<double> reciprocal_, left_factor_, right_factor_;
+};
 
 // Checks the tree in node order (tip species in range, children processed
 // before their parent) and returns each node's height above its deepest tip:
@@ -534,11 +574,17 @@ UndatedScorer::CladeTable UndatedScorer::solve_clades(const CladeFamily& family)
     }
     if (model_.direct) {
         std::vector<double> source(n, 0.0);
+        std::unique_ptr<QuickDirectSolve> quick;
+        if (fast) quick = std::make_unique<QuickDirectSolve>(model_);
         for (std::size_t c = 0; c < size; ++c) {
             if (family.is_tip(c)) continue;
             exponent[c] = clade_source(family, c, probability.data(), exponent.data(),
                                        source.data(), split_source, fast.get());
-            direct_solve(model_, source.data(), probability.data() + c * n, fast != nullptr);
+            if (quick) {
+                quick->run(source.data(), probability.data() + c * n);
+            } else {
+                direct_solve(model_, source.data(), probability.data() + c * n);
+            }
         }
     } else {
         // Clades of one height side by side in the lanes of the iterative solve.

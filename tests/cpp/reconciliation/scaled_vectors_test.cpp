@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <random>
+#include <vector>
 
 namespace korvath::reconciliation {
 namespace {
@@ -66,6 +69,38 @@ TEST(ScaledVectors, SumsOfDifferentScalesKeepTheLargerScale) {
     sum = add_scaled(0.0, 3, 0.25, -7000);
     EXPECT_EQ(sum.exponent, -7000);
     EXPECT_EQ(sum.value, 0.25);
+}
+
+}  // namespace
+}  // namespace korvath::reconciliation
+
+namespace korvath::reconciliation {
+namespace {
+
+// Scaling multiplies by a power of two where that is a normal double: the
+// result must be ldexp's bit for bit, subnormal and overflowing results
+// included, and beyond that range ldexp itself is used.
+TEST(ScaledVectors, PowerOfTwoScalingIsLdexpBitForBit) {
+    std::mt19937_64 rng(11);
+    std::vector<double> values;
+    for (int i = 0; i < 200000; ++i) {
+        const std::uint64_t bits = rng();
+        double x;
+        std::memcpy(&x, &bits, sizeof x);
+        if (!std::isnan(x)) values.push_back(x);
+    }
+    for (double x : {0.0, -0.0, 1.0, 0x1p-1074, 0x1.fffffffffffffp+1023, 0x1p-1022})
+        values.push_back(x);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double x = values[i];
+        const int k = static_cast<int>(rng() % 4400) - 2200;
+        const double expected = std::ldexp(x, k);
+        const double got = ldexp_wide(x, k);
+        ASSERT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << x << " * 2^" << k;
+        double scaled[1] = {x};
+        scale_down(scaled, 1, -k);
+        ASSERT_EQ(std::memcmp(&scaled[0], &expected, sizeof got), 0) << x << " / 2^" << -k;
+    }
 }
 
 }  // namespace
