@@ -37,7 +37,10 @@ public:
     // weight 1 is integrated as a tree's node; a clade with several splits
     // (or another weight) integrates each split as its own node and is their
     // weighted sum, slice by slice: the probabilities are linear in the
-    // splits' terms. A rooted tree as a clade graph scores exactly as `score`.
+    // splits' terms. The root clade of such a family (when the species times
+    // agree with the shape) is not integrated at all: each split adds its
+    // children's terms weighted by the root's adjoint. A rooted tree as a
+    // clade graph scores exactly as `score`.
     double score_clades(const CladeFamily& family, std::uint8_t origination);
 
     // As score_clades, keeping every node's whole history (all slices, all
