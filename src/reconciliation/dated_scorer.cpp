@@ -689,13 +689,18 @@ void DatedScorer::release() {
     graph_ = Graph{};
 }
 
+bool DatedScorer::root_of_several_splits(const CladeFamily& family) {
+    const std::size_t root = family.size() - 1;
+    if (family.is_tip(root)) return false;
+    const std::size_t begin = family.split_begin[root];
+    return !(family.split_begin[root + 1] - begin == 1 && family.split_weight[begin] == 1.0);
+}
+
 void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root) {
     graph_ = Graph{};
     clade_of_node_.clear();
     const std::size_t root = family.size() - 1;
-    adjoint_root = adjoint_root && !family.is_tip(root) &&
-                   !(family.split_begin[root + 1] - family.split_begin[root] == 1 &&
-                     family.split_weight[family.split_begin[root]] == 1.0);
+    adjoint_root = adjoint_root && root_of_several_splits(family);
     // The root's splits by their later child, each placed right after it.
     std::vector<std::vector<std::size_t>> terms_after;
     if (adjoint_root) {
@@ -773,22 +778,17 @@ template <bool kMany>
                                                       const double* __restrict b,
                                                       std::size_t width, double dup, double tau,
                                                       double sum_a, double sum_b) {
+    auto weighted_source = [&](std::size_t k) {
+        double sigma = (dup * a[k]) * b[k];
+        if constexpr (kMany) sigma = sigma + ((sum_b - b[k]) * a[k] + (sum_a - a[k]) * b[k]) * tau;
+        return lambda[k] * sigma;
+    };
     double part[4] = {};
     std::size_t k = 0;
     for (; k + 4 <= width; k += 4) {
-        for (std::size_t i = 0; i < 4; ++i) {
-            double sigma = (dup * a[k + i]) * b[k + i];
-            if constexpr (kMany) {
-                sigma = sigma + ((sum_b - b[k + i]) * a[k + i] + (sum_a - a[k + i]) * b[k + i]) * tau;
-            }
-            part[i] = part[i] + lambda[k + i] * sigma;
-        }
+        for (std::size_t i = 0; i < 4; ++i) part[i] = part[i] + weighted_source(k + i);
     }
-    for (std::size_t i = 0; k < width; ++k, ++i) {
-        double sigma = (dup * a[k]) * b[k];
-        if constexpr (kMany) sigma = sigma + ((sum_b - b[k]) * a[k] + (sum_a - a[k]) * b[k]) * tau;
-        part[i] = part[i] + lambda[k] * sigma;
-    }
+    for (std::size_t i = 0; k < width; ++k, ++i) part[i] = part[i] + weighted_source(k);
     return (part[0] + part[1]) + (part[2] + part[3]);
 }
 

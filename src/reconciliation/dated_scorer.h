@@ -49,6 +49,11 @@ public:
     double solve_clades(const CladeFamily& family, std::uint8_t origination);
     void release();
 
+    // Whether the family's root clade is other than one split of weight 1:
+    // such a root is scored through the adjoint (when the species times
+    // agree with the shape), a tree's root as a node.
+    static bool root_of_several_splits(const CladeFamily& family);
+
 private:
     friend class DatedScenarioWalk;
     // What the scorer integrates: tips, nodes with two children, and

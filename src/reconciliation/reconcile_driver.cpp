@@ -13,12 +13,14 @@
 
 namespace korvath::reconciliation {
 
-ReconcileResult undated_clade_reconcile(UndatedReconcileCall call) {
-    const UndatedExtinction model = build_undated_model(call.model);
-    const CladeBatch& batch = call.model.batch;
-    const std::uint8_t origination = call.model.origination;
-    const Sampling& sampling = call.sampling;
-    UndatedScorer scorer(model);
+namespace {
+
+// Every family of the batch in order: `sample(k, family, rng, budget, events)`
+// draws family k's scenarios from its own generator into the events (charged
+// to the call's storage budget) and returns its log-likelihood.
+template <class Sample>
+ReconcileResult reconcile_families(const CladeBatch& batch, const Sampling& sampling,
+                                   Sample&& sample) {
     ReconcileResult result;
     const std::size_t limit = memory_budget_bytes();
     StorageBudget budget(limit, memory_runaway_message(limit, kScenarioStorageRunaway));
@@ -27,58 +29,67 @@ ReconcileResult undated_clade_reconcile(UndatedReconcileCall call) {
     result.loglik.resize(families);
     for (std::size_t k = 0; k < families; ++k) {
         const CladeFamily family = cut_family(batch, k);
-        const UndatedScorer::CladeTable table = scorer.solve_clades(family);
-        result.loglik[k] = scorer.root_loglik(
-            table.probability.data() + (family.size() - 1) * model.n, table.exponent.back(),
-            origination);
         Rng rng = family_rng(sampling.seed, checked_add(sampling.first_family, k, "family number"));
-        sample_undated_scenarios(model, family, table, origination, sampling.samples, rng, k,
-                                 result.events);
+        result.loglik[k] = sample(k, family, rng, budget, result.events);
     }
     result.events.budget = nullptr;
     return result;
 }
 
+}  // namespace
+
+ReconcileResult undated_clade_reconcile(UndatedReconcileCall call) {
+    const UndatedExtinction model = build_undated_model(call.model);
+    const std::uint8_t origination = call.model.origination;
+    const std::uint64_t samples = call.sampling.samples;
+    UndatedScorer scorer(model);
+    return reconcile_families(
+        call.model.batch, call.sampling,
+        [&](std::size_t k, const CladeFamily& family, Rng& rng, StorageBudget&,
+            SampledEvents& events) {
+            const UndatedScorer::CladeTable table = scorer.solve_clades(family);
+            const double loglik = scorer.root_loglik(
+                table.probability.data() + (family.size() - 1) * model.n, table.exponent.back(),
+                origination);
+            sample_undated_scenarios(model, family, table, origination, samples, rng, k, events);
+            return loglik;
+        });
+}
+
 ReconcileResult dated_clade_reconcile(DatedReconcileCall call) {
     const DatedExtinction model = build_dated_model(call.model);
-    const CladeBatch& batch = call.model.batch;
     const std::uint8_t origination = call.model.origination;
-    const Sampling& sampling = call.sampling;
+    const std::uint64_t samples = call.sampling.samples;
     DatedScorer scorer(model);
-    ReconcileResult result;
     const std::size_t limit = memory_budget_bytes();
-    StorageBudget budget(limit, memory_runaway_message(limit, kScenarioStorageRunaway));
-    result.events.budget = &budget;
-    const std::size_t families = family_count(batch);
-    result.loglik.resize(families);
     const std::uint64_t history =
         checked_add(model.trajectory_size, model.sums_size, "gene node history");
-    for (std::size_t k = 0; k < families; ++k) {
-        const CladeFamily family = cut_family(batch, k);
-        // Every node of the family's graph (a clade, or a split of a clade
-        // with several) holds its whole history.
-        const std::uint64_t nodes =
-            checked_add(family.size(), family.split_begin.back() - family.split_begin.front(),
-                        "gene graph nodes");
-        const std::uint64_t bytes =
-            checked_mul(checked_mul(nodes, history, "gene histories"), 8, "gene histories");
-        if (!budget.fits(static_cast<std::size_t>(bytes))) {
-            throw RunawayError(memory_runaway_message(limit, kHistoryStorageRunaway));
-        }
-        budget.charge(static_cast<std::size_t>(bytes));
-        // The value reported is the scorer's, so that it is the same bits as
-        // scoring gives (a root of several splits is scored through its
-        // adjoint, while the sampler needs every split's own history).
-        const double scored = scorer.score_clades(family, origination);
-        scorer.solve_clades(family, origination);
-        result.loglik[k] = scored;
-        Rng rng = family_rng(sampling.seed, checked_add(sampling.first_family, k, "family number"));
-        sample_dated_scenarios(scorer, origination, sampling.samples, rng, k, result.events);
-        scorer.release();
-        budget.release(static_cast<std::size_t>(bytes));
-    }
-    result.events.budget = nullptr;
-    return result;
+    return reconcile_families(
+        call.model.batch, call.sampling,
+        [&](std::size_t k, const CladeFamily& family, Rng& rng, StorageBudget& budget,
+            SampledEvents& events) {
+            // Every node of the family's graph (a clade, or a split of a clade
+            // with several) holds its whole history.
+            const std::uint64_t nodes =
+                checked_add(family.size(), family.split_begin.back() - family.split_begin.front(),
+                            "gene graph nodes");
+            const std::uint64_t bytes =
+                checked_mul(checked_mul(nodes, history, "gene histories"), 8, "gene histories");
+            if (!budget.fits(static_cast<std::size_t>(bytes))) {
+                throw RunawayError(memory_runaway_message(limit, kHistoryStorageRunaway));
+            }
+            budget.charge(static_cast<std::size_t>(bytes));
+            // The value reported is the scorer's, the same bits as scoring
+            // gives: scoring forms a root of several splits through its
+            // adjoint, while the sampler needs every split's own history.
+            const bool adjoint = DatedScorer::root_of_several_splits(family);
+            const double scored = adjoint ? scorer.score_clades(family, origination) : 0.0;
+            const double solved = scorer.solve_clades(family, origination);
+            sample_dated_scenarios(scorer, origination, samples, rng, k, events);
+            scorer.release();
+            budget.release(static_cast<std::size_t>(bytes));
+            return adjoint ? scored : solved;
+        });
 }
 
 }  // namespace korvath::reconciliation

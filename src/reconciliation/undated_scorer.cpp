@@ -48,6 +48,20 @@ double sum_in_eight_parts(const double* values, std::size_t count) {
     return ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
 }
 
+// The duplication and speciation parts of a split's term at branch z: both
+// children's copies on z, or one in each daughter of z.
+inline double duplication_and_speciation(const UndatedExtinction& model, const double* a,
+                                         const double* b, std::size_t z, double two_dup,
+                                         double ps) {
+    double c = (two_dup * a[z]) * b[z];
+    if (!model.is_tip(z)) {
+        const std::size_t f = model.left_child[z];
+        const std::size_t h = model.right_child[z];
+        c = c + (a[h] * b[f] + a[f] * b[h]) * ps;
+    }
+    return c;
+}
+
 // The internal-node term from the children's vectors A and B: duplication on
 // the branch, speciation into the two daughters, and one child transferred.
 void internal_source(const UndatedExtinction& model, const double* a, const double* b,
@@ -60,12 +74,7 @@ void internal_source(const UndatedExtinction& model, const double* a, const doub
     const double sum_a = transfers ? sum_in_order(a, n) : 0.0;
     const double sum_b = transfers ? sum_in_order(b, n) : 0.0;
     for (std::size_t z = 0; z < n; ++z) {
-        double c = (two_dup * a[z]) * b[z];
-        if (!model.is_tip(z)) {
-            const std::size_t f = model.left_child[z];
-            const std::size_t h = model.right_child[z];
-            c = c + (a[h] * b[f] + a[f] * b[h]) * ps;
-        }
+        double c = duplication_and_speciation(model, a, b, z, two_dup, ps);
         if (transfers) {
             const double mean_a = mean_over_others(model, a, sum_a, z);
             const double mean_b = mean_over_others(model, b, sum_b, z);
@@ -102,12 +111,7 @@ public:
             const double sum_b = sum_in_eight_parts(b, n);
             const double scale = n >= 2 ? pt / (static_cast<double>(n) - 1.0) : 0.0;
             for (std::size_t z = 0; z < n; ++z) {
-                double c = (two_dup * a[z]) * b[z];
-                if (!m.is_tip(z)) {
-                    const std::size_t f = m.left_child[z];
-                    const std::size_t h = m.right_child[z];
-                    c = c + (a[h] * b[f] + a[f] * b[h]) * ps;
-                }
+                double c = duplication_and_speciation(m, a, b, z, two_dup, ps);
                 c = c + (a[z] * (sum_b - b[z]) + b[z] * (sum_a - a[z])) * scale;
                 source[z] = source[z] + factor * c;
             }
@@ -115,12 +119,7 @@ public:
         }
         if (pt > 0.0) recipient_means(a, b);
         for (std::size_t z = 0; z < n; ++z) {
-            double c = (two_dup * a[z]) * b[z];
-            if (!m.is_tip(z)) {
-                const std::size_t f = m.left_child[z];
-                const std::size_t h = m.right_child[z];
-                c = c + (a[h] * b[f] + a[f] * b[h]) * ps;
-            }
+            double c = duplication_and_speciation(m, a, b, z, two_dup, ps);
             if (pt > 0.0) c = c + (a[z] * mean_b_[z] + b[z] * mean_a_[z]) * pt;
             source[z] = source[z] + factor * c;
         }
