@@ -331,9 +331,14 @@ void DatedScorer::link_graph() {
 }
 
 // The order in which the nodes are integrated, the same in every slice:
-// groups of up to kGroup nodes whose inputs are done, lowest index first
-// (close to post-order), and for each node a slot for its vectors of the
-// current slice, held until the last node reading it is scheduled.
+// groups of up to kGroup nodes whose inputs are done, and for each node a
+// slot for its vectors of the current slice, held until the last node
+// reading it is scheduled. A node is due when its first reader is (a root
+// term, which only adds to the root, when it is itself): so a tip, or any
+// node, is integrated just before the node that first reads it, wherever
+// the graph lists it. (A graph listing all its tips first would otherwise
+// hold every tip's vectors at once.) Nodes due together go lowest index
+// first, which for a tree in post-order is post-order.
 void DatedScorer::plan_groups() {
     const std::size_t size = graph_.size();
     groups_.clear();
@@ -341,16 +346,25 @@ void DatedScorer::plan_groups() {
     slot_.assign(size, 0);
     std::vector<std::size_t> free_slots;
     slots_ = 0;
-    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> ready;
+    std::vector<std::size_t> due(size);
     for (std::size_t g = 0; g < size; ++g) {
-        if (missing_[g] == 0) ready.push(g);
+        due[g] = g;
+        if (graph_.kind[g] == kRootTerm) continue;
+        for (std::size_t k = reader_begin_[g]; k < reader_begin_[g + 1]; ++k) {
+            due[g] = k == reader_begin_[g] ? readers_[k] : std::min(due[g], readers_[k]);
+        }
+    }
+    using Entry = std::pair<std::size_t, std::size_t>;  // (due, node)
+    std::priority_queue<Entry, std::vector<Entry>, std::greater<>> ready;
+    for (std::size_t g = 0; g < size; ++g) {
+        if (missing_[g] == 0) ready.emplace(due[g], g);
     }
     std::vector<std::size_t> inputs;
     while (!ready.empty()) {
         const std::size_t first = groups_.size();
         std::size_t integrated = 0;  // the root's terms take no place in the group
         while (integrated < kGroup && !ready.empty()) {
-            const std::size_t g = ready.top();
+            const std::size_t g = ready.top().second;
             ready.pop();
             if (graph_.kind[g] == kRoot || graph_.kind[g] == kRootTerm) {
                 slot_[g] = 0;  // holds no vectors of its own
@@ -371,7 +385,7 @@ void DatedScorer::plan_groups() {
             }
             for (std::size_t k = reader_begin_[g]; k < reader_begin_[g + 1]; ++k) {
                 const std::size_t p = readers_[k];
-                if (--missing_[p] == 0) ready.push(p);
+                if (--missing_[p] == 0) ready.emplace(due[p], p);
             }
         }
     }
