@@ -926,34 +926,32 @@ void DatedScorer::root_terms(std::size_t s, std::size_t g) {
     const AdjointSum kAdjointSums[2] = {
         wide_vectors() ? adjoint_sum_avx2<false> : adjoint_sum<false>,
         wide_vectors() ? adjoint_sum_avx2<true> : adjoint_sum<true>};
-    {
-        const auto i = static_cast<std::size_t>(graph_.species[g]);
-        const std::size_t c1 = graph_.left[g];
-        const std::size_t c2 = graph_.right[g];
-        const double* a_rows = slice_rows(c1, s);
-        const double* b_rows = slice_rows(c2, s);
-        const double* a_sums = slice_sums(c1, s, rows_size);
-        const double* b_sums = slice_sums(c2, s, rows_size);
-        double total = 0.0;
-        for (std::size_t j = 0; j < steps; ++j) {
-            const double step_sum =
-                many ? kAdjointSums[1](lambda + (j + 1) * width, a_rows + j * width,
-                                       b_rows + j * width, width, dup, tau, a_sums[j], b_sums[j])
-                     : kAdjointSums[0](lambda + (j + 1) * width, a_rows + j * width,
-                                       b_rows + j * width, width, dup, tau, 0.0, 0.0);
-            total = total + dt * step_sum;
-        }
-        const double* left_top = p_top_.data() + c1 * n;
-        const double* right_top = p_top_.data() + c2 * n;
-        for (const BranchEnd& end : slice.ends) {
-            if (end.tip) continue;
-            const std::size_t f = end.left;
-            const std::size_t h = end.right;
-            total = total + lambda[end.entry] * (left_top[h] * right_top[f] + left_top[f] * right_top[h]);
-        }
-        const std::int64_t exponent = exponent_[c1] + exponent_[c2] + adjoint_->exponent[s];
-        root_terms_[i] = add_scaled(root_terms_[i].value, root_terms_[i].exponent, total, exponent);
+    const auto i = static_cast<std::size_t>(graph_.species[g]);
+    const std::size_t c1 = graph_.left[g];
+    const std::size_t c2 = graph_.right[g];
+    const double* a_rows = slice_rows(c1, s);
+    const double* b_rows = slice_rows(c2, s);
+    const double* a_sums = slice_sums(c1, s, rows_size);
+    const double* b_sums = slice_sums(c2, s, rows_size);
+    double total = 0.0;
+    for (std::size_t j = 0; j < steps; ++j) {
+        const double step_sum =
+            many ? kAdjointSums[1](lambda + (j + 1) * width, a_rows + j * width,
+                                   b_rows + j * width, width, dup, tau, a_sums[j], b_sums[j])
+                 : kAdjointSums[0](lambda + (j + 1) * width, a_rows + j * width,
+                                   b_rows + j * width, width, dup, tau, 0.0, 0.0);
+        total = total + dt * step_sum;
     }
+    const double* left_top = p_top_.data() + c1 * n;
+    const double* right_top = p_top_.data() + c2 * n;
+    for (const BranchEnd& end : slice.ends) {
+        if (end.tip) continue;
+        const std::size_t f = end.left;
+        const std::size_t h = end.right;
+        total = total + lambda[end.entry] * (left_top[h] * right_top[f] + left_top[f] * right_top[h]);
+    }
+    const std::int64_t exponent = exponent_[c1] + exponent_[c2] + adjoint_->exponent[s];
+    root_terms_[i] = add_scaled(root_terms_[i].value, root_terms_[i].exponent, total, exponent);
 }
 
 double DatedScorer::score_graph(std::uint8_t origination) {

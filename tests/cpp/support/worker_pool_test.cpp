@@ -160,7 +160,6 @@ TEST(WorkerPool, AForkedChildGetsAWorkingSharedPool) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-// Waits up to five seconds for a forked child; 0 when it exited with status 0.
 // Waits for a child for up to a minute: far beyond what any of these children
 // needs (tens of milliseconds), so that a shared machine stalling the child
 // for seconds is not taken for a deadlock, which never ends. Returns the

@@ -185,26 +185,31 @@ def test_sample_scores_every_tree_its_clades_can_form(tree, model):
             loglik(tree, one, **RATES, model=model).iloc[0], abs=1e-12)
 
 
-@pytest.mark.parametrize("model", ["undated", "reldated", "dated"])
-def test_rooted_tree_as_clade_graph_scores_bit_for_bit(model):
-    tree = SpeciesTree.birth_death(12, seed=5)
-    sim = korvath.simulate_families(tree, **RATES, families=30, seed=2)
-    genes = GeneTrees.from_simulation(sim)
+def core_call(tree, model, n_steps):
+    """The core's arguments for the species tree and RATES under `model`, and its scoring of
+    trees and of clade graphs for that model."""
     sp = tree.likelihood_arrays()
     species = dict(sp_left=sp.sp_left, sp_right=sp.sp_right, sp_is_leaf=sp.sp_is_leaf,
                    sp_time=sp.sp_time, sp_parent_time=sp.sp_parent_time, sp_root=sp.sp_root)
     rates = dict(dup=RATES["duplication"], transfer=RATES["transfer"], loss=RATES["loss"])
     if model == "dated":
         species["sp_parent"] = sp.sp_parent
-        rates["n_steps"] = 6
-        by_tree, by_clades = korvath_core.dated_family_loglik, korvath_core.dated_clade_loglik
-    else:
-        rates["transfers"] = int(model == "reldated")
-        by_tree, by_clades = korvath_core.undated_family_loglik, korvath_core.undated_clade_loglik
+        rates["n_steps"] = n_steps
+        return {**species, **rates}, korvath_core.dated_family_loglik, korvath_core.dated_clade_loglik
+    rates["transfers"] = int(model == "reldated")
+    return ({**species, **rates}, korvath_core.undated_family_loglik,
+            korvath_core.undated_clade_loglik)
+
+
+@pytest.mark.parametrize("model", ["undated", "reldated", "dated"])
+def test_rooted_tree_as_clade_graph_scores_bit_for_bit(model):
+    tree = SpeciesTree.birth_death(12, seed=5)
+    sim = korvath.simulate_families(tree, **RATES, families=30, seed=2)
+    genes = GeneTrees.from_simulation(sim)
+    common, by_tree, by_clades = core_call(tree, model, n_steps=6)
     for origination in (0, 1):
-        tree_values = by_tree(**species, **genes.arrays()._asdict(), **rates,
-                              origination=origination)
-        clade_values = by_clades(**species, **genes.clade_arrays()._asdict(), **rates,
+        tree_values = by_tree(**common, **genes.arrays()._asdict(), origination=origination)
+        clade_values = by_clades(**common, **genes.clade_arrays()._asdict(),
                                  origination=origination)
         assert [v.hex() for v in clade_values] == [v.hex() for v in tree_values]
 
@@ -262,24 +267,14 @@ def test_any_listing_order_of_the_clades_scores_the_same_bits(model):
     labels = leaf_labels(tree, rng, 9)
     sample = [random_unrooted(rng, labels)[0] for _ in range(4)]
     families.append(GeneTrees.from_samples([sample], tree, rooted=False))
-    sp = tree.likelihood_arrays()
-    species = dict(sp_left=sp.sp_left, sp_right=sp.sp_right, sp_is_leaf=sp.sp_is_leaf,
-                   sp_time=sp.sp_time, sp_parent_time=sp.sp_parent_time, sp_root=sp.sp_root)
-    rates = dict(dup=RATES["duplication"], transfer=RATES["transfer"], loss=RATES["loss"])
-    if model == "dated":
-        species["sp_parent"] = sp.sp_parent
-        rates["n_steps"] = 5
-        score = korvath_core.dated_clade_loglik
-    else:
-        rates["transfers"] = int(model == "reldated")
-        score = korvath_core.undated_clade_loglik
+    common, _, score = core_call(tree, model, n_steps=5)
     for genes in families:
         arrays = genes.clade_arrays()
         for origination in (0, 1):
-            expected = score(**species, **arrays._asdict(), **rates, origination=origination)
+            expected = score(**common, **arrays._asdict(), origination=origination)
             for k in range(4):
                 other = relisted(arrays, rng, tips_first=k == 0)
-                got = score(**species, **other._asdict(), **rates, origination=origination)
+                got = score(**common, **other._asdict(), origination=origination)
                 assert [v.hex() for v in got] == [v.hex() for v in expected], (k, origination)
 
 
