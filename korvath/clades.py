@@ -22,6 +22,8 @@ from typing import Any, NamedTuple, Sequence
 
 import numpy as np
 
+from korvath import _native
+
 __all__ = ["CladeArrays", "family_clades", "concatenate"]
 
 
@@ -213,12 +215,27 @@ def _first_leaf(children: list[list[int]], v: int) -> int:
     return v
 
 
+def _tree_leaves(parent: np.ndarray, labels: list[str], rooted: bool,
+                 where: str) -> tuple[np.ndarray, list[str]]:
+    """The nodes without children and their labels, after the check that every other node
+    is binary (ValueError naming the node, as :func:`_check_binary`)."""
+    n_children = np.bincount(parent[parent >= 0], minlength=len(parent))
+    bad = (n_children != 0) & (n_children != 2)
+    if not rooted and len(bad) and n_children[0] == 3:
+        bad[0] = False
+    if bad.any():
+        _check_binary(_children(parent), labels, rooted, where)
+    leaves = np.flatnonzero(n_children == 0)
+    return leaves, [labels[v] for v in leaves.tolist()]
+
+
 def family_clades(trees: Sequence[tuple[np.ndarray, list[str]]], rooted: bool,
                   family: Any) -> FamilyClades:
     """The clade graph of one family from its trees (parent arrays in pre-order and labels).
 
     Raises ValueError naming the family and the tree for a tree that is not binary, a leaf
-    label used twice, or trees whose leaf sets differ.
+    label used twice, or trees whose leaf sets differ. A sample is amalgamated by the native
+    helper module when it is built, else in Python (the same graph, to the bit).
     """
     many = len(trees) > 1
     first_parent, first_labels = trees[0]
@@ -231,23 +248,50 @@ def family_clades(trees: Sequence[tuple[np.ndarray, list[str]]], rooted: bool,
         bit[label] = 1 << len(bit)
     if not many and not rooted:
         return _unrooted_tree(first_parent, first_labels, f"family {family!r}")
-    clade_trees: dict[int, int] = {}
-    split_trees: dict[tuple[int, int, int], int] = {}
-    root_weight: dict[tuple[int, int], float] = {}
+    position = {label: i for i, label in enumerate(leaves)}
+    leaf_of: list[np.ndarray] = []
     for t, (parent, labels) in enumerate(trees):
         where = f"family {family!r}" + (f", tree {t + 1}" if many else "")
-        tree_leaves = _leaf_labels(parent, labels)
+        nodes, tree_leaves = _tree_leaves(parent, labels, rooted, where)
         if len(tree_leaves) != len(set(tree_leaves)):
             seen: set[str] = set()
             twice = next(x for x in tree_leaves if x in seen or seen.add(x))  # type: ignore[func-returns-value]
             raise ValueError(f"{where}: leaf label {twice!r} appears twice")
-        if set(tree_leaves) != set(leaves):
+        if len(tree_leaves) != len(leaves) or any(x not in position for x in tree_leaves):
             extra = sorted(set(tree_leaves) - set(leaves))
             gone = sorted(set(leaves) - set(tree_leaves))
             detail = (f"leaf {extra[0]!r} is not in tree 1" if extra
                       else f"leaf {gone[0]!r} of tree 1 is missing")
             raise ValueError(f"{where}: the trees of a sample must have the same leaves; "
                              f"{detail}")
+        leaf = np.full(len(parent), -1, dtype=np.int64)
+        leaf[nodes] = [position[x] for x in tree_leaves]
+        leaf_of.append(leaf)
+    if _native.available:
+        offsets = np.zeros(len(trees) + 1, dtype=np.int64)
+        offsets[1:] = np.cumsum([len(p) for p, _ in trees])
+        parents = np.concatenate([np.asarray(p, dtype=np.int64) for p, _ in trees])
+        counts, left, right, weight = _native.sample_clades(
+            offsets, parents, np.concatenate(leaf_of), len(leaves), rooted)
+        split_counts = np.frombuffer(counts, dtype=np.int64).tolist()
+        is_leaf = [True] * len(leaves) + [False] * (len(split_counts) - len(leaves))
+        return FamilyClades(list(leaves), is_leaf, split_counts,
+                            np.frombuffer(left, dtype=np.int64).tolist(),
+                            np.frombuffer(right, dtype=np.int64).tolist(),
+                            np.frombuffer(weight, dtype=np.float64).tolist())
+    return _amalgamate(trees, leaves, bit, rooted, family)
+
+
+def _amalgamate(trees: Sequence[tuple[np.ndarray, list[str]]], leaves: list[str],
+                bit: dict[str, int], rooted: bool, family: Any) -> FamilyClades:
+    """The clade graph of a checked sample, clades as leaf masks (leaf i as bit i)."""
+    many = len(trees) > 1
+    clade_trees: dict[int, int] = {}
+    split_trees: dict[tuple[int, int, int], int] = {}
+    root_weight: dict[tuple[int, int], float] = {}
+    root_edges = 1
+    for t, (parent, labels) in enumerate(trees):
+        where = f"family {family!r}" + (f", tree {t + 1}" if many else "")
         splits, root, n_edges = _tree_clades(parent, labels, bit, rooted, where)
         seen_clades = set()
         for clade, a, b in splits:

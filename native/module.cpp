@@ -1,5 +1,6 @@
 // _korvath_native: the fast paths of the korvath toolkit (Newick reading and
-// writing, in-memory gene trees, trace replay, list conversion). The toolkit
+// writing, in-memory gene trees, trace replay, list conversion, clade graphs
+// of tree samples). The toolkit
 // calls these through korvath/_native.py with arguments it has already
 // checked, but every function checks its inputs again: lengths, kinds and
 // indices are verified, and no input can crash the interpreter. C++
@@ -12,6 +13,7 @@
 
 #include "gene_tree_texts.h"
 #include "newick_text.h"
+#include "sample_clades.h"
 #include "trace_replay.h"
 
 #include "support/faults.h"
@@ -513,6 +515,42 @@ PyObject* py_float64_from_list(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+// sample_clades(offsets, parent, leaf, n_leaves, rooted) -> (split_counts, split_left,
+// split_right, split_weight): the clade graph of one family's sample of trees.
+PyObject* py_sample_clades(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        expect_args("sample_clades", nargs, 5);
+        const std::vector<std::int64_t> offsets = int64s(args[0], "offsets");
+        const std::vector<std::int64_t> parent = int64s(args[1], "parent");
+        const std::vector<std::int64_t> leaf = int64s(args[2], "leaf");
+        const long long n_leaves = PyLong_AsLongLong(args[3]);
+        if (n_leaves == -1 && PyErr_Occurred()) throw PythonError{};
+        const int rooted = PyObject_IsTrue(args[4]);
+        if (rooted < 0) throw PythonError{};
+        SampleTrees trees;
+        trees.offsets = offsets;
+        trees.parent = parent;
+        trees.leaf = leaf;
+        trees.n_leaves = n_leaves;
+        trees.rooted = rooted != 0;
+        SampleClades clades;
+        {
+            // The trees are copied out: the work needs no interpreter.
+            PyThreadState* state = PyEval_SaveThread();
+            struct Restore {
+                PyThreadState* state;
+                ~Restore() { PyEval_RestoreThread(state); }
+            } restore{state};
+            clades = sample_clades(trees);
+        }
+        Ref counts = bytearray_of(clades.split_counts);
+        Ref left = bytearray_of(clades.split_left);
+        Ref right = bytearray_of(clades.split_right);
+        Ref weight = bytearray_of(clades.split_weight);
+        return PyTuple_Pack(4, counts.get(), left.get(), right.get(), weight.get());
+    });
+}
+
 PyMethodDef methods[] = {
     {"parse_newick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_parse_newick)),
      METH_FASTCALL, "parse_newick(text) -> (parent, labels, lengths) or None"},
@@ -533,6 +571,8 @@ PyMethodDef methods[] = {
     {"float64_from_list",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_float64_from_list)),
      METH_FASTCALL, "float64_from_list(list, consume) -> bytearray"},
+    {"sample_clades", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_sample_clades)),
+     METH_FASTCALL, "sample_clades(offsets, parent, leaf, n_leaves, rooted) -> clade graph"},
     {nullptr, nullptr, 0, nullptr},
 };
 

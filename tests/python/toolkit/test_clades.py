@@ -13,7 +13,8 @@ import pytest
 
 import korvath
 import korvath_core
-from korvath import GeneTrees, SpeciesTree, loglik
+from korvath import GeneTrees, SpeciesTree, clades, loglik
+from korvath.newick import parse_newick_many
 
 RATES = dict(duplication=0.3, transfer=0.25, loss=0.4)
 
@@ -371,3 +372,44 @@ def test_uniform_origin_keeps_early_tops_when_later_values_are_far_smaller():
     value = loglik(tree, unrooted, **rates, model="dated", origination="uniform",
                    n_steps=2).iloc[0]
     assert value == pytest.approx(log_mean_exp(each.tolist()), rel=1e-11)
+
+
+def random_rooted(rng, labels):
+    nodes = list(labels)
+    while len(nodes) > 1:
+        a = nodes.pop(rng.randrange(len(nodes)))
+        b = nodes.pop(rng.randrange(len(nodes)))
+        nodes.append(f"({a},{b})")
+    return nodes[0] + ";"
+
+
+@pytest.mark.skipif(not clades._native.available, reason="native helper not built")
+@pytest.mark.parametrize("rooted", [True, False])
+def test_native_amalgamation_builds_the_python_graph_to_the_bit(rooted, monkeypatch):
+    # Sizes around the 64-leaf word boundary; samples mixing a few topologies (so clades have
+    # several splits and fractional weights), repeated trees, and for unrooted samples both
+    # trifurcating and two-child roots.
+    rng = random.Random(11 + rooted)
+    for n in [1, 2, 3, 4, 9, 63, 64, 65, 130]:
+        labels = [f"g{i}" for i in range(n)]
+        for _ in range(3):
+            if rooted or n < 3:
+                base = [random_rooted(rng, labels) for _ in range(rng.randint(1, 3))]
+            else:
+                base = [random_unrooted(rng, labels)[0] for _ in range(2)]
+                base.append(random_rooted(rng, labels))
+            texts = [rng.choice(base) for _ in range(rng.choice([2, 5, 9]))]
+            batch = parse_newick_many(texts)
+            offsets = [int(x) for x in batch.offsets]
+            trees = [(np.asarray(batch.parent[a:b], np.int64), batch.labels[a:b])
+                     for a, b in zip(offsets, offsets[1:])]
+            native = clades.family_clades(trees, rooted, "f")
+            with monkeypatch.context() as m:
+                m.setattr(clades._native, "available", False)
+                python = clades.family_clades(trees, rooted, "f")
+            assert native == python, (n, texts)
+    # Refusals come from the same checks either way.
+    trees = [(np.array([-1, 0, 0], np.int64), ["", "a", "b"]),
+             (np.array([-1, 0, 0, 2, 2, 2], np.int64), ["", "a", "", "b", "c", "d"])]
+    with pytest.raises(ValueError, match="family 'f', tree 2: a node above 'b' has 3 children"):
+        clades.family_clades(trees, rooted, "f")

@@ -145,3 +145,42 @@ def test_replay_refuses_trees_it_cannot_walk():
         _korvath_native.replay_trace(np.array([-1, 0, 0, 5, 5, -1], I), np.zeros(6) + 1,
                                      np.array([False, True, True, True, True, False]), 0,
                                      *trace)
+
+
+def test_sample_clades_refuses_trees_that_do_not_hold_together():
+    cherry = dict(offsets=[0, 3], parent=[-1, 0, 0], leaf=[-1, 0, 1])
+
+    def call(offsets, parent, leaf, n_leaves=2, rooted=True):
+        return _korvath_native.sample_clades(np.asarray(offsets, I), np.asarray(parent, I),
+                                             np.asarray(leaf, I), n_leaves, rooted)
+
+    counts, left, right, weight = call(**cherry)
+    assert np.frombuffer(counts, I).tolist() == [0, 0, 1]
+    assert np.frombuffer(weight, F).tolist() == [1.0]
+    cases = [
+        (dict(cherry, parent=[-1, 0, 2]), "pre-order"),
+        (dict(cherry, parent=[0, 0, 0]), "root"),
+        (dict(cherry, leaf=[-1, 0, 2]), "outside"),
+        (dict(cherry, leaf=[-1, 1, 1]), "twice"),
+        (dict(cherry, leaf=[-1, 0, -5]), "outside"),
+        (dict(cherry, offsets=[0, 2]), "offsets"),
+        (dict(cherry, offsets=[0, 3, 1]), "offsets"),
+        (dict(cherry, offsets=[0]), "offsets"),
+        (dict(offsets=[0, 2], parent=[-1, 0], leaf=[-1, 0]), "binary"),
+        (dict(offsets=[0, 4], parent=[-1, 0, 0, 0], leaf=[-1, 0, 1, 1]), "twice"),
+        (dict(offsets=[0, 5], parent=[-1, 0, 0, 0, 0], leaf=[-1, 0, 1, 2, 3]), "three"),
+        (dict(offsets=[0, 3, 4], parent=[-1, 0, 0, -1], leaf=[-1, 0, 1, 0]), "lacks"),
+    ]
+    for arguments, message in cases:
+        with pytest.raises(ValueError, match=message):
+            call(**arguments)
+    with pytest.raises(ValueError, match="binary"):  # rooted trees have no three-child root
+        call([0, 4], [-1, 0, 0, 0], [-1, 0, 1, 2], 3)
+    for n_leaves in (0, -1, 10**6):
+        with pytest.raises(ValueError):
+            call(**cherry, n_leaves=n_leaves)
+    with pytest.raises(TypeError):
+        _korvath_native.sample_clades(np.array([0, 3], np.int32), np.asarray([-1, 0, 0], I),
+                                      np.asarray([-1, 0, 1], I), 2, True)
+    with pytest.raises(TypeError):
+        _korvath_native.sample_clades(np.array([0, 3], I), [-1, 0, 0], [-1, 0, 1], 2, True)
