@@ -184,3 +184,53 @@ def test_sample_clades_refuses_trees_that_do_not_hold_together():
                                       np.asarray([-1, 0, 1], I), 2, True)
     with pytest.raises(TypeError):
         _korvath_native.sample_clades(np.array([0, 3], I), [-1, 0, 0], [-1, 0, 1], 2, True)
+
+
+def random_tree_arrays(rng, n_leaves, rooted):
+    """(parent, leaf) of a random binary tree over leaves 0 .. n_leaves-1, in pre-order."""
+    nodes = [str(i) for i in range(n_leaves)]
+    while len(nodes) > (1 if rooted or n_leaves < 3 else 3):
+        a = nodes.pop(rng.randrange(len(nodes)))
+        b = nodes.pop(rng.randrange(len(nodes)))
+        nodes.append(f"({a},{b})")
+    text = nodes[0] if len(nodes) == 1 else "(" + ",".join(nodes) + ")"
+    parent, labels, _ = _korvath_native.parse_newick(text + ";")
+    parent = np.frombuffer(parent, I).tolist()
+    return parent, [int(x) if x else -1 for x in labels]
+
+
+def test_sample_clades_on_random_arrays_answers_or_refuses():
+    # Random trees, half of them malformed afterwards: a ValueError or a graph whose splits
+    # name earlier clades, never a crash (the suite also runs this under the sanitizers).
+    rng = random.Random(5)
+    answered = 0
+    for _ in range(2000):
+        rooted = rng.random() < 0.5
+        n_leaves = rng.randint(1, 7)
+        parent, leaf, sizes = [], [], []
+        for _ in range(rng.randint(1, 3)):
+            p, l = random_tree_arrays(rng, n_leaves, rooted)
+            parent += p
+            leaf += l
+            sizes.append(len(p))
+        offsets = [0] + np.cumsum(sizes).tolist()
+        if rng.random() < 0.5:
+            target = rng.choice([parent, leaf, offsets])
+            target[rng.randrange(len(target))] = rng.randint(-2, len(parent) + 1)
+        try:
+            counts, left, right, weight = _korvath_native.sample_clades(
+                np.asarray(offsets, I), np.asarray(parent, I), np.asarray(leaf, I),
+                n_leaves + rng.choice([0, 0, 0, -1, 1]), rooted)
+        except ValueError:
+            continue
+        answered += 1
+        counts = np.frombuffer(counts, I)
+        begin = np.concatenate([[0], np.cumsum(counts)])
+        left, right = np.frombuffer(left, I), np.frombuffer(right, I)
+        weight = np.frombuffer(weight, F)
+        assert begin[-1] == len(left) == len(right) == len(weight)
+        assert ((weight > 0) & (weight <= 1)).all()
+        for c in range(len(counts)):
+            assert (left[begin[c]:begin[c + 1]] < c).all()
+            assert (right[begin[c]:begin[c + 1]] < c).all()
+    assert answered > 500
