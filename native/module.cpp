@@ -1,13 +1,12 @@
 // _korvath_native: the fast paths of the korvath toolkit (Newick reading and
 // writing, in-memory gene trees, trace replay, list conversion, clade graphs
-// of tree samples). The toolkit
-// calls these through korvath/_native.py with arguments it has already
-// checked, but every function checks its inputs again: lengths, kinds and
-// indices are verified, and no input can crash the interpreter. C++
-// exceptions never leave a function: they become ValueError (inconsistent
-// input), MemoryError or RuntimeError. Arrays are passed in through the
-// buffer protocol (one-dimensional, C-contiguous) and handed back as
-// bytearray objects that numpy views without copying.
+// of tree samples). The toolkit calls these through korvath/_native.py with
+// arguments it has already checked, but every function checks its inputs
+// again: lengths, kinds and indices are verified, and no input can crash the
+// interpreter. C++ exceptions never leave a function: they become ValueError
+// (inconsistent input), MemoryError or RuntimeError. Arrays are passed in
+// through the buffer protocol (one-dimensional, C-contiguous) and handed back
+// as bytearray objects that numpy views without copying.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 

@@ -1,5 +1,7 @@
 #include "sample_clades.h"
 
+#include "support/memory_budget.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -87,9 +89,14 @@ struct Tally {
 
 class Amalgamation {
 public:
-    Amalgamation(std::size_t n_leaves, bool rooted)
-        : n_leaves_(n_leaves), words_((n_leaves + 63) / 64), rooted_(rooted), sets_(words_),
+    Amalgamation(std::size_t n_leaves, bool rooted, std::size_t budget)
+        : n_leaves_(n_leaves), words_((n_leaves + 63) / 64), rooted_(rooted),
+          budget_(budget, memory_runaway_message(budget, kRunaway)), sets_(words_),
           full_(words_, 0), scratch_(words_, 0) {
+        // The leaf sets are what grows: one per distinct clade, and one per node of the
+        // tree being read. Each is charged before it is made.
+        charge_sets(n_leaves);
+        sets_charged_ = n_leaves;
         for (std::size_t i = 0; i < n_leaves; ++i) full_[i / 64] |= std::uint64_t{1} << (i % 64);
         std::vector<std::uint64_t> one(words_, 0);
         for (std::size_t i = 0; i < n_leaves; ++i) {
@@ -105,7 +112,17 @@ public:
 
 private:
     const std::uint64_t* node_set(std::size_t v) const { return masks_.data() + v * words_; }
+    std::size_t set_bytes() const { return words_ * sizeof(std::uint64_t) + kPerSet; }
+    void charge_sets(std::size_t count) {
+        // A product past the room (or past the size type) is refused as such.
+        budget_.charge(count > budget_.room() / set_bytes() ? static_cast<std::size_t>(-1)
+                                                             : count * set_bytes());
+    }
     std::size_t intern(const std::uint64_t* set) {
+        if (sets_.size() >= sets_charged_) {  // room for the next new set
+            charge_sets(1024);
+            sets_charged_ += 1024;
+        }
         const std::size_t id = sets_.intern(set);
         if (id >= (std::size_t{1} << 32)) throw CladeError("the sample has too many clades");
         if (id >= tallies_.size()) tallies_.resize(id + 1);
@@ -121,9 +138,18 @@ private:
         return below(sets_.set(b), sets_.set(a), words_) ? std::pair{b, a} : std::pair{a, b};
     }
 
+    // Per set besides its words: its hash, its slots, its tally, its splits.
+    static constexpr std::size_t kPerSet = 8 + 32 + sizeof(Tally) + 2 * 64;
+    static constexpr const char* kRunaway =
+        "exceeded max_events; the clades of this sample take more (read fewer trees per "
+        "family, or score the trees one by one)";
+
     std::size_t n_leaves_;
     std::size_t words_;
     bool rooted_;
+    StorageBudget budget_;
+    std::size_t sets_charged_ = 0;
+    std::size_t nodes_charged_ = 0;
     LeafSets sets_;
     std::vector<std::uint64_t> full_;
     std::vector<std::uint64_t> scratch_;
@@ -170,6 +196,10 @@ void Amalgamation::add_tree(std::size_t t, const std::int64_t* parent, const std
                             std::size_t n) {
     const std::string where = "tree " + std::to_string(t + 1) + ": ";
     if (n == 0 || parent[0] != -1) throw CladeError(where + "node 0 must be the root");
+    if (n > nodes_charged_) {
+        charge_sets(n - nodes_charged_);
+        nodes_charged_ = n;
+    }
     n_kids_.assign(n, 0);
     kids_.assign(3 * n, -1);
     for (std::size_t v = 1; v < n; ++v) {
@@ -349,7 +379,7 @@ SampleClades sample_clades(const SampleTrees& trees) {
     }
     if (n_leaves > trees.parent.size()) throw CladeError("more leaves than nodes");
     const std::size_t n_trees = trees.offsets.size() - 1;
-    Amalgamation amalgamation(n_leaves, trees.rooted);
+    Amalgamation amalgamation(n_leaves, trees.rooted, memory_budget_bytes());
     for (std::size_t t = 0; t < n_trees; ++t) {
         const std::int64_t a = trees.offsets[t];
         const std::int64_t b = trees.offsets[t + 1];

@@ -349,3 +349,35 @@ def test_more_parallel_copies_than_the_budget_holds_end_before_any_is_made(n_cop
     # A modest number of copies still runs.
     assert korvath_core.simulate_profiles_parallel(**CHERRY, **QUIET, n_copies=1000,
                                                    n_threads=1)
+
+
+@needs_address_limit
+def test_amalgamating_a_sample_beyond_the_budget_ends_with_the_budget_error():
+    # 20 caterpillars of 6000 leaves, each in its own leaf order: about 120,000 distinct
+    # clades of 750 bytes each (and their splits), past the 64 MB budget of a 512 MB
+    # address space.
+    pytest.importorskip("_korvath_native")
+    outcome = run_limited("""
+        import array, random
+        import _korvath_native
+        n, trees = 6000, 20
+        rng = random.Random(1)
+        parent, leaf, offsets = array.array("q"), array.array("q"), array.array("q", [0])
+        for _ in range(trees):
+            order = list(range(n))
+            rng.shuffle(order)
+            nodes = [-1]
+            labels = [-1]
+            for k in range(n - 1):
+                nodes += [2 * k, 2 * k]          # leaf k, then the next spine node
+                labels += [order[k], -1]
+            labels[-1] = order[n - 1]             # the last spine node is a leaf
+            parent.extend(nodes)
+            leaf.extend(labels)
+            offsets.append(len(parent))
+        def result():
+            return _korvath_native.sample_clades(offsets, parent, leaf, n, True)
+    """)
+    assert outcome["outcome"] == "RuntimeError", outcome
+    assert outcome["message"].startswith(MEMORY_RUNAWAY), outcome
+    assert "the clades of this sample take more" in outcome["message"]
