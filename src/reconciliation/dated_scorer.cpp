@@ -79,11 +79,6 @@ __attribute__((target("avx2"))) void update_entries_avx2(const StepInputs& in, s
     update_body<kInternal, kManyBranches>(in, begin, end, v, out);
 }
 
-bool wide_vectors() {
-    static const bool supported = __builtin_cpu_supports("avx2") != 0;
-    return supported;
-}
-
 UpdateFn pick_update(bool internal, bool many) {
     if (wide_vectors()) {
         if (internal) return many ? update_entries_avx2<true, true> : update_entries_avx2<true, false>;
@@ -348,11 +343,9 @@ void DatedScorer::plan_groups() {
     slots_ = 0;
     std::vector<std::size_t> due(size);
     for (std::size_t g = 0; g < size; ++g) {
-        due[g] = g;
-        if (graph_.kind[g] == kRootTerm) continue;
-        for (std::size_t k = reader_begin_[g]; k < reader_begin_[g + 1]; ++k) {
-            due[g] = k == reader_begin_[g] ? readers_[k] : std::min(due[g], readers_[k]);
-        }
+        const auto first = readers_.begin() + static_cast<std::ptrdiff_t>(reader_begin_[g]);
+        const auto last = readers_.begin() + static_cast<std::ptrdiff_t>(reader_begin_[g + 1]);
+        due[g] = graph_.kind[g] == kRootTerm || first == last ? g : *std::min_element(first, last);
     }
     using Entry = std::pair<std::size_t, std::size_t>;  // (due, node)
     std::priority_queue<Entry, std::vector<Entry>, std::greater<>> ready;

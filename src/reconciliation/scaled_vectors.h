@@ -92,10 +92,20 @@ __attribute__((target("avx2"))) inline double max_magnitude_avx2(const double* v
 }
 #endif
 
+// Whether the processor runs 256-bit vector code (asked once); the scorers
+// pick their vector loops by it.
+inline bool wide_vectors() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool supported = __builtin_cpu_supports("avx2") != 0;
+    return supported;
+#else
+    return false;
+#endif
+}
+
 inline double max_magnitude(const double* values, std::size_t count) {
 #if defined(__x86_64__) && defined(__GNUC__)
-    static const bool wide = __builtin_cpu_supports("avx2") != 0;
-    if (wide && count >= 16) return max_magnitude_avx2(values, count);
+    if (wide_vectors() && count >= 16) return max_magnitude_avx2(values, count);
 #endif
     return max_magnitude_portable(values, count);
 }
