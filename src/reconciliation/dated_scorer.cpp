@@ -154,8 +154,94 @@ DatedScorer::DatedScorer(const DatedExtinction& model)
     for (std::size_t s = model.slices.size(); s-- > 0;) {
         for (std::size_t b : model.slices[s].branches) first_slice_[b] = s;
     }
+    plan_tops();
 }
 DatedScorer::~DatedScorer() = default;
+
+// The entry of branch b in slice s, or kNoTopEntry.
+static std::size_t entry_in(const TimeSlice& slice, std::size_t b) {
+    const auto it = std::lower_bound(slice.branches.begin(), slice.branches.end(), b);
+    if (it == slice.branches.end() || *it != b) return kNoTopEntry;
+    return static_cast<std::size_t>(it - slice.branches.begin());
+}
+
+// Both layouts' maps. The compact one applies when the slices are taken one
+// at a time and every top a slice start reads was written by the slice
+// integrated just before: a branch alive in the slice was alive there too,
+// or in no earlier slice (its alive slices are contiguous), and a daughter
+// of a branch ending at the slice start is alive there or nowhere.
+void DatedScorer::plan_tops() {
+    const DatedExtinction& m = model_;
+    const std::size_t count = m.slices.size();
+    branch_tops_.assign(count, SliceTopsMap{});
+    compact_tops_.assign(count, SliceTopsMap{});
+    compact_possible_ = shape_order_;
+    carry_width_ = 0;
+    std::size_t previous = kNoTopEntry;
+    std::size_t parity = 0;
+    for (std::size_t s = count; s-- > 0;) {
+        const TimeSlice& slice = m.slices[s];
+        const std::size_t width = slice.width();
+        if (width == 0) continue;
+        SliceTopsMap& wide = branch_tops_[s];
+        wide.read = slice.branches;
+        wide.write = slice.branches;
+        SliceTopsMap& tight = compact_tops_[s];
+        tight.parity = parity;
+        tight.previous_width = previous == kNoTopEntry ? 0 : m.slices[previous].width();
+        tight.read.resize(width);
+        tight.write.resize(width);
+        for (std::size_t k = 0; k < width; ++k) {
+            tight.read[k] =
+                previous == kNoTopEntry ? kNoTopEntry : entry_in(m.slices[previous], slice.branches[k]);
+            tight.write[k] = k;
+        }
+        auto daughter = [&](std::size_t d) {
+            const std::size_t e = previous == kNoTopEntry ? kNoTopEntry : entry_in(m.slices[previous], d);
+            if (e == kNoTopEntry && d < first_slice_.size() && first_slice_[d] != count) {
+                compact_possible_ = false;
+            }
+            return e;
+        };
+        for (const BranchEnd& end : slice.ends) {
+            wide.end_left.push_back(end.tip ? 0 : end.left);
+            wide.end_right.push_back(end.tip ? 0 : end.right);
+            tight.end_left.push_back(end.tip ? kNoTopEntry : daughter(end.left));
+            tight.end_right.push_back(end.tip ? kNoTopEntry : daughter(end.right));
+        }
+        carry_width_ = std::max(carry_width_, width);
+        previous = s;
+        parity ^= 1;
+    }
+}
+
+double* DatedScorer::current_tops(std::size_t g, std::size_t s) {
+    if (!compact_) return p_top_.data() + g * model_.n;
+    return carries_.data() + (2 * g + compact_tops_[s].parity) * carry_width_;
+}
+
+double* DatedScorer::previous_tops(std::size_t g, std::size_t s) {
+    if (!compact_) return p_top_.data() + g * model_.n;
+    return carries_.data() + (2 * g + (1 - compact_tops_[s].parity)) * carry_width_;
+}
+
+// Node g's top of the root's left (0) or right (1) daughter, once every slice is done.
+double DatedScorer::root_daughter_top(std::size_t g, std::size_t which) const {
+    if (!compact_) return p_top_[g * model_.n + daughter_[which]];
+    return daughter_tops_[2 * g + which];
+}
+
+std::size_t DatedScorer::top_spans(std::size_t g, std::size_t s, bool current, TopSpan* spans) {
+    if (!compact_) {
+        spans[0] = {p_top_.data() + g * model_.n, model_.n};
+        return 1;
+    }
+    std::size_t count = 0;
+    if (current) spans[count++] = {current_tops(g, s), model_.slices[s].width()};
+    spans[count++] = {previous_tops(g, s), compact_tops_[s].previous_width};
+    if (keep_daughter_tops_) spans[count++] = {daughter_tops_.data() + 2 * g, 2};
+    return count;
+}
 
 namespace {
 
@@ -163,9 +249,10 @@ namespace {
 struct NodeWork {
     bool internal;
     std::int64_t species;      // a tip's species branch
-    double* p_top;             // the node's P at the top of each branch
-    const double* left_top;    // the children's, for an internal node
-    const double* right_top;
+    const double* previous;    // the node's P at the tops the slice starts from
+    double* current;           // and where the slice leaves its tops
+    const double* left_previous;  // the children's, for an internal node
+    const double* right_previous;
     double* rows;              // the node's vectors of the slice
     double* sums;
     const double* left_rows;   // the children's vectors of the same slice
@@ -183,20 +270,28 @@ struct NodeWork {
 // P at the later boundary of a slice: carried over from the later slice for
 // branches that continue, and for branches ending there the tip indicator or
 // the speciation terms (one daughter lost, or the two children split).
-void start_slice(const DatedExtinction& m, const TimeSlice& slice, const NodeWork& node,
-                 double* rows) {
-    const double* p_top = node.p_top;
-    for (std::size_t k = 0; k < slice.width(); ++k) rows[k] = p_top[slice.branches[k]];
-    for (const BranchEnd& end : slice.ends) {
+inline double top_at(const double* tops, std::size_t i) {
+    return i == kNoTopEntry ? 0.0 : tops[i];
+}
+
+void start_slice(const DatedExtinction& m, const TimeSlice& slice, const SliceTopsMap& tops,
+                 const NodeWork& node, double* rows) {
+    const double* previous = node.previous;
+    for (std::size_t k = 0; k < slice.width(); ++k) rows[k] = top_at(previous, tops.read[k]);
+    for (std::size_t e = 0; e < slice.ends.size(); ++e) {
+        const BranchEnd& end = slice.ends[e];
         double v;
         if (end.tip) {
             v = (!node.internal && node.species == static_cast<std::int64_t>(end.branch)) ? 1.0 : 0.0;
         } else {
             const std::size_t f = end.left;
             const std::size_t h = end.right;
-            v = m.e_top[f] * p_top[h] + m.e_top[h] * p_top[f];
+            const std::size_t fi = tops.end_left[e];
+            const std::size_t hi = tops.end_right[e];
+            v = m.e_top[f] * top_at(previous, hi) + m.e_top[h] * top_at(previous, fi);
             if (node.internal) {
-                double split = node.left_top[h] * node.right_top[f] + node.left_top[f] * node.right_top[h];
+                double split = top_at(node.left_previous, hi) * top_at(node.right_previous, fi) +
+                               top_at(node.left_previous, fi) * top_at(node.right_previous, hi);
                 if (node.split_shift != 0) split = ldexp_wide(split, -node.split_shift);
                 v = v + split;
             }
@@ -209,7 +304,8 @@ void start_slice(const DatedExtinction& m, const TimeSlice& slice, const NodeWor
 // the slice's vectors and the sums the steps read in each node's slot, then
 // P at the top of the slice's branches. Each node's arithmetic is exactly
 // that of the node alone.
-void run_slice(const DatedExtinction& m, std::size_t s, const NodeWork* nodes, std::size_t count) {
+void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops,
+               const NodeWork* nodes, std::size_t count) {
     const TimeSlice& slice = m.slices[s];
     const std::size_t width = slice.width();
     const std::size_t steps = static_cast<std::size_t>(slice.steps);
@@ -224,7 +320,7 @@ void run_slice(const DatedExtinction& m, std::size_t s, const NodeWork* nodes, s
     for (std::size_t i = 0; i < count; ++i) {
         const NodeWork& node = nodes[i];
         rows[i] = node.rows + row_base;
-        start_slice(m, slice, node, rows[i]);
+        start_slice(m, slice, tops, node, rows[i]);
         update[i] = pick_update(node.internal, many);
         in[i].dt = slice.dt;
         in[i].dup = m.dup;
@@ -268,7 +364,8 @@ void run_slice(const DatedExtinction& m, std::size_t s, const NodeWork* nodes, s
 
     for (std::size_t i = 0; i < count; ++i) {
         const double* last = rows[i] + steps * width;
-        for (std::size_t k = 0; k < width; ++k) nodes[i].p_top[slice.branches[k]] = last[k];
+        double* current = nodes[i].current;
+        for (std::size_t k = 0; k < width; ++k) current[tops.write[k]] = last[k];
     }
 }
 
@@ -394,15 +491,16 @@ static bool carries_shift(double rate, std::int64_t shift) {
 
 // Where node g's vectors of slice s and their sums lie in the arena: one
 // slice per slot, or the whole history per slot.
+// Slice by slice, the slots of a slice are packed at that slice's own size,
+// so a narrow slice's vectors take as little cache as they need.
 double* DatedScorer::slice_rows(std::size_t g, std::size_t s) {
-    double* slot = arena_.data() + slot_[g] * slot_stride_;
-    return whole_histories_ ? slot + model_.trajectory_offset[s] : slot;
+    if (!whole_histories_) return arena_.data() + slot_[g] * slice_stride_[s];
+    return arena_.data() + slot_[g] * slot_stride_ + model_.trajectory_offset[s];
 }
 
 double* DatedScorer::slice_sums(std::size_t g, std::size_t s, std::size_t rows_size) {
-    double* slot = arena_.data() + slot_[g] * slot_stride_;
-    return whole_histories_ ? slot + model_.trajectory_size + model_.sums_offset[s]
-                            : slot + rows_size;
+    if (!whole_histories_) return arena_.data() + slot_[g] * slice_stride_[s] + rows_size;
+    return arena_.data() + slot_[g] * slot_stride_ + model_.trajectory_size + model_.sums_offset[s];
 }
 
 // The scale of node g's vectors of slice s: its current scale when slices
@@ -418,7 +516,6 @@ std::int64_t DatedScorer::slice_exponent(std::size_t g, std::size_t s) const {
 // vectors have left the range afterwards is brought back, with its values at
 // the branch tops.
 void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t group_size) {
-    const std::size_t n = model_.n;
     const TimeSlice& slice = model_.slices[s];
     const std::size_t rows_size = (static_cast<std::size_t>(slice.steps) + 1) * slice.width();
     // Sums are formed from their terms; the other nodes integrate side by side.
@@ -442,14 +539,15 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         NodeWork& node = work[i];
         node.internal = graph_.kind[g] == kPair;
         node.species = node.internal ? -1 : graph_.species[g];
-        node.p_top = p_top_.data() + g * n;
+        node.previous = previous_tops(g, s);
+        node.current = current_tops(g, s);
         node.rows = slice_rows(g, s);
         node.sums = slice_sums(g, s, rows_size);
         if (node.internal) {
             const std::size_t c1 = graph_.left[g];
             const std::size_t c2 = graph_.right[g];
-            node.left_top = p_top_.data() + c1 * n;
-            node.right_top = p_top_.data() + c2 * n;
+            node.left_previous = previous_tops(c1, s);
+            node.right_previous = previous_tops(c2, s);
             node.left_rows = slice_rows(c1, s);
             node.left_sums = slice_sums(c1, s, rows_size);
             node.right_rows = slice_rows(c2, s);
@@ -466,7 +564,13 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
             std::int64_t shift = exponent_[g] - product;
             if (shift > kScaleLimit * 4 || shift < -kScaleLimit * 4 ||
                 !carries_shift(model_.dup, shift) || !carries_shift(model_.transfer, shift)) {
-                for (std::size_t b = 0; b < n; ++b) node.p_top[b] = ldexp_wide(node.p_top[b], shift);
+                TopSpan spans[3];
+                const std::size_t span_count = top_spans(g, s, false, spans);
+                for (std::size_t k = 0; k < span_count; ++k) {
+                    for (std::size_t b = 0; b < spans[k].count; ++b) {
+                        spans[k].values[b] = ldexp_wide(spans[k].values[b], shift);
+                    }
+                }
                 exponent_[g] = product;
                 shift = 0;
             }
@@ -475,25 +579,36 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         }
     }
 
-    run_slice(model_, s, work, count);
+    const SliceTopsMap& tops = slice_tops(s);
+    run_slice(model_, s, tops, work, count);
 
     for (std::size_t i = 0; i < count; ++i) {
+        if (compact_ && keep_daughter_tops_) {
+            for (std::size_t which = 0; which < 2; ++which) {
+                if (daughter_slice_[which] == s) {
+                    daughter_tops_[2 * nodes[i] + which] = work[i].current[daughter_entry_[which]];
+                }
+            }
+        }
         const int shift = rescale_exponent(max_magnitude(work[i].rows, rows_size));
         if (shift != 0) {
             const std::size_t sums_size =
                 slice.width() >= 2 ? static_cast<std::size_t>(slice.steps) : 0;
             scale_down(work[i].rows, rows_size, shift);
             scale_down(work[i].sums, sums_size, shift);
-            scale_down(work[i].p_top, n, shift);
+            TopSpan spans[3];
+            const std::size_t span_count = top_spans(nodes[i], s, true, spans);
+            for (std::size_t k = 0; k < span_count; ++k) scale_down(spans[k].values, spans[k].count, shift);
             exponent_[nodes[i]] += shift;
         }
         if (whole_histories_) {
             slice_exponents_[nodes[i] * model_.slices.size() + s] = exponent_[nodes[i]];
         }
         if (keep_root_tops_ && nodes[i] == graph_.size() - 1) {
-            for (std::size_t b : slice.branches) {
+            for (std::size_t k = 0; k < slice.width(); ++k) {
+                const std::size_t b = slice.branches[k];
                 if (first_slice_[b] != s) continue;
-                root_top_[b] = work[i].p_top[b];
+                root_top_[b] = work[i].current[tops.write[k]];
                 root_top_exponent_[b] = exponent_[nodes[i]];
             }
         }
@@ -504,7 +619,6 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
 // its terms', in the scale of the largest term; its P at the branch tops
 // likewise in the scale of the terms' current tops.
 void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
-    const std::size_t n = model_.n;
     const TimeSlice& slice = model_.slices[s];
     const std::size_t rows_size = (static_cast<std::size_t>(slice.steps) + 1) * slice.width();
     const std::size_t sums_size = slice.width() >= 2 ? static_cast<std::size_t>(slice.steps) : 0;
@@ -512,7 +626,8 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
     const std::size_t end = graph_.term_begin[g + 1];
     double* rows = slice_rows(g, s);
     double* sums = slice_sums(g, s, rows_size);
-    double* top = p_top_.data() + g * n;
+    TopSpan tops[3];
+    const std::size_t span_count = top_spans(g, s, true, tops);
     std::int64_t scale = slice_exponent(graph_.term_node[begin], s);
     std::int64_t top_scale = exponent_[graph_.term_node[begin]];
     for (std::size_t i = begin + 1; i < end; ++i) {
@@ -521,7 +636,7 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
     }
     std::fill(rows, rows + rows_size, 0.0);
     std::fill(sums, sums + sums_size, 0.0);
-    std::fill(top, top + n, 0.0);
+    for (std::size_t k = 0; k < span_count; ++k) std::fill(tops[k].values, tops[k].values + tops[k].count, 0.0);
     for (std::size_t i = begin; i < end; ++i) {
         const std::size_t t = graph_.term_node[i];
         const double w = graph_.term_weight[i];
@@ -531,8 +646,13 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
         for (std::size_t k = 0; k < rows_size; ++k) rows[k] = rows[k] + f * term_rows[k];
         for (std::size_t j = 0; j < sums_size; ++j) sums[j] = sums[j] + f * term_sums[j];
         const double ft = ldexp_wide(w, exponent_[t] - top_scale);
-        const double* term_top = p_top_.data() + t * n;
-        for (std::size_t b = 0; b < n; ++b) top[b] = top[b] + ft * term_top[b];
+        TopSpan term_tops[3];
+        top_spans(t, s, true, term_tops);
+        for (std::size_t k = 0; k < span_count; ++k) {
+            double* top = tops[k].values;
+            const double* term_top = term_tops[k].values;
+            for (std::size_t b = 0; b < tops[k].count; ++b) top[b] = top[b] + ft * term_top[b];
+        }
     }
     const int shift = rescale_exponent(max_magnitude(rows, rows_size));
     if (shift != 0) {
@@ -546,7 +666,10 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
     } else {
         // One scale for the slice's vectors and the tops, as for every node.
         if (top_scale != scale) {
-            for (std::size_t b = 0; b < n; ++b) top[b] = ldexp_wide(top[b], top_scale - scale);
+            for (std::size_t k = 0; k < span_count; ++k) {
+                double* top = tops[k].values;
+                for (std::size_t b = 0; b < tops[k].count; ++b) top[b] = ldexp_wide(top[b], top_scale - scale);
+            }
         }
         exponent_[g] = scale;
     }
@@ -559,20 +682,16 @@ ScaledValue DatedScorer::root_split(std::size_t g) const {
 }
 
 ScaledValue DatedScorer::root_split_of(std::size_t c1, std::size_t c2) const {
-    const RootDaughters root = dated_root_daughters(model_);
-    const std::size_t n = model_.n;
-    const std::size_t f = root.left;
-    const std::size_t h = root.right;
-    const double* p_left = p_top_.data() + c1 * n;
-    const double* p_right = p_top_.data() + c2 * n;
-    return {p_left[h] * p_right[f] + p_left[f] * p_right[h], exponent_[c1] + exponent_[c2]};
+    // Daughter 0 is the root's left child, 1 its right.
+    return {root_daughter_top(c1, 1) * root_daughter_top(c2, 0) +
+                root_daughter_top(c1, 0) * root_daughter_top(c2, 1),
+            exponent_[c1] + exponent_[c2]};
 }
 
 ScaledValue DatedScorer::root_probability(std::uint8_t origination) const {
     const DatedExtinction& m = model_;
     const std::size_t n = m.n;
     const std::size_t r = graph_.size() - 1;
-    const double* p_root = p_top_.data() + r * n;
     const std::int64_t e_root = exponent_[r];
     if (origination == 1 && graph_.kind[r] != kRoot) {
         double sum = 0.0;
@@ -600,6 +719,8 @@ ScaledValue DatedScorer::root_probability(std::uint8_t origination) const {
             }
             return {count == 0 ? 0.0 : sum / static_cast<double>(count), e_root};
         }
+        // Only a sum's root gets here, integrated with a tops row per node.
+        const double* p_root = p_top_.data() + r * n;
         for (std::size_t b = 0; b < n; ++b) {
             if (has_length(m.branch_length[b])) {
                 sum += p_root[b];
@@ -626,7 +747,7 @@ ScaledValue DatedScorer::root_probability(std::uint8_t origination) const {
         }
         return total;
     }
-    const double l = m.e_top[f] * p_root[h] + m.e_top[h] * p_root[f];
+    const double l = m.e_top[f] * root_daughter_top(r, 1) + m.e_top[h] * root_daughter_top(r, 0);
     if (graph_.kind[r] == kTip) return {l, e_root};
     if (graph_.kind[r] == kPair) {
         const ScaledValue split = root_split(r);
@@ -685,6 +806,8 @@ void DatedScorer::release() {
     std::vector<std::uint8_t>().swap(started_);
     std::vector<std::int64_t>().swap(slice_exponents_);
     std::vector<double>().swap(p_top_);
+    std::vector<double>().swap(carries_);
+    std::vector<double>().swap(daughter_tops_);
     std::vector<std::int64_t>().swap(exponent_);
     std::vector<std::size_t>().swap(missing_);
     std::vector<std::size_t>().swap(unread_);
@@ -915,7 +1038,6 @@ void DatedScorer::root_terms(std::size_t s, std::size_t g) {
     const double dup = m.dup;
     const double dt = slice.dt;
     const double* lambda = adjoint_->rows.data() + m.trajectory_offset[s];
-    const std::size_t n = m.n;
     const AdjointSum kAdjointSums[2] = {
         wide_vectors() ? adjoint_sum_avx2<false> : adjoint_sum<false>,
         wide_vectors() ? adjoint_sum_avx2<true> : adjoint_sum<true>};
@@ -935,13 +1057,16 @@ void DatedScorer::root_terms(std::size_t s, std::size_t g) {
                                    b_rows + j * width, width, dup, tau, 0.0, 0.0);
         total = total + dt * step_sum;
     }
-    const double* left_top = p_top_.data() + c1 * n;
-    const double* right_top = p_top_.data() + c2 * n;
-    for (const BranchEnd& end : slice.ends) {
+    const double* left_top = previous_tops(c1, s);
+    const double* right_top = previous_tops(c2, s);
+    const SliceTopsMap& tops = slice_tops(s);
+    for (std::size_t e = 0; e < slice.ends.size(); ++e) {
+        const BranchEnd& end = slice.ends[e];
         if (end.tip) continue;
-        const std::size_t f = end.left;
-        const std::size_t h = end.right;
-        total = total + lambda[end.entry] * (left_top[h] * right_top[f] + left_top[f] * right_top[h]);
+        const std::size_t fi = tops.end_left[e];
+        const std::size_t hi = tops.end_right[e];
+        total = total + lambda[end.entry] * (top_at(left_top, hi) * top_at(right_top, fi) +
+                                             top_at(left_top, fi) * top_at(right_top, hi));
     }
     const std::int64_t exponent = exponent_[c1] + exponent_[c2] + adjoint_->exponent[s];
     root_terms_[i] = add_scaled(root_terms_[i].value, root_terms_[i].exponent, total, exponent);
@@ -950,8 +1075,27 @@ void DatedScorer::root_terms(std::size_t s, std::size_t g) {
 double DatedScorer::score_graph(std::uint8_t origination) {
     const std::size_t size = graph_.size();
     const std::size_t n = model_.n;
-    const std::size_t p_top_doubles =
-        require_doubles(checked_mul(size, n, "per-node top probabilities"), "per-node top probabilities");
+    // The compact layout of the tops, where it holds the same values.
+    compact_ = compact_possible_ && !whole_histories_ && graph_.kind.back() != kSum;
+    const std::size_t p_top_doubles = require_doubles(
+        compact_ ? checked_mul(checked_mul(size, 2, "per-node top probabilities"), carry_width_,
+                               "per-node top probabilities")
+                 : checked_mul(size, n, "per-node top probabilities"),
+        "per-node top probabilities");
+    keep_daughter_tops_ = false;
+    if (origination != 1) {
+        const RootDaughters root = dated_root_daughters(model_);
+        daughter_[0] = root.left;
+        daughter_[1] = root.right;
+        keep_daughter_tops_ = compact_;
+        for (std::size_t which = 0; which < 2; ++which) {
+            const std::size_t b = daughter_[which];
+            daughter_slice_[which] = first_slice_[b];
+            daughter_entry_[which] = daughter_slice_[which] < model_.slices.size()
+                                         ? entry_in(model_.slices[daughter_slice_[which]], b)
+                                         : 0;
+        }
+    }
 
     // Whatever happens, the tree's state goes with it.
     struct Cleanup {
@@ -962,6 +1106,8 @@ double DatedScorer::score_graph(std::uint8_t origination) {
             std::vector<std::uint8_t>().swap(scorer.started_);
             std::vector<std::int64_t>().swap(scorer.slice_exponents_);
             std::vector<double>().swap(scorer.p_top_);
+            std::vector<double>().swap(scorer.carries_);
+            std::vector<double>().swap(scorer.daughter_tops_);
             std::vector<std::int64_t>().swap(scorer.exponent_);
             std::vector<std::size_t>().swap(scorer.missing_);
             std::vector<std::size_t>().swap(scorer.unread_);
@@ -985,7 +1131,12 @@ double DatedScorer::score_graph(std::uint8_t origination) {
         for (std::size_t g = 0; g < size; ++g) slot_[g] = g;
         slots_ = size;
     }
-    p_top_.assign(p_top_doubles, 0.0);
+    if (compact_) {
+        carries_.assign(p_top_doubles, 0.0);
+        if (keep_daughter_tops_) daughter_tops_.assign(checked_mul(size, 2, "per-node top probabilities"), 0.0);
+    } else {
+        p_top_.assign(p_top_doubles, 0.0);
+    }
     exponent_.assign(size, 0);
     started_.assign(size, 0);
     std::size_t stride = 0;
@@ -994,11 +1145,13 @@ double DatedScorer::score_graph(std::uint8_t origination) {
             checked_add(model_.trajectory_size, model_.sums_size, "gene node history"),
             "gene node history");
     } else {
-        for (const TimeSlice& slice : model_.slices) {
+        slice_stride_.assign(model_.slices.size(), 0);
+        for (std::size_t s = 0; s < model_.slices.size(); ++s) {
+            const TimeSlice& slice = model_.slices[s];
             const std::uint64_t rows = checked_mul(slice.steps + 1, slice.width(), "slice vectors");
-            stride = std::max<std::size_t>(
-                stride,
-                require_doubles(checked_add(rows, slice.steps, "slice vectors"), "slice vectors"));
+            slice_stride_[s] =
+                require_doubles(checked_add(rows, slice.steps, "slice vectors"), "slice vectors");
+            stride = std::max(stride, slice_stride_[s]);
         }
     }
     slot_stride_ = stride;

@@ -14,6 +14,21 @@
 
 namespace korvath::reconciliation {
 
+// Where a slice finds and leaves each node's values at the branch tops (see
+// DatedScorer's layouts): for each entry, where its value at the slice's
+// start is among the tops the previous slice left (kNoTopEntry: 0, a branch
+// no earlier slice held) and where its top goes; for each end, where its
+// daughters' tops are.
+inline constexpr std::size_t kNoTopEntry = static_cast<std::size_t>(-1);
+struct SliceTopsMap {
+    std::vector<std::size_t> read;
+    std::vector<std::size_t> write;
+    std::vector<std::size_t> end_left;
+    std::vector<std::size_t> end_right;
+    std::size_t previous_width = 0;  // compact layout: the width of the slice integrated before
+    std::size_t parity = 0;          // compact layout: which of a node's two buffers it writes
+};
+
 // Scores trees one after another against one model; per-tree state is
 // dropped after each tree. The tree is integrated slice by slice, from the
 // latest: within a slice a node needs only its children's vectors of the
@@ -139,9 +154,44 @@ private:
     bool keep_ = false;          // solve_clades: every node its own slot, kept
     std::vector<std::size_t> clade_of_node_;  // solve_clades: the clade of each node
     std::vector<std::int64_t> slice_exponents_;  // node by node: per node and slice
-    // Per tree: P at the top of every branch for every node, in the scale
-    // 2^exponent_[g] of its node.
+    // Per tree: each node's P at the branch tops, in the scale 2^exponent_[g]
+    // of its node, laid out one of two ways.
+    // - Node by node, or when a slice start would read a top older than the
+    //   slice integrated just before: one value per branch and node (p_top_).
+    // - Slice by slice otherwise (compact_): a slice start reads only the
+    //   tops the previous slice wrote, so each node holds two buffers in
+    //   slice order, one written by the current slice and one by the
+    //   previous (carries_), and the tops of the root's two daughters, which
+    //   the root's probability reads at the end (daughter_tops_). A slice
+    //   then touches its own width of each node's tops, not the whole row.
+    // Both layouts hold the same values, rescaled by the same operations.
+    void plan_tops();
+    const SliceTopsMap& slice_tops(std::size_t s) const {
+        return compact_ ? compact_tops_[s] : branch_tops_[s];
+    }
+    double* current_tops(std::size_t g, std::size_t s);
+    double* previous_tops(std::size_t g, std::size_t s);
+    double root_daughter_top(std::size_t g, std::size_t b) const;
+    // The spans of node g's tops that are still read, at most three: those
+    // of slice s (when `current`), those the slice starts from, and the
+    // root's daughters'. The same spans, in the same order, for every node.
+    struct TopSpan {
+        double* values;
+        std::size_t count;
+    };
+    std::size_t top_spans(std::size_t g, std::size_t s, bool current, TopSpan* spans);
+    std::vector<SliceTopsMap> branch_tops_;   // the per-branch layout's maps
+    std::vector<SliceTopsMap> compact_tops_;  // the compact layout's, when it applies
+    bool compact_possible_ = false;
+    bool compact_ = false;
+    std::size_t carry_width_ = 0;
     std::vector<double> p_top_;
+    std::vector<double> carries_;
+    std::vector<double> daughter_tops_;
+    bool keep_daughter_tops_ = false;
+    std::size_t daughter_[2] = {0, 0};        // the root's daughters
+    std::size_t daughter_entry_[2] = {0, 0};  // each one's entry in its earliest slice
+    std::size_t daughter_slice_[2] = {0, 0};  // that slice (the slice count when none)
     std::vector<std::int64_t> exponent_;
     std::vector<std::uint8_t> started_;  // the node's scale is set
     // Per tree: each node's inputs not yet done.
@@ -153,6 +203,7 @@ private:
     std::vector<std::size_t> slot_;
     std::size_t slots_ = 0;
     std::size_t slot_stride_ = 0;
+    std::vector<std::size_t> slice_stride_;  // slice by slice: each slice's slot size
     std::vector<double> arena_;
     // Origination 1 averages the root's P over every branch top. A top is
     // kept, with its scale, in the slice where it becomes final (the

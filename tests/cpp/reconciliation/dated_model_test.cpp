@@ -1,5 +1,6 @@
 #include "likelihood_test_trees.h"
 
+#include "reconciliation/clade_graph.h"
 #include "reconciliation/dated_scorer.h"
 #include "support/faults.h"
 
@@ -204,6 +205,108 @@ TEST(DatedScorer, ReusedScorerMatchesFreshOnesOnRandomTrees) {
             EXPECT_LT(fresh, 0.0);
         }
     }
+}
+
+// A gene tree (children before parents) as a one-family clade graph. Each
+// internal node picked by `merge` whose left child is internal, (a1 a2) b,
+// gains the second split a1 (a2 b), with a new clade for (a2 b): the
+// weights 0.5 and 0.5 make the node a weighted sum of two splits.
+CladeBatch tree_family(const testing::TreeSpec& tree, const std::vector<bool>& merge) {
+    CladeBatch batch;
+    std::vector<std::int64_t> index(tree.is_leaf.size(), -1);
+    std::vector<std::vector<std::pair<std::int64_t, std::int64_t>>> splits;
+    auto add = [&](std::uint8_t leaf, std::int64_t species,
+                   std::vector<std::pair<std::int64_t, std::int64_t>> s) {
+        batch.cl_is_leaf.push_back(leaf);
+        batch.cl_species.push_back(species);
+        splits.push_back(std::move(s));
+        return static_cast<std::int64_t>(splits.size()) - 1;
+    };
+    for (std::size_t g = 0; g < tree.is_leaf.size(); ++g) {
+        if (tree.is_leaf[g]) {
+            index[g] = add(1, tree.species[g], {});
+            continue;
+        }
+        const auto l = static_cast<std::size_t>(tree.left[g]);
+        const std::int64_t a = index[l];
+        const std::int64_t b = index[static_cast<std::size_t>(tree.right[g])];
+        const bool last = g + 1 == tree.is_leaf.size();
+        if (merge[g] && !last && !tree.is_leaf[l]) {
+            const std::int64_t a1 = index[static_cast<std::size_t>(tree.left[l])];
+            const std::int64_t a2 = index[static_cast<std::size_t>(tree.right[l])];
+            const std::int64_t x = add(0, -1, {{a2, b}});
+            index[g] = add(0, -1, {{a, b}, {a1, x}});
+        } else {
+            index[g] = add(0, -1, {{a, b}});
+        }
+    }
+    batch.cl_offsets = {0, splits.size()};
+    batch.cl_split_offsets.push_back(0);
+    for (const auto& list : splits) {
+        for (const auto& [left, right] : list) {
+            batch.split_left.push_back(left);
+            batch.split_right.push_back(right);
+            batch.split_weight.push_back(list.size() == 1 ? 1.0 : 0.5);
+        }
+        batch.cl_split_offsets.push_back(batch.split_left.size());
+    }
+    return batch;
+}
+
+// Slice by slice a node holds its tops in slice order, node by node one per
+// branch: the two must give the same bits, on species trees with extinct
+// lineages, a stem, a daughter of zero length and times that nearly agree.
+TEST(DatedScorer, SliceBySliceMatchesNodeByNodeOnRandomTrees) {
+    std::size_t finite = 0;
+    std::size_t scored = 0;
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        // Large gene trees take their vectors through rescaling.
+        const std::size_t gene_tips = seed % 4 == 0 ? 150 : 3 + seed % 9;
+        testing::RandomTrees trees = testing::random_trees(seed, 3 + seed % 7, 4, gene_tips);
+        FlatSpeciesTree& sp = trees.species;
+        std::mt19937_64 rng(seed);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        // Small gene trees: one tip of zero length and one shorter than the
+        // grid's tolerance (genes there have probability 0); large ones
+        // only extinct tips.
+        std::size_t short_tips = gene_tips < 150 ? 2 : 0;
+        for (std::size_t i = 0; i < sp.sp_time.size(); ++i) {
+            if (!sp.sp_is_leaf[i]) continue;
+            const double start = sp.sp_parent_time[i];
+            const double pick = unit(rng);
+            if (pick < 0.3) {
+                sp.sp_time[i] = start + (1.0 - start) * unit(rng);
+            } else if (pick < 0.5 && short_tips > 0) {
+                sp.sp_time[i] = start + (short_tips == 2 ? 0.0 : 1e-10);
+                --short_tips;
+            }
+        }
+        const DatedExtinction model =
+            dated_model(sp, {0.2 + 0.1 * static_cast<double>(seed % 3), 0.4, 0.3},
+                        gene_tips == 150 ? 12 : 1 + seed % 4);
+        DatedScorer scorer(model);
+        const GeneTreeBatch batch = batch_of(trees.genes);
+        for (std::size_t k = 0; k < trees.genes.size(); ++k) {
+            std::vector<bool> merge(trees.genes[k].is_leaf.size());
+            for (std::size_t g = 0; g < merge.size(); ++g) merge[g] = k % 2 == 1 && rng() % 2 == 0;
+            const CladeBatch family = tree_family(trees.genes[k], merge);
+            for (std::uint8_t origination : {0, 1}) {
+                const double slices = scorer.score_clades(cut_family(family, 0), origination);
+                const double nodes = scorer.solve_clades(cut_family(family, 0), origination);
+                scorer.release();
+                EXPECT_EQ(slices, nodes);
+                // A gene on a tip of no length has probability 0, and so can
+                // a tree when one Euler step spans a whole slice.
+                finite += std::isfinite(slices) ? 1 : 0;
+                ++scored;
+                if (k % 2 == 0) {
+                    EXPECT_EQ(scorer.score(cut_tree(batch, k), origination), slices);
+                }
+            }
+        }
+    }
+    EXPECT_GT(finite, scored / 2);
 }
 
 }  // namespace
