@@ -217,12 +217,14 @@ void DatedScorer::plan_tops() {
 
 double* DatedScorer::current_tops(std::size_t g, std::size_t s) {
     if (!compact_) return p_top_.data() + g * model_.n;
-    return carries_.data() + (2 * g + compact_tops_[s].parity) * carry_width_;
+    const SliceTopsMap& tops = compact_tops_[s];
+    return carries_.data() + tops.parity * carry_half_ + position_[g] * model_.slices[s].width();
 }
 
 double* DatedScorer::previous_tops(std::size_t g, std::size_t s) {
     if (!compact_) return p_top_.data() + g * model_.n;
-    return carries_.data() + (2 * g + (1 - compact_tops_[s].parity)) * carry_width_;
+    const SliceTopsMap& tops = compact_tops_[s];
+    return carries_.data() + (1 - tops.parity) * carry_half_ + position_[g] * tops.previous_width;
 }
 
 // Node g's top of the root's left (0) or right (1) daughter, once every slice is done.
@@ -807,6 +809,7 @@ void DatedScorer::release() {
     std::vector<std::int64_t>().swap(slice_exponents_);
     std::vector<double>().swap(p_top_);
     std::vector<double>().swap(carries_);
+    std::vector<std::size_t>().swap(position_);
     std::vector<double>().swap(daughter_tops_);
     std::vector<std::int64_t>().swap(exponent_);
     std::vector<std::size_t>().swap(missing_);
@@ -1107,6 +1110,7 @@ double DatedScorer::score_graph(std::uint8_t origination) {
             std::vector<std::int64_t>().swap(scorer.slice_exponents_);
             std::vector<double>().swap(scorer.p_top_);
             std::vector<double>().swap(scorer.carries_);
+            std::vector<std::size_t>().swap(scorer.position_);
             std::vector<double>().swap(scorer.daughter_tops_);
             std::vector<std::int64_t>().swap(scorer.exponent_);
             std::vector<std::size_t>().swap(scorer.missing_);
@@ -1119,6 +1123,14 @@ double DatedScorer::score_graph(std::uint8_t origination) {
 
     link_graph();
     plan_groups();
+    if (compact_) {
+        // A slice goes through the nodes in the same order every time: each
+        // buffer of tops is placed by the node's place in that order, at
+        // the slice's width, so a slice reads and writes them as two streams.
+        position_.assign(size, 0);
+        for (std::size_t i = 0; i < groups_.size(); ++i) position_[groups_[i]] = i;
+        carry_half_ = p_top_doubles / 2;
+    }
     // Kept for a root integrated as a tree's node (a sum's terms keep
     // their own tops).
     keep_root_tops_ = origination == 1 && graph_.kind.back() != kSum &&

@@ -185,6 +185,8 @@ private:
     bool compact_possible_ = false;
     bool compact_ = false;
     std::size_t carry_width_ = 0;
+    std::size_t carry_half_ = 0;          // doubles in each of the two buffers of tops
+    std::vector<std::size_t> position_;   // each node's place in the integration order
     std::vector<double> p_top_;
     std::vector<double> carries_;
     std::vector<double> daughter_tops_;
