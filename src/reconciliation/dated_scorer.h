@@ -159,11 +159,13 @@ private:
     // - Node by node, or when a slice start would read a top older than the
     //   slice integrated just before: one value per branch and node (p_top_).
     // - Slice by slice otherwise (compact_): a slice start reads only the
-    //   tops the previous slice wrote, so each node holds two buffers in
-    //   slice order, one written by the current slice and one by the
-    //   previous (carries_), and the tops of the root's two daughters, which
-    //   the root's probability reads at the end (daughter_tops_). A slice
-    //   then touches its own width of each node's tops, not the whole row.
+    //   tops the previous slice wrote, so two buffers serve the tree, one
+    //   written by the current slice and one by the previous (carries_).
+    //   Each holds every node's tops of its slice in slice order, the nodes
+    //   side by side in their integration order (position_). The tops of
+    //   the root's two daughters, which the root's probability reads at the
+    //   end, are kept apart (daughter_tops_). A slice then reads and writes
+    //   its own width of each node's tops, as two streams, not a whole row.
     // Both layouts hold the same values, rescaled by the same operations.
     void plan_tops();
     const SliceTopsMap& slice_tops(std::size_t s) const {
@@ -171,7 +173,7 @@ private:
     }
     double* current_tops(std::size_t g, std::size_t s);
     double* previous_tops(std::size_t g, std::size_t s);
-    double root_daughter_top(std::size_t g, std::size_t b) const;
+    double root_daughter_top(std::size_t g, std::size_t which) const;
     // The spans of node g's tops that are still read, at most three: those
     // of slice s (when `current`), those the slice starts from, and the
     // root's daughters'. The same spans, in the same order, for every node.
