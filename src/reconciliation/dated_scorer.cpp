@@ -192,12 +192,14 @@ void DatedScorer::plan_tops() {
         tight.read.resize(width);
         tight.write.resize(width);
         for (std::size_t k = 0; k < width; ++k) {
-            tight.read[k] =
-                previous == kNoTopEntry ? kNoTopEntry : entry_in(m.slices[previous], slice.branches[k]);
+            tight.read[k] = previous == kNoTopEntry
+                                ? kNoTopEntry
+                                : entry_in(m.slices[previous], slice.branches[k]);
             tight.write[k] = k;
         }
         auto daughter = [&](std::size_t d) {
-            const std::size_t e = previous == kNoTopEntry ? kNoTopEntry : entry_in(m.slices[previous], d);
+            const std::size_t e =
+                previous == kNoTopEntry ? kNoTopEntry : entry_in(m.slices[previous], d);
             if (e == kNoTopEntry && d < first_slice_.size() && first_slice_[d] != count) {
                 compact_possible_ = false;
             }
@@ -224,7 +226,8 @@ double* DatedScorer::current_tops(std::size_t g, std::size_t s) {
 double* DatedScorer::previous_tops(std::size_t g, std::size_t s) {
     if (!compact_) return p_top_.data() + g * model_.n;
     const SliceTopsMap& tops = compact_tops_[s];
-    return carries_.data() + (1 - tops.parity) * carry_half_ + position_[g] * tops.previous_width;
+    return carries_.data() + (1 - tops.parity) * carry_half_ +
+           position_[g] * tops.previous_width;
 }
 
 // Node g's top of the root's left (0) or right (1) daughter, once every slice is done.
@@ -243,6 +246,15 @@ std::size_t DatedScorer::top_spans(std::size_t g, std::size_t s, bool current, T
     spans[count++] = {previous_tops(g, s), compact_tops_[s].previous_width};
     if (keep_daughter_tops_) spans[count++] = {daughter_tops_.data() + 2 * g, 2};
     return count;
+}
+
+// Multiplies every value of the spans by 2^exponent (ldexp_wide).
+void DatedScorer::shift_spans(const TopSpan* spans, std::size_t count, std::int64_t exponent) {
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t b = 0; b < spans[k].count; ++b) {
+            spans[k].values[b] = ldexp_wide(spans[k].values[b], exponent);
+        }
+    }
 }
 
 namespace {
@@ -491,10 +503,10 @@ static bool carries_shift(double rate, std::int64_t shift) {
     return exponent - 64 > -1000 && exponent < 1000;
 }
 
-// Where node g's vectors of slice s and their sums lie in the arena: one
-// slice per slot, or the whole history per slot.
-// Slice by slice, the slots of a slice are packed at that slice's own size,
-// so a narrow slice's vectors take as little cache as they need.
+// Where node g's vectors of slice s and their sums lie in the arena: slice
+// by slice, one slice per slot, the slots packed at that slice's own size (a
+// narrow slice's vectors take only the cache they need); node by node, the
+// whole history per slot.
 double* DatedScorer::slice_rows(std::size_t g, std::size_t s) {
     if (!whole_histories_) return arena_.data() + slot_[g] * slice_stride_[s];
     return arena_.data() + slot_[g] * slot_stride_ + model_.trajectory_offset[s];
@@ -567,12 +579,7 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
             if (shift > kScaleLimit * 4 || shift < -kScaleLimit * 4 ||
                 !carries_shift(model_.dup, shift) || !carries_shift(model_.transfer, shift)) {
                 TopSpan spans[3];
-                const std::size_t span_count = top_spans(g, s, false, spans);
-                for (std::size_t k = 0; k < span_count; ++k) {
-                    for (std::size_t b = 0; b < spans[k].count; ++b) {
-                        spans[k].values[b] = ldexp_wide(spans[k].values[b], shift);
-                    }
-                }
+                shift_spans(spans, top_spans(g, s, false, spans), shift);
                 exponent_[g] = product;
                 shift = 0;
             }
@@ -600,7 +607,9 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
             scale_down(work[i].sums, sums_size, shift);
             TopSpan spans[3];
             const std::size_t span_count = top_spans(nodes[i], s, true, spans);
-            for (std::size_t k = 0; k < span_count; ++k) scale_down(spans[k].values, spans[k].count, shift);
+            for (std::size_t k = 0; k < span_count; ++k) {
+                scale_down(spans[k].values, spans[k].count, shift);
+            }
             exponent_[nodes[i]] += shift;
         }
         if (whole_histories_) {
@@ -638,7 +647,9 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
     }
     std::fill(rows, rows + rows_size, 0.0);
     std::fill(sums, sums + sums_size, 0.0);
-    for (std::size_t k = 0; k < span_count; ++k) std::fill(tops[k].values, tops[k].values + tops[k].count, 0.0);
+    for (std::size_t k = 0; k < span_count; ++k) {
+        std::fill(tops[k].values, tops[k].values + tops[k].count, 0.0);
+    }
     for (std::size_t i = begin; i < end; ++i) {
         const std::size_t t = graph_.term_node[i];
         const double w = graph_.term_weight[i];
@@ -667,12 +678,7 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
         slice_exponents_[g * model_.slices.size() + s] = scale;
     } else {
         // One scale for the slice's vectors and the tops, as for every node.
-        if (top_scale != scale) {
-            for (std::size_t k = 0; k < span_count; ++k) {
-                double* top = tops[k].values;
-                for (std::size_t b = 0; b < tops[k].count; ++b) top[b] = ldexp_wide(top[b], top_scale - scale);
-            }
-        }
+        if (top_scale != scale) shift_spans(tops, span_count, top_scale - scale);
         exponent_[g] = scale;
     }
 }
@@ -1145,7 +1151,9 @@ double DatedScorer::score_graph(std::uint8_t origination) {
     }
     if (compact_) {
         carries_.assign(p_top_doubles, 0.0);
-        if (keep_daughter_tops_) daughter_tops_.assign(checked_mul(size, 2, "per-node top probabilities"), 0.0);
+        if (keep_daughter_tops_) {
+            daughter_tops_.assign(checked_mul(size, 2, "per-node top probabilities"), 0.0);
+        }
     } else {
         p_top_.assign(p_top_doubles, 0.0);
     }

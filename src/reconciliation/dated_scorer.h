@@ -182,6 +182,7 @@ private:
         std::size_t count;
     };
     std::size_t top_spans(std::size_t g, std::size_t s, bool current, TopSpan* spans);
+    static void shift_spans(const TopSpan* spans, std::size_t count, std::int64_t exponent);
     std::vector<SliceTopsMap> branch_tops_;   // the per-branch layout's maps
     std::vector<SliceTopsMap> compact_tops_;  // the compact layout's, when it applies
     bool compact_possible_ = false;
