@@ -385,17 +385,34 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
 
 }  // namespace
 
+// The graph node of a tip on species branch `species`: a tip's vectors
+// depend on its branch alone (the same start, steps and rescaling), so every
+// tip on one branch is one node, integrated once and read by each parent of
+// such a tip. `tip_of_species` holds each branch's node so far (none: a
+// node of its own).
+std::size_t DatedScorer::tip_node(std::int64_t species, std::vector<std::size_t>* tip_of_species) {
+    const auto branch = static_cast<std::size_t>(species);
+    const bool listed = tip_of_species != nullptr && branch < tip_of_species->size();
+    if (listed && (*tip_of_species)[branch] != kNoTopEntry) return (*tip_of_species)[branch];
+    if (listed) (*tip_of_species)[branch] = graph_.size();
+    graph_.add(kTip, species, 0, 0);
+    return graph_.size() - 1;
+}
+
 // Checks every internal node's children in node order (inside the tree,
 // before their parent, and used by no other parent), and takes the tree as
-// the scorer's graph.
+// the scorer's graph, its tips on one species branch as one node.
 void DatedScorer::check_tree(const GeneTree& tree) {
     const std::size_t size = tree.size();
     const std::size_t none = size;
     std::vector<std::size_t> parent(size, none);
     graph_ = Graph{};
+    std::vector<std::size_t> node_of(size, 0);
+    std::vector<std::size_t> tip_of_species(model_.n, kNoTopEntry);
     for (std::size_t g = 0; g < size; ++g) {
         if (tree.is_tip(g)) {
-            graph_.add(kTip, tree.species[g], 0, 0);
+            // The last node is the root, whatever else shares its branch.
+            node_of[g] = tip_node(tree.species[g], g + 1 < size ? &tip_of_species : nullptr);
             continue;
         }
         const std::size_t c1 = gene_child(tree, g, tree.left[g]);
@@ -408,7 +425,8 @@ void DatedScorer::check_tree(const GeneTree& tree) {
             }
             parent[c] = g;
         }
-        graph_.add(kPair, -1, c1, c2);
+        node_of[g] = graph_.size();
+        graph_.add(kPair, -1, node_of[c1], node_of[c2]);
     }
     graph_.term_begin.push_back(0);
 }
@@ -784,7 +802,7 @@ double DatedScorer::score_clades(const CladeFamily& family, std::uint8_t origina
     release();
     // Slice by slice only: the adjoint assumes each branch's values final
     // when its parent branch reads them.
-    clade_graph(family, shape_order_);
+    clade_graph(family, shape_order_, true);
     if (graph_.kind.back() == kRoot) {
         adjoint_ = &root_adjoint(origination);
         root_terms_.assign(graph_.root_left.size(), ScaledValue{0.0, 0});
@@ -794,7 +812,7 @@ double DatedScorer::score_clades(const CladeFamily& family, std::uint8_t origina
 
 double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origination) {
     release();
-    clade_graph(family, false);
+    clade_graph(family, false, false);
     // Node by node (the same values as slice by slice when the times agree
     // with the shape), every node in its own slot.
     keep_ = true;
@@ -835,7 +853,7 @@ bool DatedScorer::root_of_several_splits(const CladeFamily& family) {
     return !(family.split_begin[root + 1] - begin == 1 && family.split_weight[begin] == 1.0);
 }
 
-void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root) {
+void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root, bool share_tips) {
     graph_ = Graph{};
     clade_of_node_.clear();
     const std::size_t root = family.size() - 1;
@@ -852,6 +870,8 @@ void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root) {
         }
     }
     std::vector<std::size_t> node_of(family.size());
+    // The scenario sampler names each node's clade: there every tip is its own node.
+    std::vector<std::size_t> tip_of_species(share_tips ? model_.n : 0, kNoTopEntry);
     auto add_terms_after = [&](std::size_t c) {
         if (!adjoint_root) return;
         for (std::size_t split : terms_after[c]) {
@@ -865,9 +885,10 @@ void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root) {
     };
     for (std::size_t c = 0; c < family.size(); ++c) {
         if (family.is_tip(c)) {
-            node_of[c] = graph_.size();
-            graph_.add(kTip, family.species[c], 0, 0);
-            clade_of_node_.push_back(c);
+            const std::size_t nodes = graph_.size();
+            node_of[c] =
+                tip_node(family.species[c], c + 1 < family.size() ? &tip_of_species : nullptr);
+            if (graph_.size() != nodes) clade_of_node_.push_back(c);
             add_terms_after(c);
             continue;
         }

@@ -113,8 +113,10 @@ private:
         }
     };
     void check_tree(const GeneTree& tree);
-    // With `adjoint_root`, a root clade of several splits becomes a kRoot node.
-    void clade_graph(const CladeFamily& family, bool adjoint_root);
+    std::size_t tip_node(std::int64_t species, std::vector<std::size_t>* tip_of_species);
+    // With `adjoint_root`, a root clade of several splits becomes a kRoot
+    // node; with `share_tips`, the tips on one species branch are one node.
+    void clade_graph(const CladeFamily& family, bool adjoint_root, bool share_tips);
     void link_graph();
     void plan_groups();
     double score_graph(std::uint8_t origination);

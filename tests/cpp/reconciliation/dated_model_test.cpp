@@ -254,8 +254,10 @@ CladeBatch tree_family(const testing::TreeSpec& tree, const std::vector<bool>& m
 }
 
 // Slice by slice a node holds its tops in slice order, node by node one per
-// branch: the two must give the same bits, on species trees with extinct
-// lineages, a stem, a daughter of zero length and times that nearly agree.
+// branch; slice by slice the tips on one branch are one node, node by node
+// each tip is its own. The two must give the same bits, on species trees
+// with extinct lineages, a stem, a daughter of zero length and times that
+// nearly agree.
 TEST(DatedScorer, SliceBySliceMatchesNodeByNodeOnRandomTrees) {
     std::size_t finite = 0;
     std::size_t scored = 0;
