@@ -62,6 +62,36 @@ template <bool kInternal, bool kManyBranches>
 
 using UpdateFn = void (*)(const StepInputs&, std::size_t, std::size_t, const double*, double*);
 
+// The step of a kMix node: out holds the summed sources of its splits on
+// entry, and v'_k = (v_k - dt ((decay_k v_k) - gain_k Pbar_k)) + dt source_k.
+template <bool kManyBranches>
+[[gnu::always_inline]] inline void mix_update_body(const StepInputs& in, std::size_t begin,
+                                                   std::size_t end, const double* __restrict v,
+                                                   double* __restrict out) {
+    const double* __restrict decay = in.decay;
+    const double* __restrict gain = in.gain;
+    const double dt = in.dt;
+    for (std::size_t k = begin; k < end; ++k) {
+        const double vk = v[k];
+        const double p_mean = kManyBranches ? (in.own_sum - vk) / in.others : 0.0;
+        const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
+        out[k] = kept + dt * out[k];
+    }
+}
+
+template <bool kManyBranches>
+void mix_update(const StepInputs& in, std::size_t begin, std::size_t end, const double* v,
+                double* out) {
+    mix_update_body<kManyBranches>(in, begin, end, v, out);
+}
+
+template <bool kManyBranches>
+__attribute__((target("avx2"))) void mix_update_avx2(const StepInputs& in, std::size_t begin,
+                                                     std::size_t end, const double* v,
+                                                     double* out) {
+    mix_update_body<kManyBranches>(in, begin, end, v, out);
+}
+
 // The same loop built for the baseline instruction set and for 256-bit
 // vectors, chosen at run time. Entries are independent and every operation
 // is an IEEE add, subtract, multiply or divide (no contraction into fused
@@ -79,7 +109,9 @@ __attribute__((target("avx2"))) void update_entries_avx2(const StepInputs& in, s
     update_body<kInternal, kManyBranches>(in, begin, end, v, out);
 }
 
-UpdateFn pick_update(bool internal, bool many) {
+UpdateFn pick_update(bool internal, bool mix, bool many) {
+    if (mix && wide_vectors()) return many ? mix_update_avx2<true> : mix_update_avx2<false>;
+    if (mix) return many ? mix_update<true> : mix_update<false>;
     if (wide_vectors()) {
         if (internal) return many ? update_entries_avx2<true, true> : update_entries_avx2<true, false>;
         return many ? update_entries_avx2<false, true> : update_entries_avx2<false, false>;
@@ -262,6 +294,8 @@ namespace {
 // What the slice-by-slice work of one gene node reads and writes.
 struct NodeWork {
     bool internal;
+    bool mix;                  // a kMix node: its sources are in its rows
+    const double* split_sums;  // kMix: its splits' speciation terms, per end
     std::int64_t species;      // a tip's species branch
     const double* previous;    // the node's P at the tops the slice starts from
     double* current;           // and where the slice leaves its tops
@@ -308,6 +342,8 @@ void start_slice(const DatedExtinction& m, const TimeSlice& slice, const SliceTo
                                top_at(node.left_previous, fi) * top_at(node.right_previous, hi);
                 if (node.split_shift != 0) split = ldexp_wide(split, -node.split_shift);
                 v = v + split;
+            } else if (node.mix) {
+                v = v + node.split_sums[e];
             }
         }
         rows[end.entry] = v;
@@ -335,7 +371,7 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
         const NodeWork& node = nodes[i];
         rows[i] = node.rows + row_base;
         start_slice(m, slice, tops, node, rows[i]);
-        update[i] = pick_update(node.internal, many);
+        update[i] = pick_update(node.internal, node.mix, many);
         in[i].dt = slice.dt;
         in[i].dup = m.dup;
         in[i].others = static_cast<double>(width) - 1.0;
@@ -474,7 +510,8 @@ void DatedScorer::plan_groups() {
     for (std::size_t g = 0; g < size; ++g) {
         const auto first = readers_.begin() + static_cast<std::ptrdiff_t>(reader_begin_[g]);
         const auto last = readers_.begin() + static_cast<std::ptrdiff_t>(reader_begin_[g + 1]);
-        due[g] = graph_.kind[g] == kRootTerm || first == last ? g : *std::min_element(first, last);
+        const bool term = graph_.kind[g] == kRootTerm || graph_.kind[g] == kMixTerm;
+        due[g] = term || first == last ? g : *std::min_element(first, last);
     }
     using Entry = std::pair<std::size_t, std::size_t>;  // (due, node)
     std::priority_queue<Entry, std::vector<Entry>, std::greater<>> ready;
@@ -482,19 +519,29 @@ void DatedScorer::plan_groups() {
         if (missing_[g] == 0) ready.emplace(due[g], g);
     }
     std::vector<std::size_t> inputs;
+    // A kMix node's slot is taken by its first term, which adds to it.
+    std::vector<std::uint8_t> slotted(size, 0);
+    auto take_slot = [&](std::size_t g) {
+        if (slotted[g]) return;
+        slotted[g] = 1;
+        if (free_slots.empty()) {
+            slot_[g] = slots_++;
+        } else {
+            slot_[g] = free_slots.back();
+            free_slots.pop_back();
+        }
+    };
     while (!ready.empty()) {
         const std::size_t first = groups_.size();
-        std::size_t integrated = 0;  // the root's terms take no place in the group
+        std::size_t integrated = 0;  // the root's and kMix nodes' terms take no place in the group
         while (integrated < kGroup && !ready.empty()) {
             const std::size_t g = ready.top().second;
             ready.pop();
-            if (graph_.kind[g] == kRoot || graph_.kind[g] == kRootTerm) {
-                slot_[g] = 0;  // holds no vectors of its own
-            } else if (++integrated, free_slots.empty()) {
-                slot_[g] = slots_++;
-            } else {
-                slot_[g] = free_slots.back();
-                free_slots.pop_back();
+            if (graph_.kind[g] == kMixTerm) {
+                take_slot(static_cast<std::size_t>(graph_.species[g]));
+            } else if (has_vectors(g)) {
+                ++integrated;
+                take_slot(g);
             }
             groups_.push_back(g);
         }
@@ -503,7 +550,7 @@ void DatedScorer::plan_groups() {
             const std::size_t g = groups_[i];
             graph_.inputs(g, inputs);
             for (std::size_t c : inputs) {
-                if (--unread_[c] == 0) free_slots.push_back(slot_[c]);
+                if (--unread_[c] == 0 && has_vectors(c)) free_slots.push_back(slot_[c]);
             }
             for (std::size_t k = reader_begin_[g]; k < reader_begin_[g + 1]; ++k) {
                 const std::size_t p = readers_[k];
@@ -535,6 +582,12 @@ double* DatedScorer::slice_sums(std::size_t g, std::size_t s, std::size_t rows_s
     return arena_.data() + slot_[g] * slot_stride_ + model_.trajectory_size + model_.sums_offset[s];
 }
 
+// Slice by slice only: a kMix node's sum of its splits' speciation terms at
+// the slice's ends, after its sums.
+double* DatedScorer::slice_splits(std::size_t g, std::size_t s, std::size_t rows_size) {
+    return slice_sums(g, s, rows_size) + model_.slices[s].steps;
+}
+
 // The scale of node g's vectors of slice s: its current scale when slices
 // are integrated one at a time, or the scale it had when it finished slice s.
 std::int64_t DatedScorer::slice_exponent(std::size_t g, std::size_t s) const {
@@ -558,6 +611,8 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
             combine_sum(s, group[i]);
         } else if (graph_.kind[group[i]] == kRootTerm) {
             root_terms(s, group[i]);
+        } else if (graph_.kind[group[i]] == kMixTerm) {
+            mix_term(s, group[i]);
         } else if (graph_.kind[group[i]] == kRoot) {
             continue;  // its terms are summed when the tree is done
         } else {
@@ -570,7 +625,9 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         const std::size_t g = nodes[i];
         NodeWork& node = work[i];
         node.internal = graph_.kind[g] == kPair;
-        node.species = node.internal ? -1 : graph_.species[g];
+        node.mix = graph_.kind[g] == kMix;
+        node.species = graph_.kind[g] == kTip ? graph_.species[g] : -1;
+        if (node.mix) node.split_sums = slice_splits(g, s, rows_size);
         node.previous = previous_tops(g, s);
         node.current = current_tops(g, s);
         node.rows = slice_rows(g, s);
@@ -830,6 +887,7 @@ void DatedScorer::release() {
     whole_histories_ = !shape_order_;
     std::vector<double>().swap(arena_);
     std::vector<std::uint8_t>().swap(started_);
+    std::vector<std::size_t>().swap(mixed_in_);
     std::vector<std::int64_t>().swap(slice_exponents_);
     std::vector<double>().swap(p_top_);
     std::vector<double>().swap(carries_);
@@ -858,37 +916,134 @@ void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root, bool
     clade_of_node_.clear();
     const std::size_t root = family.size() - 1;
     adjoint_root = adjoint_root && root_of_several_splits(family);
-    // The root's splits by their later child, each placed right after it.
+    const std::size_t root_begin = family.split_begin[root];
+    const std::size_t root_end = family.split_begin[root + 1];
+    std::vector<std::size_t> node_of(family.size());
+    // The scenario sampler names each node's clade: there every tip is its own node.
+    std::vector<std::size_t> tip_of_species(share_tips ? model_.n : 0, kNoTopEntry);
+
+    // With shared tips, the root's splits of a tip and its complement (a
+    // clade that only the root reads) are grouped by the tip's branch: the
+    // group's root terms are one term of the tip and a kMix node summing the
+    // complements' splits. The complements themselves are not integrated.
+    struct MixGroup {
+        std::size_t branch = 0;
+        std::size_t waiting = 0;         // terms not yet placed
+        std::vector<std::size_t> terms;  // their nodes
+        std::size_t node = kNoTopEntry;  // the kMix node, once every term is placed
+        bool placed = false;             // its root term
+    };
+    struct MixSplit {
+        std::size_t group;
+        std::size_t left, right;  // clades
+        double weight;
+    };
+    std::vector<MixGroup> groups;
+    std::vector<std::vector<MixSplit>> mix_after;  // by their later child
+    std::vector<std::uint8_t> mixed(family.size(), 0);
+    std::vector<std::size_t> group_of_branch;
+    std::vector<std::uint8_t> split_mixed(adjoint_root ? root_end - root_begin : 0, 0);
+    if (adjoint_root && share_tips) {
+        std::vector<std::size_t> readers(family.size(), 0);
+        for (std::size_t split = family.split_begin[0]; split < family.split_begin[family.size()];
+             ++split) {
+            const auto l = static_cast<std::size_t>(family.split_left[split]);
+            const auto r = static_cast<std::size_t>(family.split_right[split]);
+            ++readers[l];
+            if (r != l) ++readers[r];
+        }
+        group_of_branch.assign(model_.n, kNoTopEntry);
+        mix_after.resize(family.size());
+        for (std::size_t split = root_begin; split < root_end; ++split) {
+            const auto l = static_cast<std::size_t>(family.split_left[split]);
+            const auto r = static_cast<std::size_t>(family.split_right[split]);
+            if (family.is_tip(l) == family.is_tip(r)) continue;
+            const std::size_t tip = family.is_tip(l) ? l : r;
+            const std::size_t other = tip == l ? r : l;
+            const auto branch = static_cast<std::size_t>(family.species[tip]);
+            if (readers[other] != 1 || branch >= model_.n) continue;
+            if (family.split_begin[other + 1] == family.split_begin[other]) continue;
+            if (group_of_branch[branch] == kNoTopEntry) {
+                group_of_branch[branch] = groups.size();
+                groups.emplace_back();
+                groups.back().branch = branch;
+            }
+            const std::size_t group = group_of_branch[branch];
+            mixed[other] = 1;
+            split_mixed[split - root_begin] = 1;
+            for (std::size_t inner = family.split_begin[other];
+                 inner < family.split_begin[other + 1]; ++inner) {
+                const auto a = static_cast<std::size_t>(family.split_left[inner]);
+                const auto b = static_cast<std::size_t>(family.split_right[inner]);
+                mix_after[std::max(a, b)].push_back(
+                    {group, a, b, family.split_weight[split] * family.split_weight[inner]});
+                ++groups[group].waiting;
+            }
+        }
+    }
+    // The root's other splits by their later child, each placed right after it.
     std::vector<std::vector<std::size_t>> terms_after;
     if (adjoint_root) {
         terms_after.resize(family.size());
-        for (std::size_t split = family.split_begin[root]; split < family.split_begin[root + 1];
-             ++split) {
+        for (std::size_t split = root_begin; split < root_end; ++split) {
+            if (split_mixed[split - root_begin]) continue;
             const auto later = static_cast<std::size_t>(
                 std::max(family.split_left[split], family.split_right[split]));
             terms_after[later].push_back(split);
         }
     }
-    std::vector<std::size_t> node_of(family.size());
-    // The scenario sampler names each node's clade: there every tip is its own node.
-    std::vector<std::size_t> tip_of_species(share_tips ? model_.n : 0, kNoTopEntry);
+    auto add_root_term = [&](std::size_t left, std::size_t right, double weight) {
+        graph_.root_left.push_back(left);
+        graph_.root_right.push_back(right);
+        graph_.root_weight.push_back(weight);
+        graph_.add(kRootTerm, static_cast<std::int64_t>(graph_.root_left.size() - 1), left, right);
+        clade_of_node_.push_back(root);
+    };
+    // A group's root term, once its kMix node and its branch's tip are both there.
+    auto place_group = [&](MixGroup& group) {
+        if (group.placed || group.node == kNoTopEntry) return;
+        if (tip_of_species[group.branch] == kNoTopEntry) return;
+        add_root_term(tip_of_species[group.branch], group.node, 1.0);
+        group.placed = true;
+    };
     auto add_terms_after = [&](std::size_t c) {
         if (!adjoint_root) return;
         for (std::size_t split : terms_after[c]) {
-            graph_.root_left.push_back(node_of[family.split_left[split]]);
-            graph_.root_right.push_back(node_of[family.split_right[split]]);
-            graph_.root_weight.push_back(family.split_weight[split]);
-            graph_.add(kRootTerm, static_cast<std::int64_t>(graph_.root_left.size() - 1),
-                       graph_.root_left.back(), graph_.root_right.back());
+            add_root_term(node_of[family.split_left[split]], node_of[family.split_right[split]],
+                          family.split_weight[split]);
+        }
+        if (mix_after.empty()) return;
+        for (const MixSplit& term : mix_after[c]) {
+            MixGroup& group = groups[term.group];
+            graph_.add(kMixTerm, -1, node_of[term.left], node_of[term.right]);
+            graph_.weight.back() = term.weight;
             clade_of_node_.push_back(root);
+            group.terms.push_back(graph_.size() - 1);
+            if (--group.waiting > 0) continue;
+            group.node = graph_.size();
+            graph_.add(kMix, -1, 0, 0);
+            clade_of_node_.push_back(root);
+            for (std::size_t t : group.terms) {
+                graph_.term_node.push_back(t);
+                graph_.term_weight.push_back(1.0);
+                graph_.species[t] = static_cast<std::int64_t>(group.node);
+            }
+            place_group(group);
         }
     };
     for (std::size_t c = 0; c < family.size(); ++c) {
+        if (mixed[c]) continue;  // summed into its branch's kMix node
         if (family.is_tip(c)) {
             const std::size_t nodes = graph_.size();
             node_of[c] =
                 tip_node(family.species[c], c + 1 < family.size() ? &tip_of_species : nullptr);
-            if (graph_.size() != nodes) clade_of_node_.push_back(c);
+            if (graph_.size() != nodes) {
+                clade_of_node_.push_back(c);
+                const auto branch = static_cast<std::size_t>(family.species[c]);
+                if (branch < group_of_branch.size() && group_of_branch[branch] != kNoTopEntry) {
+                    place_group(groups[group_of_branch[branch]]);
+                }
+            }
             add_terms_after(c);
             continue;
         }
@@ -923,6 +1078,9 @@ void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root, bool
         add_terms_after(c);
     }
     graph_.term_begin.push_back(graph_.term_node.size());
+    for (const MixGroup& group : groups) {
+        if (!group.placed) fault("a root split of a tip was left out of the family's graph");
+    }
 }
 
 namespace {
@@ -1102,6 +1260,125 @@ void DatedScorer::root_terms(std::size_t s, std::size_t g) {
     root_terms_[i] = add_scaled(root_terms_[i].value, root_terms_[i].exponent, total, exponent);
 }
 
+namespace {
+
+// One step of a kMix node's split: adds (or, for the slice's first split,
+// writes) the step's source from the split's children a and b, with its
+// constants dup and tau already weighted and scaled. The same loop is built
+// for the baseline instruction set and for 256-bit vectors.
+template <bool kMany, bool kFirst>
+[[gnu::always_inline]] inline void mix_source_body(const double* __restrict a,
+                                                     const double* __restrict b,
+                                                     double* __restrict source, std::size_t width,
+                                                     double dup, double tau, double sum_a,
+                                                     double sum_b) {
+    for (std::size_t k = 0; k < width; ++k) {
+        double sigma = (dup * a[k]) * b[k];
+        if constexpr (kMany) sigma = sigma + ((sum_b - b[k]) * a[k] + (sum_a - a[k]) * b[k]) * tau;
+        source[k] = kFirst ? sigma : source[k] + sigma;
+    }
+}
+
+template <bool kMany, bool kFirst>
+void mix_source(const double* a, const double* b, double* source, std::size_t width, double dup,
+                double tau, double sum_a, double sum_b) {
+    mix_source_body<kMany, kFirst>(a, b, source, width, dup, tau, sum_a, sum_b);
+}
+
+template <bool kMany, bool kFirst>
+__attribute__((target("avx2"))) void mix_source_avx2(const double* a, const double* b,
+                                                     double* source, std::size_t width,
+                                                     double dup, double tau, double sum_a,
+                                                     double sum_b) {
+    mix_source_body<kMany, kFirst>(a, b, source, width, dup, tau, sum_a, sum_b);
+}
+
+using MixSource = void (*)(const double*, const double*, double*, std::size_t, double, double,
+                           double, double);
+
+MixSource pick_mix_source(bool many, bool first) {
+    if (wide_vectors()) {
+        if (many) return first ? mix_source_avx2<true, true> : mix_source_avx2<true, false>;
+        return first ? mix_source_avx2<false, true> : mix_source_avx2<false, false>;
+    }
+    if (many) return first ? mix_source<true, true> : mix_source<true, false>;
+    return first ? mix_source<false, true> : mix_source<false, false>;
+}
+
+}  // namespace
+
+// Slice s of a kMixTerm node: adds its split's sources, weighted, to its
+// kMix node's rows (step j's in row j + 1, where the step writes), and its
+// speciation terms at the slice's ends, in the kMix node's scale. Until a
+// split has added a value other than 0, the node (all 0) takes each split's
+// scale, the product of its children's, as a pair does. After that a split
+// whose product is too far above the node's scale brings the node (its
+// tops, and what the slice has summed so far) to the split's; one too far
+// below adds its values scaled down, in the way a sum's smaller terms are.
+void DatedScorer::mix_term(std::size_t s, std::size_t g) {
+    const DatedExtinction& m = model_;
+    const TimeSlice& slice = m.slices[s];
+    const std::size_t width = slice.width();
+    const std::size_t steps = static_cast<std::size_t>(slice.steps);
+    const std::size_t rows_size = (steps + 1) * width;
+    const bool many = width >= 2;
+    const auto u = static_cast<std::size_t>(graph_.species[g]);
+    const std::size_t c1 = graph_.left[g];
+    const std::size_t c2 = graph_.right[g];
+    const double w = graph_.weight[g];
+    double* source = slice_rows(u, s) + width;
+    double* splits = slice_splits(u, s, rows_size);
+    const bool first = mixed_in_[u] != s;
+    const std::int64_t product = exponent_[c1] + exponent_[c2];
+    if (!started_[u]) exponent_[u] = product;
+    const double dup = m.dup * w;
+    const double tau = many ? (m.transfer / (static_cast<double>(width) - 1.0)) * w : 0.0;
+    std::int64_t shift = exponent_[u] - product;
+    if (shift < 0 && (shift < -kScaleLimit * 4 || !carries_shift(dup, shift) ||
+                      !carries_shift(tau, shift))) {
+        TopSpan spans[3];
+        shift_spans(spans, top_spans(u, s, false, spans), shift);
+        if (!first) {
+            const TopSpan summed[2] = {{source, steps * width}, {splits, slice.ends.size()}};
+            shift_spans(summed, 2, shift);
+        }
+        exponent_[u] = product;
+        shift = 0;
+    }
+    const double step_dup = ldexp_wide(dup, -shift);
+    const double step_tau = ldexp_wide(tau, -shift);
+    const MixSource add = pick_mix_source(many, first);
+    const double* a_rows = slice_rows(c1, s);
+    const double* b_rows = slice_rows(c2, s);
+    const double* a_sums = slice_sums(c1, s, rows_size);
+    const double* b_sums = slice_sums(c2, s, rows_size);
+    for (std::size_t j = 0; j < steps; ++j) {
+        add(a_rows + j * width, b_rows + j * width, source + j * width, width, step_dup, step_tau,
+            many ? a_sums[j] : 0.0, many ? b_sums[j] : 0.0);
+    }
+    // Until the node has a value other than 0, everything summed so far is 0
+    // but this split's values.
+    double largest = started_[u] ? 1.0 : max_magnitude(source, steps * width);
+    const double* left_top = previous_tops(c1, s);
+    const double* right_top = previous_tops(c2, s);
+    const SliceTopsMap& tops = slice_tops(s);
+    for (std::size_t e = 0; e < slice.ends.size(); ++e) {
+        const BranchEnd& end = slice.ends[e];
+        double v = 0.0;
+        if (!end.tip) {
+            const std::size_t fi = tops.end_left[e];
+            const std::size_t hi = tops.end_right[e];
+            const double split = top_at(left_top, hi) * top_at(right_top, fi) +
+                                 top_at(left_top, fi) * top_at(right_top, hi);
+            v = ldexp_wide(w * split, -shift);
+        }
+        splits[e] = first ? v : splits[e] + v;
+        largest = std::fabs(v) > largest ? std::fabs(v) : largest;
+    }
+    if (largest > 0.0) started_[u] = 1;
+    mixed_in_[u] = s;
+}
+
 double DatedScorer::score_graph(std::uint8_t origination) {
     const std::size_t size = graph_.size();
     const std::size_t n = model_.n;
@@ -1134,6 +1411,7 @@ double DatedScorer::score_graph(std::uint8_t origination) {
             if (scorer.keep_) return;  // kept for the sampler until release()
             std::vector<double>().swap(scorer.arena_);
             std::vector<std::uint8_t>().swap(scorer.started_);
+            std::vector<std::size_t>().swap(scorer.mixed_in_);
             std::vector<std::int64_t>().swap(scorer.slice_exponents_);
             std::vector<double>().swap(scorer.p_top_);
             std::vector<double>().swap(scorer.carries_);
@@ -1180,6 +1458,7 @@ double DatedScorer::score_graph(std::uint8_t origination) {
     }
     exponent_.assign(size, 0);
     started_.assign(size, 0);
+    mixed_in_.assign(size, kNoTopEntry);
     std::size_t stride = 0;
     if (whole_histories_) {
         stride = require_doubles(
@@ -1190,8 +1469,11 @@ double DatedScorer::score_graph(std::uint8_t origination) {
         for (std::size_t s = 0; s < model_.slices.size(); ++s) {
             const TimeSlice& slice = model_.slices[s];
             const std::uint64_t rows = checked_mul(slice.steps + 1, slice.width(), "slice vectors");
-            slice_stride_[s] =
-                require_doubles(checked_add(rows, slice.steps, "slice vectors"), "slice vectors");
+            // The vectors, their sums, and a kMix node's speciation terms.
+            slice_stride_[s] = require_doubles(
+                checked_add(checked_add(rows, slice.steps, "slice vectors"), slice.ends.size(),
+                            "slice vectors"),
+                "slice vectors");
             stride = std::max(stride, slice_stride_[s]);
         }
     }

@@ -79,11 +79,19 @@ private:
     // slice by slice from its two children through the root's adjoint (see
     // root_terms), placed right after its later child so that the children
     // are read while they are still in cache.
-    enum Kind : std::uint8_t { kTip, kPair, kSum, kRoot, kRootTerm };
+    // kMix: a weighted sum of splits integrated once: the probabilities are
+    // linear in the source terms, so its steps take the sum of its splits'
+    // sources, each added by a kMixTerm (placed right after its later
+    // child, weight `weight`, its kMix node in `species`) into the kMix
+    // node's slot (see mix_term). The root's splits of a tip and the clade
+    // of all other tips (read by the root alone) become, for each species
+    // branch, one such node: (tip, every complement of a tip on the branch).
+    enum Kind : std::uint8_t { kTip, kPair, kSum, kRoot, kRootTerm, kMix, kMixTerm };
     struct Graph {
         std::vector<std::uint8_t> kind;
         std::vector<std::int64_t> species;  // tips; kRootTerm: its split of the root
         std::vector<std::size_t> left, right;  // pairs
+        std::vector<double> weight;            // kMixTerm
         std::vector<std::size_t> term_begin;   // sums: terms term_begin[g] .. term_begin[g+1]-1
         std::vector<std::size_t> term_node;
         std::vector<double> term_weight;
@@ -93,10 +101,10 @@ private:
         // The distinct nodes node g reads, in order.
         void inputs(std::size_t g, std::vector<std::size_t>& out) const {
             out.clear();
-            if (kind[g] == kPair || kind[g] == kRootTerm) {
+            if (kind[g] == kPair || kind[g] == kRootTerm || kind[g] == kMixTerm) {
                 out.push_back(left[g]);
                 if (right[g] != left[g]) out.push_back(right[g]);
-            } else if (kind[g] == kSum) {
+            } else if (kind[g] == kSum || kind[g] == kMix) {
                 for (std::size_t i = term_begin[g]; i < term_begin[g + 1]; ++i) {
                     bool seen = false;
                     for (std::size_t x : out) seen = seen || x == term_node[i];
@@ -109,6 +117,7 @@ private:
             species.push_back(sp);
             left.push_back(l);
             right.push_back(r);
+            weight.push_back(1.0);
             term_begin.push_back(term_node.size());
         }
     };
@@ -124,6 +133,7 @@ private:
     void combine_sum(std::size_t s, std::size_t g);
     double* slice_rows(std::size_t g, std::size_t s);
     double* slice_sums(std::size_t g, std::size_t s, std::size_t rows_size);
+    double* slice_splits(std::size_t g, std::size_t s, std::size_t rows_size);
     std::int64_t slice_exponent(std::size_t g, std::size_t s) const;
     ScaledValue root_split(std::size_t pair) const;
     ScaledValue root_split_of(std::size_t c1, std::size_t c2) const;
@@ -139,6 +149,12 @@ private:
     };
     const RootAdjoint& root_adjoint(std::uint8_t origination);
     void root_terms(std::size_t s, std::size_t g);
+    void mix_term(std::size_t s, std::size_t g);
+    // Whether node g holds vectors of its own (a slot).
+    bool has_vectors(std::size_t g) const {
+        const std::uint8_t k = graph_.kind[g];
+        return k != kRoot && k != kRootTerm && k != kMixTerm;
+    }
     ScaledValue root_probability(std::uint8_t origination) const;
 
     const DatedExtinction& model_;
@@ -201,6 +217,7 @@ private:
     std::size_t daughter_slice_[2] = {0, 0};  // that slice (the slice count when none)
     std::vector<std::int64_t> exponent_;
     std::vector<std::uint8_t> started_;  // the node's scale is set
+    std::vector<std::size_t> mixed_in_;  // kMix: the slice its sources were last started in
     // Per tree: each node's inputs not yet done.
     std::vector<std::size_t> missing_;
     // Per tree: the integration order (groups of nodes), each node's slot in
