@@ -437,14 +437,14 @@ std::size_t DatedScorer::tip_node(std::int64_t species, std::vector<std::size_t>
 
 // Checks every internal node's children in node order (inside the tree,
 // before their parent, and used by no other parent), and takes the tree as
-// the scorer's graph, its tips on one species branch as one node.
-void DatedScorer::check_tree(const GeneTree& tree) {
+// the scorer's graph, with `share_tips` its tips on one species branch as one node.
+void DatedScorer::check_tree(const GeneTree& tree, bool share_tips) {
     const std::size_t size = tree.size();
     const std::size_t none = size;
     std::vector<std::size_t> parent(size, none);
     graph_ = Graph{};
     std::vector<std::size_t> node_of(size, 0);
-    std::vector<std::size_t> tip_of_species(model_.n, kNoTopEntry);
+    std::vector<std::size_t> tip_of_species(share_tips ? model_.n : 0, kNoTopEntry);
     for (std::size_t g = 0; g < size; ++g) {
         if (tree.is_tip(g)) {
             // The last node is the root, whatever else shares its branch.
@@ -848,10 +848,52 @@ ScaledValue DatedScorer::root_probability(std::uint8_t origination) const {
     return total;
 }
 
+// The doubles of one slot: a node's vectors of the widest slice with their
+// sums (and a kMix node's speciation terms), or node by node its whole history.
+std::size_t DatedScorer::slot_doubles() const {
+    if (whole_histories_) {
+        return require_doubles(
+            checked_add(model_.trajectory_size, model_.sums_size, "gene node history"),
+            "gene node history");
+    }
+    std::size_t stride = 0;
+    for (const TimeSlice& slice : model_.slices) {
+        const std::uint64_t rows = checked_mul(slice.steps + 1, slice.width(), "slice vectors");
+        stride = std::max(stride, require_doubles(checked_add(checked_add(rows, slice.steps,
+                                                                          "slice vectors"),
+                                                              slice.ends.size(), "slice vectors"),
+                                                  "slice vectors"));
+    }
+    return stride;
+}
+
 double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
     release();
     require_nodes(tree);
-    check_tree(tree);
+    check_tree(tree, true);
+    // A tip node shared by several parents is held from the first to the
+    // last of them, where each tip alone would be held only until its own
+    // parent. Where that makes the working set large, the tree is scored
+    // with a node per tip when that holds fewer slots (the same values).
+    if (graph_.size() < tree.size()) {
+        link_graph();
+        plan_groups();
+        const std::size_t shared_slots = slots_;
+        const std::uint64_t bytes = checked_mul(
+            checked_mul(shared_slots, slot_doubles(), "dated scorer working set"), sizeof(double),
+            "dated scorer working set");
+        if (bytes > shared_tips_bytes_) {
+            check_tree(tree, false);
+            link_graph();
+            plan_groups();
+            if (slots_ >= shared_slots) {
+                check_tree(tree, true);
+                link_graph();
+                plan_groups();
+            }
+        }
+        planned_ = true;
+    }
     return score_graph(origination);
 }
 
@@ -884,6 +926,7 @@ double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origina
 
 void DatedScorer::release() {
     keep_ = false;
+    planned_ = false;
     whole_histories_ = !shape_order_;
     std::vector<double>().swap(arena_);
     std::vector<std::uint8_t>().swap(started_);
@@ -1426,8 +1469,11 @@ double DatedScorer::score_graph(std::uint8_t origination) {
         }
     } cleanup{*this};
 
-    link_graph();
-    plan_groups();
+    if (!planned_) {
+        link_graph();
+        plan_groups();
+    }
+    planned_ = false;
     if (compact_) {
         // A slice goes through the nodes in the same order every time: each
         // buffer of tops is placed by the node's place in that order, at
@@ -1459,22 +1505,14 @@ double DatedScorer::score_graph(std::uint8_t origination) {
     exponent_.assign(size, 0);
     started_.assign(size, 0);
     mixed_in_.assign(size, kNoTopEntry);
-    std::size_t stride = 0;
-    if (whole_histories_) {
-        stride = require_doubles(
-            checked_add(model_.trajectory_size, model_.sums_size, "gene node history"),
-            "gene node history");
-    } else {
+    const std::size_t stride = slot_doubles();
+    if (!whole_histories_) {
         slice_stride_.assign(model_.slices.size(), 0);
         for (std::size_t s = 0; s < model_.slices.size(); ++s) {
             const TimeSlice& slice = model_.slices[s];
-            const std::uint64_t rows = checked_mul(slice.steps + 1, slice.width(), "slice vectors");
-            // The vectors, their sums, and a kMix node's speciation terms.
-            slice_stride_[s] = require_doubles(
-                checked_add(checked_add(rows, slice.steps, "slice vectors"), slice.ends.size(),
-                            "slice vectors"),
-                "slice vectors");
-            stride = std::max(stride, slice_stride_[s]);
+            // The vectors, their sums, and a kMix node's speciation terms
+            // (each product and sum checked by slot_doubles).
+            slice_stride_[s] = (slice.steps + 1) * slice.width() + slice.steps + slice.ends.size();
         }
     }
     slot_stride_ = stride;

@@ -64,6 +64,12 @@ public:
     double solve_clades(const CladeFamily& family, std::uint8_t origination);
     void release();
 
+    // Above this working set (bytes; 64 MiB unless set) a tree's tips on one
+    // species branch stay apart when that holds fewer slots, and the slots
+    // the last tree held: for tests and diagnostics.
+    void limit_shared_tips(std::uint64_t bytes) { shared_tips_bytes_ = bytes; }
+    std::size_t slots() const { return slots_; }
+
     // Whether the family's root clade is other than one split of weight 1:
     // such a root is scored through the adjoint (when the species times
     // agree with the shape), a tree's root as a node.
@@ -121,7 +127,10 @@ private:
             term_begin.push_back(term_node.size());
         }
     };
-    void check_tree(const GeneTree& tree);
+    void check_tree(const GeneTree& tree, bool share_tips);
+    std::size_t slot_doubles() const;
+    bool planned_ = false;  // the graph's groups and slots are planned already
+    std::uint64_t shared_tips_bytes_ = std::uint64_t{64} << 20;
     std::size_t tip_node(std::int64_t species, std::vector<std::size_t>* tip_of_species);
     // With `adjoint_root`, a root clade of several splits becomes a kRoot
     // node; with `share_tips`, the tips on one species branch are one node.

@@ -179,6 +179,44 @@ TEST(DatedScorer, ChildHistoryServesOneParentOnly) {
     EXPECT_THROW(score(model, {{1, 0}, {-1, 0}, {-1, 0}, {0, -1}}, 0), InternalFault);
 }
 
+// Two copies of one subtree over every species tip: each tip shares its
+// node with its copy, held from the first copy to the second, unless the
+// working set would pass the limit, where each tip keeps its own node. The
+// values are the same either way.
+TEST(DatedScorer, SharedTipsGiveWayWhenTheyHoldMoreSlots) {
+    const testing::RandomTrees trees = testing::random_trees(5, 40, 0, 0);
+    const DatedExtinction model = dated_model(trees.species, {0.3, 0.2, 0.4}, 2);
+    testing::TreeSpec tree;
+    auto add = [&](std::uint8_t leaf, std::int64_t l, std::int64_t r, std::int64_t sp) {
+        tree.is_leaf.push_back(leaf);
+        tree.left.push_back(l);
+        tree.right.push_back(r);
+        tree.species.push_back(sp);
+        return static_cast<std::int64_t>(tree.is_leaf.size()) - 1;
+    };
+    std::vector<std::int64_t> tips;
+    for (std::size_t i = 0; i < trees.species.sp_is_leaf.size(); ++i) {
+        if (trees.species.sp_is_leaf[i]) tips.push_back(static_cast<std::int64_t>(i));
+    }
+    auto copy = [&]() {  // a caterpillar over the species tips
+        std::int64_t top = add(1, -1, -1, tips[0]);
+        for (std::size_t i = 1; i < tips.size(); ++i) top = add(0, top, add(1, -1, -1, tips[i]), -1);
+        return top;
+    };
+    const std::int64_t first = copy();
+    add(0, first, copy(), -1);
+    const GeneTreeBatch batch = batch_of({tree});
+    DatedScorer scorer(model);
+    const double shared = scorer.score(cut_tree(batch, 0), 0);
+    const std::size_t shared_slots = scorer.slots();
+    scorer.limit_shared_tips(0);
+    const double apart = scorer.score(cut_tree(batch, 0), 0);
+    EXPECT_EQ(apart, shared);
+    EXPECT_TRUE(std::isfinite(shared));
+    EXPECT_GT(shared_slots, tips.size());
+    EXPECT_LT(scorer.slots(), shared_slots);
+}
+
 TEST(DatedScorer, RootModeNeedsAnInternalRoot) {
     FlatSpeciesTree sp = cherry();
     sp.sp_root = 0;
