@@ -34,8 +34,12 @@ struct StepInputs {
 
 // v'_k = (v_k - dt ((decay_k v_k) - gain_k Pbar_k)) + dt sigma_k for the
 // entries [begin, end), every entry from the same old vectors. Entries are
-// independent, so the loop vectorises.
-template <bool kInternal, bool kManyBranches>
+// independent, so the loop vectorises. The source: a tip's is dt * 0, a
+// pair's sigma_k from its children, a kMix node's the summed sources of its
+// splits, which out holds on entry.
+enum Source : int { kTipSource, kPairSource, kMixSource };
+
+template <int kSource, bool kManyBranches>
 [[gnu::always_inline]] inline void update_body(const StepInputs& in, std::size_t begin,
                                                std::size_t end, const double* __restrict v,
                                                double* __restrict out) {
@@ -48,12 +52,14 @@ template <bool kInternal, bool kManyBranches>
         const double vk = v[k];
         const double p_mean = kManyBranches ? (in.own_sum - vk) / in.others : 0.0;
         const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
-        if constexpr (kInternal) {
+        if constexpr (kSource == kPairSource) {
             double sigma = (in.dup * a[k]) * b[k];
             if constexpr (kManyBranches) {
                 sigma = sigma + ((in.right_sum - b[k]) * a[k] + (in.left_sum - a[k]) * b[k]) * in.tau;
             }
             out[k] = kept + dt * sigma;
+        } else if constexpr (kSource == kMixSource) {
+            out[k] = kept + dt * out[k];
         } else {
             out[k] = kept + in.tip_add;
         }
@@ -62,62 +68,34 @@ template <bool kInternal, bool kManyBranches>
 
 using UpdateFn = void (*)(const StepInputs&, std::size_t, std::size_t, const double*, double*);
 
-// The step of a kMix node: out holds the summed sources of its splits on
-// entry, and v'_k = (v_k - dt ((decay_k v_k) - gain_k Pbar_k)) + dt source_k.
-template <bool kManyBranches>
-[[gnu::always_inline]] inline void mix_update_body(const StepInputs& in, std::size_t begin,
-                                                   std::size_t end, const double* __restrict v,
-                                                   double* __restrict out) {
-    const double* __restrict decay = in.decay;
-    const double* __restrict gain = in.gain;
-    const double dt = in.dt;
-    for (std::size_t k = begin; k < end; ++k) {
-        const double vk = v[k];
-        const double p_mean = kManyBranches ? (in.own_sum - vk) / in.others : 0.0;
-        const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
-        out[k] = kept + dt * out[k];
-    }
-}
-
-template <bool kManyBranches>
-void mix_update(const StepInputs& in, std::size_t begin, std::size_t end, const double* v,
-                double* out) {
-    mix_update_body<kManyBranches>(in, begin, end, v, out);
-}
-
-template <bool kManyBranches>
-__attribute__((target("avx2"))) void mix_update_avx2(const StepInputs& in, std::size_t begin,
-                                                     std::size_t end, const double* v,
-                                                     double* out) {
-    mix_update_body<kManyBranches>(in, begin, end, v, out);
-}
-
 // The same loop built for the baseline instruction set and for 256-bit
 // vectors, chosen at run time. Entries are independent and every operation
 // is an IEEE add, subtract, multiply or divide (no contraction into fused
 // multiply-add), so both give the same bits.
-template <bool kInternal, bool kManyBranches>
+template <int kSource, bool kManyBranches>
 void update_entries(const StepInputs& in, std::size_t begin, std::size_t end, const double* v,
                     double* out) {
-    update_body<kInternal, kManyBranches>(in, begin, end, v, out);
+    update_body<kSource, kManyBranches>(in, begin, end, v, out);
 }
 
-template <bool kInternal, bool kManyBranches>
+template <int kSource, bool kManyBranches>
 __attribute__((target("avx2"))) void update_entries_avx2(const StepInputs& in, std::size_t begin,
                                                          std::size_t end, const double* v,
                                                          double* out) {
-    update_body<kInternal, kManyBranches>(in, begin, end, v, out);
+    update_body<kSource, kManyBranches>(in, begin, end, v, out);
+}
+
+template <int kSource>
+UpdateFn pick_source(bool many) {
+    if (wide_vectors()) {
+        return many ? update_entries_avx2<kSource, true> : update_entries_avx2<kSource, false>;
+    }
+    return many ? update_entries<kSource, true> : update_entries<kSource, false>;
 }
 
 UpdateFn pick_update(bool internal, bool mix, bool many) {
-    if (mix && wide_vectors()) return many ? mix_update_avx2<true> : mix_update_avx2<false>;
-    if (mix) return many ? mix_update<true> : mix_update<false>;
-    if (wide_vectors()) {
-        if (internal) return many ? update_entries_avx2<true, true> : update_entries_avx2<true, false>;
-        return many ? update_entries_avx2<false, true> : update_entries_avx2<false, false>;
-    }
-    if (internal) return many ? update_entries<true, true> : update_entries<true, false>;
-    return many ? update_entries<false, true> : update_entries<false, false>;
+    if (mix) return pick_source<kMixSource>(many);
+    return internal ? pick_source<kPairSource>(many) : pick_source<kTipSource>(many);
 }
 
 // One step of `Count` nodes (two or more branches alive): each node's entries
@@ -857,14 +835,18 @@ std::size_t DatedScorer::slot_doubles() const {
             "gene node history");
     }
     std::size_t stride = 0;
-    for (const TimeSlice& slice : model_.slices) {
-        const std::uint64_t rows = checked_mul(slice.steps + 1, slice.width(), "slice vectors");
-        stride = std::max(stride, require_doubles(checked_add(checked_add(rows, slice.steps,
-                                                                          "slice vectors"),
-                                                              slice.ends.size(), "slice vectors"),
-                                                  "slice vectors"));
-    }
+    for (const TimeSlice& slice : model_.slices) stride = std::max(stride, slice_doubles(slice));
     return stride;
+}
+
+// Slice by slice, one node's slot in `slice`: its vectors, their sums, and a
+// kMix node's speciation terms.
+std::size_t DatedScorer::slice_doubles(const TimeSlice& slice) {
+    const std::uint64_t rows = checked_mul(slice.steps + 1, slice.width(), "slice vectors");
+    return require_doubles(
+        checked_add(checked_add(rows, slice.steps, "slice vectors"), slice.ends.size(),
+                    "slice vectors"),
+        "slice vectors");
 }
 
 double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
@@ -1509,10 +1491,7 @@ double DatedScorer::score_graph(std::uint8_t origination) {
     if (!whole_histories_) {
         slice_stride_.assign(model_.slices.size(), 0);
         for (std::size_t s = 0; s < model_.slices.size(); ++s) {
-            const TimeSlice& slice = model_.slices[s];
-            // The vectors, their sums, and a kMix node's speciation terms
-            // (each product and sum checked by slot_doubles).
-            slice_stride_[s] = (slice.steps + 1) * slice.width() + slice.steps + slice.ends.size();
+            slice_stride_[s] = slice_doubles(model_.slices[s]);
         }
     }
     slot_stride_ = stride;

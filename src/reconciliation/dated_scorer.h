@@ -129,6 +129,7 @@ private:
     };
     void check_tree(const GeneTree& tree, bool share_tips);
     std::size_t slot_doubles() const;
+    static std::size_t slice_doubles(const TimeSlice& slice);
     bool planned_ = false;  // the graph's groups and slots are planned already
     std::uint64_t shared_tips_bytes_ = std::uint64_t{64} << 20;
     std::size_t tip_node(std::int64_t species, std::vector<std::size_t>* tip_of_species);

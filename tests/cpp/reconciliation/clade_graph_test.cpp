@@ -77,14 +77,10 @@ TEST(CladeGraph, DatedSumsOfSplitsAreLinearInTheirWeights) {
 CladeBatch unrooted_family(const testing::TreeSpec& tree) {
     const std::size_t n = tree.is_leaf.size();
     const std::size_t root = n - 1;
-    CladeBatch batch;
-    std::vector<std::vector<std::array<std::int64_t, 2>>> splits;
+    testing::FamilyBuilder family;
     auto add = [&](std::uint8_t leaf, std::int64_t species,
-                   std::vector<std::array<std::int64_t, 2>> s) {
-        batch.cl_is_leaf.push_back(leaf);
-        batch.cl_species.push_back(species);
-        splits.push_back(std::move(s));
-        return static_cast<std::int64_t>(splits.size()) - 1;
+                   std::vector<testing::FamilyBuilder::Split> s) {
+        return family.add(leaf, species, std::move(s));
     };
     std::vector<std::int64_t> down(n, -1), up(n, -1), parent(n, -1);
     for (std::size_t g = 0; g < n; ++g) {
@@ -107,24 +103,14 @@ CladeBatch unrooted_family(const testing::TreeSpec& tree) {
         const auto p = static_cast<std::size_t>(parent[g]);
         up[g] = p == root ? down[sibling(g)] : add(0, -1, {{up[p], down[sibling(g)]}});
     }
-    std::vector<std::array<std::int64_t, 2>> edges;
+    std::vector<testing::FamilyBuilder::Split> edges;
     for (std::size_t g = 0; g < root; ++g) {
         if (static_cast<std::int64_t>(g) != tree.right[root]) edges.push_back({down[g], up[g]});
     }
     add(0, -1, edges);
-    batch.cl_offsets = {0, splits.size()};
-    batch.cl_split_offsets.push_back(0);
-    for (const auto& list : splits) {
-        for (const auto& [left, right] : list) {
-            batch.split_left.push_back(left);
-            batch.split_right.push_back(right);
-            batch.split_weight.push_back(list.size() == 1 && &list != &splits.back()
-                                             ? 1.0
-                                             : 1.0 / static_cast<double>(list.size()));
-        }
-        batch.cl_split_offsets.push_back(batch.split_left.size());
-    }
-    return batch;
+    return family.batch([](std::size_t count, bool root_clade) {
+        return root_clade ? 1.0 / static_cast<double>(count) : 1.0;
+    });
 }
 
 // The scorer sums an unrooted tree's rootings through the root's adjoint,

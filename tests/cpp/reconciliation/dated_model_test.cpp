@@ -250,15 +250,11 @@ TEST(DatedScorer, ReusedScorerMatchesFreshOnesOnRandomTrees) {
 // gains the second split a1 (a2 b), with a new clade for (a2 b): the
 // weights 0.5 and 0.5 make the node a weighted sum of two splits.
 CladeBatch tree_family(const testing::TreeSpec& tree, const std::vector<bool>& merge) {
-    CladeBatch batch;
+    testing::FamilyBuilder family;
     std::vector<std::int64_t> index(tree.is_leaf.size(), -1);
-    std::vector<std::vector<std::pair<std::int64_t, std::int64_t>>> splits;
     auto add = [&](std::uint8_t leaf, std::int64_t species,
-                   std::vector<std::pair<std::int64_t, std::int64_t>> s) {
-        batch.cl_is_leaf.push_back(leaf);
-        batch.cl_species.push_back(species);
-        splits.push_back(std::move(s));
-        return static_cast<std::int64_t>(splits.size()) - 1;
+                   std::vector<testing::FamilyBuilder::Split> s) {
+        return family.add(leaf, species, std::move(s));
     };
     for (std::size_t g = 0; g < tree.is_leaf.size(); ++g) {
         if (tree.is_leaf[g]) {
@@ -278,17 +274,7 @@ CladeBatch tree_family(const testing::TreeSpec& tree, const std::vector<bool>& m
             index[g] = add(0, -1, {{a, b}});
         }
     }
-    batch.cl_offsets = {0, splits.size()};
-    batch.cl_split_offsets.push_back(0);
-    for (const auto& list : splits) {
-        for (const auto& [left, right] : list) {
-            batch.split_left.push_back(left);
-            batch.split_right.push_back(right);
-            batch.split_weight.push_back(list.size() == 1 ? 1.0 : 0.5);
-        }
-        batch.cl_split_offsets.push_back(batch.split_left.size());
-    }
-    return batch;
+    return family.batch([](std::size_t count, bool) { return count == 1 ? 1.0 : 0.5; });
 }
 
 // Slice by slice a node holds its tops in slice order, node by node one per

@@ -1,11 +1,14 @@
 // Small species and gene trees shared by the likelihood unit tests.
 #pragma once
 
+#include "reconciliation/clade_graph.h"
 #include "reconciliation/dated_extinction.h"
 #include "reconciliation/likelihood_drivers.h"
 #include "reconciliation/likelihood_input.h"
 #include "reconciliation/undated_model.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -65,6 +68,42 @@ inline TreeSpec gene_cherry(std::int64_t a, std::int64_t b) {
 
 // A random ultrametric species tree in post-order (tips at time 1, root at
 // time 0 with a short stem) and random gene trees over its tips.
+// One family's clade graph, built clade by clade (children first): add()
+// gives each clade's index, and batch() lists the clades with their splits,
+// each split weighted by weight(split count of its clade, whether the clade
+// is the root).
+struct FamilyBuilder {
+    using Split = std::array<std::int64_t, 2>;
+    std::vector<std::uint8_t> is_leaf;
+    std::vector<std::int64_t> species;
+    std::vector<std::vector<Split>> splits;
+
+    std::int64_t add(std::uint8_t leaf, std::int64_t sp, std::vector<Split> s) {
+        is_leaf.push_back(leaf);
+        species.push_back(sp);
+        splits.push_back(std::move(s));
+        return static_cast<std::int64_t>(splits.size()) - 1;
+    }
+
+    template <typename Weight>
+    CladeBatch batch(Weight weight) const {
+        CladeBatch out;
+        out.cl_is_leaf = is_leaf;
+        out.cl_species = species;
+        out.cl_offsets = {0, splits.size()};
+        out.cl_split_offsets.push_back(0);
+        for (std::size_t c = 0; c < splits.size(); ++c) {
+            for (const Split& split : splits[c]) {
+                out.split_left.push_back(split[0]);
+                out.split_right.push_back(split[1]);
+                out.split_weight.push_back(weight(splits[c].size(), c + 1 == splits.size()));
+            }
+            out.cl_split_offsets.push_back(out.split_left.size());
+        }
+        return out;
+    }
+};
+
 struct RandomTrees {
     FlatSpeciesTree species;
     std::vector<TreeSpec> genes;
