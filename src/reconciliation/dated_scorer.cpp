@@ -1409,11 +1409,10 @@ double DatedScorer::score_graph(std::uint8_t origination) {
     const std::size_t n = model_.n;
     // The compact layout of the tops, where it holds the same values.
     compact_ = compact_possible_ && !whole_histories_ && graph_.kind.back() != kSum;
-    const std::size_t p_top_doubles = require_doubles(
-        compact_ ? checked_mul(checked_mul(size, 2, "per-node top probabilities"), carry_width_,
-                               "per-node top probabilities")
-                 : checked_mul(size, n, "per-node top probabilities"),
-        "per-node top probabilities");
+    std::size_t p_top_doubles =
+        compact_ ? 0
+                 : require_doubles(checked_mul(size, n, "per-node top probabilities"),
+                                   "per-node top probabilities");
     keep_daughter_tops_ = false;
     if (origination != 1) {
         const RootDaughters root = dated_root_daughters(model_);
@@ -1460,9 +1459,17 @@ double DatedScorer::score_graph(std::uint8_t origination) {
         // A slice goes through the nodes in the same order every time: each
         // buffer of tops is placed by the node's place in that order, at
         // the slice's width, so a slice reads and writes them as two streams.
+        // Only nodes with vectors have tops (not the terms of splits), so
+        // the streams have no gaps.
         position_.assign(size, 0);
-        for (std::size_t i = 0; i < groups_.size(); ++i) position_[groups_[i]] = i;
-        carry_half_ = p_top_doubles / 2;
+        std::size_t held = 0;
+        for (std::size_t g : groups_) {
+            if (has_vectors(g)) position_[g] = held++;
+        }
+        carry_half_ = require_doubles(checked_mul(held, carry_width_, "per-node top probabilities"),
+                                      "per-node top probabilities");
+        p_top_doubles = require_doubles(checked_mul(carry_half_, 2, "per-node top probabilities"),
+                                        "per-node top probabilities");
     }
     // Kept for a root integrated as a tree's node (a sum's terms keep
     // their own tops).
