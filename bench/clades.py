@@ -4,8 +4,9 @@ Simulates 100 families on a 200-species tree (rates 0.2, 0.2, 0.3) and reads the
 trees three ways: rooted, unrooted (every rooting, in one pass), and as a sample of 20 trees
 per family whose root is moved at random (the clades of all 20 amalgamated). Prints CPU
 seconds (median of --runs) of one core call on each batch, for the undated, reldated and
-dated (--n-steps, by default the toolkit's 20) models, the ratio of each to the rooted batch,
-and the CPU time of building the batches.
+dated (--n-steps, by default the toolkit's 20) models, the ratio of each to the rooted batch
+(the median of each run's ratio, the batches of a run timed one after the other), and the
+CPU time of building the batches.
 
     python3 bench/clades.py [--runs 5] [--n-steps 20] [--families 100]
 """
@@ -21,13 +22,10 @@ import korvath_core
 from korvath import GeneTrees
 
 
-def median_cpu(work, runs: int) -> float:
-    times = []
-    for _ in range(runs):
-        start = time.process_time()
-        work()
-        times.append(time.process_time() - start)
-    return statistics.median(times)
+def cpu_time(work) -> float:
+    start = time.process_time()
+    work()
+    return time.process_time() - start
 
 
 def reroot(text: str, rng: random.Random) -> str:
@@ -116,12 +114,26 @@ def main() -> None:
         def score_clades(arrays):
             return lambda: by_clades(**extra, **arrays, **rates)
 
-        base = median_cpu(score_rooted, args.runs)
-        line = f"{model:8s} rooted {base:.3f} s"
-        for name, batch in [("unrooted", unrooted), ("samples", sampled)]:
-            cost = median_cpu(score_clades(batch.clade_arrays()._asdict()), args.runs)
-            line += f"; {name} {cost:.3f} s ({cost / base:.2f}x)"
-        print(line + f" (CPU, median of {args.runs})")
+        # Each run times the three batches one after the other, so a ratio is
+        # taken between batches run seconds apart: a shared machine's speed
+        # drifts by more than the ratios' differences over a whole run.
+        others = [("unrooted", score_clades(unrooted.clade_arrays()._asdict())),
+                  ("samples", score_clades(sampled.clade_arrays()._asdict()))]
+        times: dict[str, list[float]] = {"rooted": []}
+        ratios: dict[str, list[float]] = {name: [] for name, _ in others}
+        for _ in range(args.runs):
+            base = cpu_time(score_rooted)
+            times["rooted"].append(base)
+            for name, work in others:
+                cost = cpu_time(work)
+                times.setdefault(name, []).append(cost)
+                ratios[name].append(cost / base)
+        line = f"{model:8s} rooted {statistics.median(times['rooted']):.3f} s"
+        for name, _ in others:
+            line += (f"; {name} {statistics.median(times[name]):.3f} s "
+                     f"({statistics.median(ratios[name]):.2f}x)")
+        print(line + f" (CPU, medians of {args.runs} runs; each ratio the median of the "
+              "runs' own)")
 
 
 if __name__ == "__main__":
