@@ -300,6 +300,15 @@ inline double top_at(const double* tops, std::size_t i) {
     return i == kNoTopEntry ? 0.0 : tops[i];
 }
 
+// The speciation at end e of a slice (not a tip) splitting two children,
+// from their values at the slice's start: either child in either daughter.
+inline double end_split(const SliceTopsMap& tops, std::size_t e, const double* left,
+                        const double* right) {
+    const std::size_t fi = tops.end_left[e];
+    const std::size_t hi = tops.end_right[e];
+    return top_at(left, hi) * top_at(right, fi) + top_at(left, fi) * top_at(right, hi);
+}
+
 void start_slice(const DatedExtinction& m, const TimeSlice& slice, const SliceTopsMap& tops,
                  const NodeWork& node, double* rows) {
     const double* previous = node.previous;
@@ -316,8 +325,7 @@ void start_slice(const DatedExtinction& m, const TimeSlice& slice, const SliceTo
             const std::size_t hi = tops.end_right[e];
             v = m.e_top[f] * top_at(previous, hi) + m.e_top[h] * top_at(previous, fi);
             if (node.internal) {
-                double split = top_at(node.left_previous, hi) * top_at(node.right_previous, fi) +
-                               top_at(node.left_previous, fi) * top_at(node.right_previous, hi);
+                double split = end_split(tops, e, node.left_previous, node.right_previous);
                 if (node.split_shift != 0) split = ldexp_wide(split, -node.split_shift);
                 v = v + split;
             } else if (node.mix) {
@@ -858,6 +866,11 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
     // parent. Where that makes the working set large, the tree is scored
     // with a node per tip when that holds fewer slots (the same values).
     if (graph_.size() < tree.size()) {
+        auto plan = [&](bool share_tips) {
+            check_tree(tree, share_tips);
+            link_graph();
+            plan_groups();
+        };
         link_graph();
         plan_groups();
         const std::size_t shared_slots = slots_;
@@ -865,14 +878,8 @@ double DatedScorer::score(const GeneTree& tree, std::uint8_t origination) {
             checked_mul(shared_slots, slot_doubles(), "dated scorer working set"), sizeof(double),
             "dated scorer working set");
         if (bytes > shared_tips_bytes_) {
-            check_tree(tree, false);
-            link_graph();
-            plan_groups();
-            if (slots_ >= shared_slots) {
-                check_tree(tree, true);
-                link_graph();
-                plan_groups();
-            }
+            plan(false);
+            if (slots_ >= shared_slots) plan(true);
         }
         planned_ = true;
     }
@@ -1276,10 +1283,7 @@ void DatedScorer::root_terms(std::size_t s, std::size_t g) {
     for (std::size_t e = 0; e < slice.ends.size(); ++e) {
         const BranchEnd& end = slice.ends[e];
         if (end.tip) continue;
-        const std::size_t fi = tops.end_left[e];
-        const std::size_t hi = tops.end_right[e];
-        total = total + lambda[end.entry] * (top_at(left_top, hi) * top_at(right_top, fi) +
-                                             top_at(left_top, fi) * top_at(right_top, hi));
+        total = total + lambda[end.entry] * end_split(tops, e, left_top, right_top);
     }
     const std::int64_t exponent = exponent_[c1] + exponent_[c2] + adjoint_->exponent[s];
     root_terms_[i] = add_scaled(root_terms_[i].value, root_terms_[i].exponent, total, exponent);
@@ -1390,13 +1394,7 @@ void DatedScorer::mix_term(std::size_t s, std::size_t g) {
     for (std::size_t e = 0; e < slice.ends.size(); ++e) {
         const BranchEnd& end = slice.ends[e];
         double v = 0.0;
-        if (!end.tip) {
-            const std::size_t fi = tops.end_left[e];
-            const std::size_t hi = tops.end_right[e];
-            const double split = top_at(left_top, hi) * top_at(right_top, fi) +
-                                 top_at(left_top, fi) * top_at(right_top, hi);
-            v = ldexp_wide(w * split, -shift);
-        }
+        if (!end.tip) v = ldexp_wide(w * end_split(tops, e, left_top, right_top), -shift);
         splits[e] = first ? v : splits[e] + v;
         largest = std::fabs(v) > largest ? std::fabs(v) : largest;
     }
