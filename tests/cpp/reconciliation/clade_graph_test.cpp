@@ -149,6 +149,39 @@ TEST(CladeGraph, DatedUnrootedTreesScoreAsTheirRootingsOneByOne) {
     EXPECT_GT(finite, 20u);
 }
 
+// Every tip on one species branch, and no duplications: the root's splits
+// can only be formed by transfers, whose terms nearly cancel in the sums
+// the root's adjoint is dotted with. They must still agree with the
+// rootings one by one, also when transfers are rare.
+TEST(CladeGraph, DatedUnrootedTreesOnOneBranchNeedTransfersOnly) {
+    std::size_t finite = 0;
+    for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        testing::RandomTrees trees = testing::random_trees(seed, 4 + seed, 2, 5 + 3 * seed);
+        std::int64_t branch = 0;
+        while (!trees.species.sp_is_leaf[static_cast<std::size_t>(branch)]) ++branch;
+        for (const double transfer : {0.3, 1e-6}) {
+            const DatedExtinction model = testing::dated_model(trees.species, {0.0, transfer, 0.2}, 3);
+            DatedScorer scorer(model);
+            for (testing::TreeSpec tree : trees.genes) {
+                for (std::size_t g = 0; g < tree.is_leaf.size(); ++g) {
+                    if (tree.is_leaf[g]) tree.species[g] = branch;
+                }
+                const CladeBatch family = unrooted_family(tree);
+                for (std::uint8_t origination : {0, 1}) {
+                    const double summed = scorer.score_clades(cut_family(family, 0), origination);
+                    const double one_by_one = scorer.solve_clades(cut_family(family, 0), origination);
+                    scorer.release();
+                    ASSERT_TRUE(std::isfinite(one_by_one));
+                    EXPECT_NEAR(summed, one_by_one, 1e-12 * std::fabs(one_by_one));
+                    ++finite;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(finite, 32u);
+}
+
 TEST(CladeGraph, MalformedFamiliesAreFaults) {
     auto fails = [](CladeBatch batch) {
         EXPECT_THROW(cut_family(batch, 0), InternalFault);
