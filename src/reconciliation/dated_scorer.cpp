@@ -959,18 +959,24 @@ void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root, bool
     // clade that only the root reads) are grouped by the tip's branch: the
     // group's root terms are one term of the tip and a kMix node summing the
     // complements' splits. The complements themselves are not integrated.
-    struct MixGroup {
-        std::size_t branch = 0;
-        std::size_t waiting = 0;         // terms not yet placed
-        std::vector<std::size_t> terms;  // their nodes
-        std::size_t node = kNoTopEntry;  // the kMix node, once every term is placed
-        bool placed = false;             // its root term
-    };
+    // A group's terms are placed together, once the last of them has its
+    // children: each term adds its sources to the kMix node's vectors, and
+    // one after another they find those vectors in cache, while the
+    // children they read stay held a little longer.
     struct MixSplit {
         std::size_t group;
         std::size_t left, right;  // clades
         double weight;
     };
+    struct MixGroup {
+        std::size_t branch = 0;
+        std::vector<MixSplit> pending;   // terms whose children are there
+        std::size_t waiting = 0;         // terms whose children are not
+        std::vector<std::size_t> terms;  // their nodes
+        std::size_t node = kNoTopEntry;  // the kMix node, once every term is placed
+        bool placed = false;             // its root term
+    };
+
     std::vector<MixGroup> groups;
     std::vector<std::vector<MixSplit>> mix_after;  // by their later child
     std::vector<std::uint8_t> mixed(family.size(), 0);
@@ -1048,11 +1054,14 @@ void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root, bool
         if (mix_after.empty()) return;
         for (const MixSplit& term : mix_after[c]) {
             MixGroup& group = groups[term.group];
-            graph_.add(kMixTerm, -1, node_of[term.left], node_of[term.right]);
-            graph_.weight.back() = term.weight;
-            clade_of_node_.push_back(root);
-            group.terms.push_back(graph_.size() - 1);
+            group.pending.push_back(term);
             if (--group.waiting > 0) continue;
+            for (const MixSplit& t : group.pending) {
+                graph_.add(kMixTerm, -1, node_of[t.left], node_of[t.right]);
+                graph_.weight.back() = t.weight;
+                clade_of_node_.push_back(root);
+                group.terms.push_back(graph_.size() - 1);
+            }
             group.node = graph_.size();
             graph_.add(kMix, -1, 0, 0);
             clade_of_node_.push_back(root);
