@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <queue>
@@ -959,24 +958,18 @@ void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root, bool
     // clade that only the root reads) are grouped by the tip's branch: the
     // group's root terms are one term of the tip and a kMix node summing the
     // complements' splits. The complements themselves are not integrated.
-    // A group's terms are placed together, once the last of them has its
-    // children: each term adds its sources to the kMix node's vectors, and
-    // one after another they find those vectors in cache, while the
-    // children they read stay held a little longer.
+    struct MixGroup {
+        std::size_t branch = 0;
+        std::size_t waiting = 0;         // terms not yet placed
+        std::vector<std::size_t> terms;  // their nodes
+        std::size_t node = kNoTopEntry;  // the kMix node, once every term is placed
+        bool placed = false;             // its root term
+    };
     struct MixSplit {
         std::size_t group;
         std::size_t left, right;  // clades
         double weight;
     };
-    struct MixGroup {
-        std::size_t branch = 0;
-        std::vector<MixSplit> pending;   // terms whose children are there
-        std::size_t waiting = 0;         // terms whose children are not
-        std::vector<std::size_t> terms;  // their nodes
-        std::size_t node = kNoTopEntry;  // the kMix node, once every term is placed
-        bool placed = false;             // its root term
-    };
-
     std::vector<MixGroup> groups;
     std::vector<std::vector<MixSplit>> mix_after;  // by their later child
     std::vector<std::uint8_t> mixed(family.size(), 0);
@@ -1054,14 +1047,11 @@ void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root, bool
         if (mix_after.empty()) return;
         for (const MixSplit& term : mix_after[c]) {
             MixGroup& group = groups[term.group];
-            group.pending.push_back(term);
+            graph_.add(kMixTerm, -1, node_of[term.left], node_of[term.right]);
+            graph_.weight.back() = term.weight;
+            clade_of_node_.push_back(root);
+            group.terms.push_back(graph_.size() - 1);
             if (--group.waiting > 0) continue;
-            for (const MixSplit& t : group.pending) {
-                graph_.add(kMixTerm, -1, node_of[t.left], node_of[t.right]);
-                graph_.weight.back() = t.weight;
-                clade_of_node_.push_back(root);
-                group.terms.push_back(graph_.size() - 1);
-            }
             group.node = graph_.size();
             graph_.add(kMix, -1, 0, 0);
             clade_of_node_.push_back(root);
@@ -1128,63 +1118,28 @@ void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root, bool
 namespace {
 
 // sum_k lambda_k sigma_k for one step of a split of the root, sigma the
-// step's source from the split's children a and b. With transfers (`kMany`)
-// the sum is gathered into three dot products,
-//   dup sum(lambda a b) + tau ((S_b sum(lambda a) + S_a sum(lambda b)) - 2 sum(lambda a b)),
-// half the operations of forming each sigma_k. The bracket is
-// sum_k lambda_k ((S_b - b_k) a_k + (S_a - a_k) b_k) >= 0; when a and b sit
-// on one branch its two parts nearly cancel, and the rounding error that is
-// left is of the size the per-entry form makes in S_b - b_k, so a bracket
-// that rounds below 0 counts as 0. Each dot product is eight interleaved
-// partial sums added up at the end. The same loop is built for the baseline
-// instruction set and for 256-bit vectors, chosen at run time; both perform
-// the same operations in the same order.
-using Lanes4 = double __attribute__((vector_size(32)));
-
+// step's source from the split's children a and b (with transfers when
+// `kMany`), as four interleaved partial sums added up at the end. The same
+// loop is built for the baseline instruction set and for 256-bit vectors,
+// chosen at run time; both perform the same operations in the same order.
 template <bool kMany>
 [[gnu::always_inline]] inline double adjoint_sum_body(const double* __restrict lambda,
                                                       const double* __restrict a,
                                                       const double* __restrict b,
                                                       std::size_t width, double dup, double tau,
                                                       double sum_a, double sum_b) {
-    // Lanes k mod 8: two vectors of four per dot product.
-    Lanes4 lab[2] = {};
-    Lanes4 la[2] = {};
-    Lanes4 lb[2] = {};
-    std::size_t k = 0;
-    for (; k + 8 <= width; k += 8) {
-        for (std::size_t h = 0; h < 2; ++h) {
-            Lanes4 l;
-            Lanes4 x;
-            Lanes4 y;
-            std::memcpy(&l, lambda + k + 4 * h, sizeof l);
-            std::memcpy(&x, a + k + 4 * h, sizeof x);
-            std::memcpy(&y, b + k + 4 * h, sizeof y);
-            const Lanes4 weighted_a = l * x;
-            lab[h] = lab[h] + weighted_a * y;
-            if constexpr (kMany) {
-                la[h] = la[h] + weighted_a;
-                lb[h] = lb[h] + l * y;
-            }
-        }
-    }
-    for (std::size_t i = 0; k < width; ++k, ++i) {
-        const double weighted_a = lambda[k] * a[k];
-        lab[i / 4][i % 4] = lab[i / 4][i % 4] + weighted_a * b[k];
-        if constexpr (kMany) {
-            la[i / 4][i % 4] = la[i / 4][i % 4] + weighted_a;
-            lb[i / 4][i % 4] = lb[i / 4][i % 4] + lambda[k] * b[k];
-        }
-    }
-    auto total = [](const Lanes4* part) {
-        return ((part[0][0] + part[0][1]) + (part[0][2] + part[0][3])) +
-               ((part[1][0] + part[1][1]) + (part[1][2] + part[1][3]));
+    auto weighted_source = [&](std::size_t k) {
+        double sigma = (dup * a[k]) * b[k];
+        if constexpr (kMany) sigma = sigma + ((sum_b - b[k]) * a[k] + (sum_a - a[k]) * b[k]) * tau;
+        return lambda[k] * sigma;
     };
-    const double both = total(lab);
-    if constexpr (!kMany) return dup * both;
-    double moved = (sum_b * total(la) + sum_a * total(lb)) - 2.0 * both;
-    if (!(moved > 0.0)) moved = 0.0;
-    return dup * both + tau * moved;
+    double part[4] = {};
+    std::size_t k = 0;
+    for (; k + 4 <= width; k += 4) {
+        for (std::size_t i = 0; i < 4; ++i) part[i] = part[i] + weighted_source(k + i);
+    }
+    for (std::size_t i = 0; k < width; ++k, ++i) part[i] = part[i] + weighted_source(k);
+    return (part[0] + part[1]) + (part[2] + part[3]);
 }
 
 template <bool kMany>

@@ -87,9 +87,9 @@ private:
     // are read while they are still in cache.
     // kMix: a weighted sum of splits integrated once: the probabilities are
     // linear in the source terms, so its steps take the sum of its splits'
-    // sources, each added by a kMixTerm (weight `weight`, its kMix node in
-    // `species`; a node's terms one after another, right before it) into
-    // the kMix node's slot (see mix_term). The root's splits of a tip and the clade
+    // sources, each added by a kMixTerm (placed right after its later
+    // child, weight `weight`, its kMix node in `species`) into the kMix
+    // node's slot (see mix_term). The root's splits of a tip and the clade
     // of all other tips (read by the root alone) become, for each species
     // branch, one such node: (tip, every complement of a tip on the branch).
     enum Kind : std::uint8_t { kTip, kPair, kSum, kRoot, kRootTerm, kMix, kMixTerm };
