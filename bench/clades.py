@@ -119,14 +119,14 @@ def main() -> None:
         # drifts by more than the ratios' differences over a whole run.
         others = [("unrooted", score_clades(unrooted.clade_arrays()._asdict())),
                   ("samples", score_clades(sampled.clade_arrays()._asdict()))]
-        times: dict[str, list[float]] = {"rooted": []}
+        times: dict[str, list[float]] = {"rooted": [], **{name: [] for name, _ in others}}
         ratios: dict[str, list[float]] = {name: [] for name, _ in others}
         for _ in range(args.runs):
             base = cpu_time(score_rooted)
             times["rooted"].append(base)
             for name, work in others:
                 cost = cpu_time(work)
-                times.setdefault(name, []).append(cost)
+                times[name].append(cost)
                 ratios[name].append(cost / base)
         line = f"{model:8s} rooted {statistics.median(times['rooted']):.3f} s"
         for name, _ in others:

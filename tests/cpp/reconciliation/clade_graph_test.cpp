@@ -150,9 +150,10 @@ TEST(CladeGraph, DatedUnrootedTreesScoreAsTheirRootingsOneByOne) {
 }
 
 // Every tip on one species branch, and no duplications: the root's splits
-// can only be formed by transfers, whose terms nearly cancel in the sums
-// the root's adjoint is dotted with. They must still agree with the
-// rootings one by one, also when transfers are rare.
+// can only be formed by transfers, whose terms are differences of nearly
+// equal sums (a vector's total less its one large entry). The scorer's
+// sum over rootings must still agree with the rootings one by one, also
+// when transfers are rare.
 TEST(CladeGraph, DatedUnrootedTreesOnOneBranchNeedTransfersOnly) {
     std::size_t finite = 0;
     for (std::uint64_t seed = 1; seed <= 4; ++seed) {
