@@ -35,8 +35,9 @@ struct StepInputs {
 // v'_k = (v_k - dt ((decay_k v_k) - gain_k Pbar_k)) + dt sigma_k for the
 // entries [begin, end), every entry from the same old vectors. Entries are
 // independent, so the loop vectorises. The source: a tip's is dt * 0, a
-// pair's sigma_k from its children, a kMix node's the summed sources of its
-// splits, which out holds on entry.
+// pair's sigma_k from its children; a kMix node's is that of its own split
+// (a pair's, with the split's constants) plus the summed sources of its
+// other splits, which out holds on entry.
 enum Source : int { kTipSource, kPairSource, kMixSource };
 
 template <int kSource, bool kManyBranches>
@@ -52,14 +53,13 @@ template <int kSource, bool kManyBranches>
         const double vk = v[k];
         const double p_mean = kManyBranches ? (in.own_sum - vk) / in.others : 0.0;
         const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
-        if constexpr (kSource == kPairSource) {
+        if constexpr (kSource == kPairSource || kSource == kMixSource) {
             double sigma = (in.dup * a[k]) * b[k];
             if constexpr (kManyBranches) {
                 sigma = sigma + ((in.right_sum - b[k]) * a[k] + (in.left_sum - a[k]) * b[k]) * in.tau;
             }
+            if constexpr (kSource == kMixSource) sigma = out[k] + sigma;
             out[k] = kept + dt * sigma;
-        } else if constexpr (kSource == kMixSource) {
-            out[k] = kept + dt * out[k];
         } else {
             out[k] = kept + in.tip_add;
         }
@@ -93,9 +93,9 @@ UpdateFn pick_source(bool many) {
     return many ? update_entries<kSource, true> : update_entries<kSource, false>;
 }
 
-UpdateFn pick_update(bool internal, bool mix, bool many) {
-    if (mix) return pick_source<kMixSource>(many);
-    return internal ? pick_source<kPairSource>(many) : pick_source<kTipSource>(many);
+UpdateFn pick_update(Source source, bool many) {
+    if (source == kMixSource) return pick_source<kMixSource>(many);
+    return source == kPairSource ? pick_source<kPairSource>(many) : pick_source<kTipSource>(many);
 }
 
 // One step of `Count` nodes (two or more branches alive): each node's entries
@@ -272,7 +272,9 @@ namespace {
 // What the slice-by-slice work of one gene node reads and writes.
 struct NodeWork {
     bool internal;
-    bool mix;                  // a kMix node: its sources are in its rows
+    bool mix;                  // a kMix node
+    bool summed;               // kMix: its other splits' sources of the slice are in its rows
+    double mix_dup, mix_tau;   // kMix: its own split's step constants, weighted and scaled
     const double* split_sums;  // kMix: its splits' speciation terms, per end
     std::int64_t species;      // a tip's species branch
     const double* previous;    // the node's P at the tops the slice starts from
@@ -357,7 +359,9 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
         const NodeWork& node = nodes[i];
         rows[i] = node.rows + row_base;
         start_slice(m, slice, tops, node, rows[i]);
-        update[i] = pick_update(node.internal, node.mix, many);
+        const Source source = node.mix ? (node.summed ? kMixSource : kPairSource)
+                              : node.internal ? kPairSource : kTipSource;
+        update[i] = pick_update(source, many);
         in[i].dt = slice.dt;
         in[i].dup = m.dup;
         in[i].others = static_cast<double>(width) - 1.0;
@@ -365,6 +369,10 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
         if (node.source_shift != 0) {
             in[i].dup = std::ldexp(in[i].dup, -node.source_shift);
             in[i].tau = std::ldexp(in[i].tau, -node.source_shift);
+        }
+        if (node.mix) {
+            in[i].dup = node.mix_dup;
+            in[i].tau = node.mix_tau;
         }
         in[i].tip_add = slice.dt * 0.0;
     }
@@ -377,14 +385,14 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
             if (many) {
                 in[i].own_sum = next_sum[i];
                 node.sums[sum_base + j] = next_sum[i];
-                if (node.internal) {
+                if (node.internal || node.mix) {
                     in[i].left_sum = node.left_sums[sum_base + j];
                     in[i].right_sum = node.right_sums[sum_base + j];
                 }
             }
             in[i].decay = slice.decay.data() + j * width;
             in[i].gain = slice.gain.data() + j * width;
-            if (node.internal) {
+            if (node.internal || node.mix) {
                 in[i].left = node.left_rows + row_base + j * width;
                 in[i].right = node.right_rows + row_base + j * width;
             }
@@ -613,7 +621,21 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         node.internal = graph_.kind[g] == kPair;
         node.mix = graph_.kind[g] == kMix;
         node.species = graph_.kind[g] == kTip ? graph_.species[g] : -1;
-        if (node.mix) node.split_sums = slice_splits(g, s, rows_size);
+        if (node.mix) {
+            // Its own split, the last placed, goes into its steps directly:
+            // after the other splits, which have added their sources.
+            const std::size_t c1 = graph_.left[g];
+            const std::size_t c2 = graph_.right[g];
+            node.summed = mixed_in_[g] == s;
+            const MixConstants step = mix_split(s, g, c1, c2, graph_.weight[g]);
+            node.mix_dup = step.dup;
+            node.mix_tau = step.tau;
+            node.split_sums = slice_splits(g, s, rows_size);
+            node.left_rows = slice_rows(c1, s);
+            node.left_sums = slice_sums(c1, s, rows_size);
+            node.right_rows = slice_rows(c2, s);
+            node.right_sums = slice_sums(c2, s, rows_size);
+        }
         node.previous = previous_tops(g, s);
         node.current = current_tops(g, s);
         node.rows = slice_rows(g, s);
@@ -660,7 +682,10 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
                 }
             }
         }
-        const int shift = rescale_exponent(max_magnitude(work[i].rows, rows_size));
+        const double largest = max_magnitude(work[i].rows, rows_size);
+        // A kMix node that has a value other than 0 keeps its scale.
+        if (work[i].mix && largest > 0.0) started_[nodes[i]] = 1;
+        const int shift = rescale_exponent(largest);
         if (shift != 0) {
             const std::size_t sums_size =
                 slice.width() >= 2 ? static_cast<std::size_t>(slice.steps) : 0;
@@ -1047,14 +1072,16 @@ void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root, bool
         if (mix_after.empty()) return;
         for (const MixSplit& term : mix_after[c]) {
             MixGroup& group = groups[term.group];
-            graph_.add(kMixTerm, -1, node_of[term.left], node_of[term.right]);
+            // The last split placed is the kMix node's own.
+            const bool own = --group.waiting == 0;
+            graph_.add(own ? kMix : kMixTerm, -1, node_of[term.left], node_of[term.right]);
             graph_.weight.back() = term.weight;
             clade_of_node_.push_back(root);
-            group.terms.push_back(graph_.size() - 1);
-            if (--group.waiting > 0) continue;
-            group.node = graph_.size();
-            graph_.add(kMix, -1, 0, 0);
-            clade_of_node_.push_back(root);
+            if (!own) {
+                group.terms.push_back(graph_.size() - 1);
+                continue;
+            }
+            group.node = graph_.size() - 1;
             for (std::size_t t : group.terms) {
                 graph_.term_node.push_back(t);
                 graph_.term_weight.push_back(1.0);
@@ -1338,12 +1365,8 @@ MixSource pick_mix_source(bool many, bool first) {
 
 // Slice s of a kMixTerm node: adds its split's sources, weighted, to its
 // kMix node's rows (step j's in row j + 1, where the step writes), and its
-// speciation terms at the slice's ends, in the kMix node's scale. Until a
-// split has added a value other than 0, the node (all 0) takes each split's
-// scale, the product of its children's, as a pair does. After that a split
-// whose product is too far above the node's scale brings the node (its
-// tops, and what the slice has summed so far) to the split's; one too far
-// below adds its values scaled down, in the way a sum's smaller terms are.
+// speciation terms at the slice's ends, in the kMix node's scale (see
+// mix_split).
 void DatedScorer::mix_term(std::size_t s, std::size_t g) {
     const DatedExtinction& m = model_;
     const TimeSlice& slice = m.slices[s];
@@ -1354,8 +1377,41 @@ void DatedScorer::mix_term(std::size_t s, std::size_t g) {
     const auto u = static_cast<std::size_t>(graph_.species[g]);
     const std::size_t c1 = graph_.left[g];
     const std::size_t c2 = graph_.right[g];
-    const double w = graph_.weight[g];
+    const bool first = mixed_in_[u] != s;
+    const MixConstants step = mix_split(s, u, c1, c2, graph_.weight[g]);
     double* source = slice_rows(u, s) + width;
+    const MixSource add = pick_mix_source(many, first);
+    const double* a_rows = slice_rows(c1, s);
+    const double* b_rows = slice_rows(c2, s);
+    const double* a_sums = slice_sums(c1, s, rows_size);
+    const double* b_sums = slice_sums(c2, s, rows_size);
+    for (std::size_t j = 0; j < steps; ++j) {
+        add(a_rows + j * width, b_rows + j * width, source + j * width, width, step.dup, step.tau,
+            many ? a_sums[j] : 0.0, many ? b_sums[j] : 0.0);
+    }
+    // Until the node has a value other than 0, everything summed so far is 0
+    // but this split's values.
+    if (!started_[u] && max_magnitude(source, steps * width) > 0.0) started_[u] = 1;
+    if (step.largest_split > 0.0) started_[u] = 1;
+}
+
+// One split (children c1, c2, weight w) of kMix node u in slice s: brings
+// the node to the split's scale where the split's product is too far above
+// it, adds the split's speciation terms at the slice's ends, and returns its
+// step constants, weighted and in the node's scale. Until a split has added
+// a value other than 0, the node (all 0) takes each split's scale, the
+// product of its children's, as a pair does. After that a split whose
+// product is too far above the node's scale brings the node (its tops, and
+// what the slice has summed so far) to the split's; one too far below adds
+// its values scaled down, in the way a sum's smaller terms are.
+DatedScorer::MixConstants DatedScorer::mix_split(std::size_t s, std::size_t u, std::size_t c1,
+                                                 std::size_t c2, double w) {
+    const DatedExtinction& m = model_;
+    const TimeSlice& slice = m.slices[s];
+    const std::size_t width = slice.width();
+    const std::size_t steps = static_cast<std::size_t>(slice.steps);
+    const std::size_t rows_size = (steps + 1) * width;
+    const bool many = width >= 2;
     double* splits = slice_splits(u, s, rows_size);
     const bool first = mixed_in_[u] != s;
     const std::int64_t product = exponent_[c1] + exponent_[c2];
@@ -1368,26 +1424,14 @@ void DatedScorer::mix_term(std::size_t s, std::size_t g) {
         TopSpan spans[3];
         shift_spans(spans, top_spans(u, s, false, spans), shift);
         if (!first) {
-            const TopSpan summed[2] = {{source, steps * width}, {splits, slice.ends.size()}};
+            const TopSpan summed[2] = {{slice_rows(u, s) + width, steps * width},
+                                       {splits, slice.ends.size()}};
             shift_spans(summed, 2, shift);
         }
         exponent_[u] = product;
         shift = 0;
     }
-    const double step_dup = ldexp_wide(dup, -shift);
-    const double step_tau = ldexp_wide(tau, -shift);
-    const MixSource add = pick_mix_source(many, first);
-    const double* a_rows = slice_rows(c1, s);
-    const double* b_rows = slice_rows(c2, s);
-    const double* a_sums = slice_sums(c1, s, rows_size);
-    const double* b_sums = slice_sums(c2, s, rows_size);
-    for (std::size_t j = 0; j < steps; ++j) {
-        add(a_rows + j * width, b_rows + j * width, source + j * width, width, step_dup, step_tau,
-            many ? a_sums[j] : 0.0, many ? b_sums[j] : 0.0);
-    }
-    // Until the node has a value other than 0, everything summed so far is 0
-    // but this split's values.
-    double largest = started_[u] ? 1.0 : max_magnitude(source, steps * width);
+    MixConstants step{ldexp_wide(dup, -shift), ldexp_wide(tau, -shift), 0.0};
     const double* left_top = previous_tops(c1, s);
     const double* right_top = previous_tops(c2, s);
     const SliceTopsMap& tops = slice_tops(s);
@@ -1396,10 +1440,10 @@ void DatedScorer::mix_term(std::size_t s, std::size_t g) {
         double v = 0.0;
         if (!end.tip) v = ldexp_wide(w * end_split(tops, e, left_top, right_top), -shift);
         splits[e] = first ? v : splits[e] + v;
-        largest = std::fabs(v) > largest ? std::fabs(v) : largest;
+        step.largest_split = std::fabs(v) > step.largest_split ? std::fabs(v) : step.largest_split;
     }
-    if (largest > 0.0) started_[u] = 1;
     mixed_in_[u] = s;
+    return step;
 }
 
 double DatedScorer::score_graph(std::uint8_t origination) {

@@ -87,17 +87,20 @@ private:
     // are read while they are still in cache.
     // kMix: a weighted sum of splits integrated once: the probabilities are
     // linear in the source terms, so its steps take the sum of its splits'
-    // sources, each added by a kMixTerm (placed right after its later
-    // child, weight `weight`, its kMix node in `species`) into the kMix
-    // node's slot (see mix_term). The root's splits of a tip and the clade
-    // of all other tips (read by the root alone) become, for each species
-    // branch, one such node: (tip, every complement of a tip on the branch).
+    // sources. The last split placed is the node's own (children `left`,
+    // `right`, weight `weight`), whose source its steps form as a pair's;
+    // each other split is a kMixTerm (placed right after its later child,
+    // weight `weight`, its kMix node in `species`) that adds its sources
+    // into the kMix node's slot (see mix_term). The root's splits of a tip
+    // and the clade of all other tips (read by the root alone) become, for
+    // each species branch, one such node: (tip, every complement of a tip on
+    // the branch).
     enum Kind : std::uint8_t { kTip, kPair, kSum, kRoot, kRootTerm, kMix, kMixTerm };
     struct Graph {
         std::vector<std::uint8_t> kind;
         std::vector<std::int64_t> species;  // tips; kRootTerm: its split of the root
-        std::vector<std::size_t> left, right;  // pairs
-        std::vector<double> weight;            // kMixTerm
+        std::vector<std::size_t> left, right;  // pairs; kMix: its own split
+        std::vector<double> weight;            // kMixTerm, kMix
         std::vector<std::size_t> term_begin;   // sums: terms term_begin[g] .. term_begin[g+1]-1
         std::vector<std::size_t> term_node;
         std::vector<double> term_weight;
@@ -107,10 +110,12 @@ private:
         // The distinct nodes node g reads, in order.
         void inputs(std::size_t g, std::vector<std::size_t>& out) const {
             out.clear();
-            if (kind[g] == kPair || kind[g] == kRootTerm || kind[g] == kMixTerm) {
+            if (kind[g] == kPair || kind[g] == kRootTerm || kind[g] == kMixTerm ||
+                kind[g] == kMix) {
                 out.push_back(left[g]);
                 if (right[g] != left[g]) out.push_back(right[g]);
-            } else if (kind[g] == kSum || kind[g] == kMix) {
+            }
+            if (kind[g] == kSum || kind[g] == kMix) {
                 for (std::size_t i = term_begin[g]; i < term_begin[g + 1]; ++i) {
                     bool seen = false;
                     for (std::size_t x : out) seen = seen || x == term_node[i];
@@ -160,6 +165,12 @@ private:
     const RootAdjoint& root_adjoint(std::uint8_t origination);
     void root_terms(std::size_t s, std::size_t g);
     void mix_term(std::size_t s, std::size_t g);
+    struct MixConstants {
+        double dup, tau;       // a split's step constants, weighted, in its kMix node's scale
+        double largest_split;  // the largest speciation term it added
+    };
+    MixConstants mix_split(std::size_t s, std::size_t u, std::size_t c1, std::size_t c2,
+                           double w);
     // Whether node g holds vectors of its own (a slot).
     bool has_vectors(std::size_t g) const {
         const std::uint8_t k = graph_.kind[g];
