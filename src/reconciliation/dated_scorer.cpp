@@ -1144,47 +1144,62 @@ void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root, bool
 
 namespace {
 
-// sum_k lambda_k sigma_k for one step of a split of the root, sigma the
-// step's source from the split's children a and b (with transfers when
-// `kMany`), as four interleaved partial sums added up at the end. The same
-// loop is built for the baseline instruction set and for 256-bit vectors,
-// chosen at run time; both perform the same operations in the same order.
+// sum_j sum_k lambda_(j+1),k sigma_j,k over every step j of a slice for one
+// split of the root, sigma_j the step's source from the split's children's
+// vectors a_j and b_j (with transfers when `kMany`, from their sums too),
+// as four interleaved partial sums kept across the steps and added up at
+// the end: one call per slice, not per step. The same loop is built for the
+// baseline instruction set and for 256-bit vectors, chosen at run time;
+// both perform the same operations in the same order.
 template <bool kMany>
-[[gnu::always_inline]] inline double adjoint_sum_body(const double* __restrict lambda,
-                                                      const double* __restrict a,
-                                                      const double* __restrict b,
-                                                      std::size_t width, double dup, double tau,
-                                                      double sum_a, double sum_b) {
-    auto weighted_source = [&](std::size_t k) {
-        double sigma = (dup * a[k]) * b[k];
-        if constexpr (kMany) sigma = sigma + ((sum_b - b[k]) * a[k] + (sum_a - a[k]) * b[k]) * tau;
-        return lambda[k] * sigma;
-    };
+[[gnu::always_inline]] inline double adjoint_sum_body(
+    const double* __restrict lambda, const double* __restrict a_rows,
+    const double* __restrict b_rows, const double* __restrict a_sums,
+    const double* __restrict b_sums, std::size_t width, std::size_t steps, double dup,
+    double tau) {
     double part[4] = {};
-    std::size_t k = 0;
-    for (; k + 4 <= width; k += 4) {
-        for (std::size_t i = 0; i < 4; ++i) part[i] = part[i] + weighted_source(k + i);
+    for (std::size_t j = 0; j < steps; ++j) {
+        const double* __restrict l = lambda + (j + 1) * width;
+        const double* __restrict a = a_rows + j * width;
+        const double* __restrict b = b_rows + j * width;
+        const double sum_a = kMany ? a_sums[j] : 0.0;
+        const double sum_b = kMany ? b_sums[j] : 0.0;
+        auto weighted_source = [&](std::size_t k) {
+            double sigma = (dup * a[k]) * b[k];
+            if constexpr (kMany) {
+                sigma = sigma + ((sum_b - b[k]) * a[k] + (sum_a - a[k]) * b[k]) * tau;
+            }
+            return l[k] * sigma;
+        };
+        std::size_t k = 0;
+        for (; k + 4 <= width; k += 4) {
+            for (std::size_t i = 0; i < 4; ++i) part[i] = part[i] + weighted_source(k + i);
+        }
+        for (std::size_t i = 0; k < width; ++k, ++i) part[i] = part[i] + weighted_source(k);
     }
-    for (std::size_t i = 0; k < width; ++k, ++i) part[i] = part[i] + weighted_source(k);
     return (part[0] + part[1]) + (part[2] + part[3]);
 }
 
 template <bool kMany>
-double adjoint_sum(const double* lambda, const double* a, const double* b, std::size_t width,
-                   double dup, double tau, double sum_a, double sum_b) {
-    return adjoint_sum_body<kMany>(lambda, a, b, width, dup, tau, sum_a, sum_b);
+double adjoint_sum(const double* lambda, const double* a_rows, const double* b_rows,
+                   const double* a_sums, const double* b_sums, std::size_t width,
+                   std::size_t steps, double dup, double tau) {
+    return adjoint_sum_body<kMany>(lambda, a_rows, b_rows, a_sums, b_sums, width, steps, dup, tau);
 }
 
 template <bool kMany>
-__attribute__((target("avx2"))) double adjoint_sum_avx2(const double* lambda, const double* a,
-                                                        const double* b, std::size_t width,
-                                                        double dup, double tau, double sum_a,
-                                                        double sum_b) {
-    return adjoint_sum_body<kMany>(lambda, a, b, width, dup, tau, sum_a, sum_b);
+__attribute__((target("avx2"))) double adjoint_sum_avx2(const double* lambda,
+                                                        const double* a_rows,
+                                                        const double* b_rows,
+                                                        const double* a_sums,
+                                                        const double* b_sums, std::size_t width,
+                                                        std::size_t steps, double dup,
+                                                        double tau) {
+    return adjoint_sum_body<kMany>(lambda, a_rows, b_rows, a_sums, b_sums, width, steps, dup, tau);
 }
 
-using AdjointSum = double (*)(const double*, const double*, const double*, std::size_t, double,
-                              double, double, double);
+using AdjointSum = double (*)(const double*, const double*, const double*, const double*,
+                              const double*, std::size_t, std::size_t, double, double);
 
 }  // namespace
 
@@ -1295,15 +1310,8 @@ void DatedScorer::root_terms(std::size_t s, std::size_t g) {
     const double* b_rows = slice_rows(c2, s);
     const double* a_sums = slice_sums(c1, s, rows_size);
     const double* b_sums = slice_sums(c2, s, rows_size);
-    double total = 0.0;
-    for (std::size_t j = 0; j < steps; ++j) {
-        const double step_sum =
-            many ? kAdjointSums[1](lambda + (j + 1) * width, a_rows + j * width,
-                                   b_rows + j * width, width, dup, tau, a_sums[j], b_sums[j])
-                 : kAdjointSums[0](lambda + (j + 1) * width, a_rows + j * width,
-                                   b_rows + j * width, width, dup, tau, 0.0, 0.0);
-        total = total + dt * step_sum;
-    }
+    double total = dt * kAdjointSums[many ? 1 : 0](lambda, a_rows, b_rows, a_sums, b_sums, width,
+                                                  steps, dup, tau);
     const double* left_top = previous_tops(c1, s);
     const double* right_top = previous_tops(c2, s);
     const SliceTopsMap& tops = slice_tops(s);
