@@ -6,9 +6,11 @@ per family whose root is moved at random (the clades of all 20 amalgamated). Pri
 seconds (median of --runs) of one core call on each batch, for the undated, reldated and
 dated (--n-steps, by default the toolkit's 20) models, the ratio of each to the rooted batch
 (the median of each run's ratio, the batches of a run timed one after the other), and the
-CPU time of building the batches.
+CPU time of building the batches. With --by-size, the dated model family by family instead:
+each family's unrooted tree against its rooted tree (each scored alone, the median of --runs
+ratios), summarised by the number of leaves.
 
-    python3 bench/clades.py [--runs 5] [--n-steps 20] [--families 100]
+    python3 bench/clades.py [--runs 5] [--n-steps 20] [--families 100] [--by-size]
 """
 from __future__ import annotations
 
@@ -71,12 +73,17 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--n-steps", type=int, default=20)
     parser.add_argument("--families", type=int, default=100)
+    parser.add_argument("--by-size", action="store_true",
+                        help="dated model only, each family's unrooted/rooted ratio by leaves")
     args = parser.parse_args()
     tree = korvath.SpeciesTree.birth_death(200, seed=7)
     sim = korvath.simulate_families(tree, duplication=0.2, transfer=0.2, loss=0.3,
                                     families=150, seed=7)
     texts = [t for t in sim.gene_trees(extant=True).values() if t.count(",") >= 2][:args.families]
     rng = random.Random(3)
+    if args.by_size:
+        by_size(tree, texts, args)
+        return
     samples = [[reroot(t, rng) for _ in range(20)] for t in texts]
 
     start = time.process_time()
@@ -134,6 +141,38 @@ def main() -> None:
                      f"({statistics.median(ratios[name]):.2f}x)")
         print(line + f" (CPU, medians of {args.runs} runs; each ratio the median of the "
               "runs' own)")
+
+
+def by_size(tree, texts, args) -> None:
+    """Each family's dated unrooted/rooted CPU-time ratio, scored alone, by number of leaves."""
+    sp = tree.likelihood_arrays()
+    species = dict(sp_left=sp.sp_left, sp_right=sp.sp_right, sp_is_leaf=sp.sp_is_leaf,
+                   sp_time=sp.sp_time, sp_parent_time=sp.sp_parent_time, sp_root=sp.sp_root,
+                   sp_parent=sp.sp_parent, n_steps=args.n_steps)
+    rates = dict(dup=0.2, transfer=0.2, loss=0.3, origination=0)
+    rows = []
+    for text in texts:
+        rooted = GeneTrees.from_newick([text], tree).arrays()._asdict()
+        unrooted = GeneTrees.from_newick([text], tree, rooted=False).clade_arrays()._asdict()
+        ratios = []
+        for _ in range(args.runs):
+            base = cpu_time(lambda: korvath_core.dated_family_loglik(**species, **rooted, **rates))
+            cost = cpu_time(lambda: korvath_core.dated_clade_loglik(**species, **unrooted,
+                                                                     **rates))
+            ratios.append(cost / base)
+        rows.append((text.count(",") + 1, statistics.median(ratios)))
+    bins = [(0, 100), (101, 300), (301, 600), (601, None)]
+    print(f"dated unrooted/rooted by leaves ({len(rows)} families, each the median of "
+          f"{args.runs} runs' ratios; CPU time of the core call)")
+    for low, high in bins:
+        picked = [r for n, r in rows if n >= low and (high is None or n <= high)]
+        if not picked:
+            continue
+        label = f"{low}-{high}" if high is not None else f"above {low - 1}"
+        print(f"  {label:>10s} leaves: {len(picked):3d} families, median "
+              f"{statistics.median(picked):.2f}x (range {min(picked):.2f}-{max(picked):.2f})")
+    largest = max(rows)
+    print(f"  largest family, {largest[0]} leaves: {largest[1]:.2f}x")
 
 
 if __name__ == "__main__":
