@@ -621,34 +621,31 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         node.internal = graph_.kind[g] == kPair;
         node.mix = graph_.kind[g] == kMix;
         node.species = graph_.kind[g] == kTip ? graph_.species[g] : -1;
-        if (node.mix) {
-            // Its own split, the last placed, goes into its steps directly:
-            // after the other splits, which have added their sources.
-            const std::size_t c1 = graph_.left[g];
-            const std::size_t c2 = graph_.right[g];
-            node.summed = mixed_in_[g] == s;
-            const MixConstants step = mix_split(s, g, c1, c2, graph_.weight[g]);
-            node.mix_dup = step.dup;
-            node.mix_tau = step.tau;
-            node.split_sums = slice_splits(g, s, rows_size);
+        node.previous = previous_tops(g, s);
+        node.current = current_tops(g, s);
+        node.rows = slice_rows(g, s);
+        node.sums = slice_sums(g, s, rows_size);
+        const std::size_t c1 = graph_.left[g];
+        const std::size_t c2 = graph_.right[g];
+        if (node.internal || node.mix) {
+            // The split's children's vectors (a kMix node's own split).
             node.left_rows = slice_rows(c1, s);
             node.left_sums = slice_sums(c1, s, rows_size);
             node.right_rows = slice_rows(c2, s);
             node.right_sums = slice_sums(c2, s, rows_size);
         }
-        node.previous = previous_tops(g, s);
-        node.current = current_tops(g, s);
-        node.rows = slice_rows(g, s);
-        node.sums = slice_sums(g, s, rows_size);
+        if (node.mix) {
+            // Its own split, the last placed, goes into its steps directly:
+            // after the other splits, which have added their sources.
+            node.summed = mixed_in_[g] == s;
+            const MixConstants step = mix_split(s, g, c1, c2, graph_.weight[g]);
+            node.mix_dup = step.dup;
+            node.mix_tau = step.tau;
+            node.split_sums = slice_splits(g, s, rows_size);
+        }
         if (node.internal) {
-            const std::size_t c1 = graph_.left[g];
-            const std::size_t c2 = graph_.right[g];
             node.left_previous = previous_tops(c1, s);
             node.right_previous = previous_tops(c2, s);
-            node.left_rows = slice_rows(c1, s);
-            node.left_sums = slice_sums(c1, s, rows_size);
-            node.right_rows = slice_rows(c2, s);
-            node.right_sums = slice_sums(c2, s, rows_size);
             // The node keeps its scale from slice to slice; the terms from
             // its children are brought to it through the step's constants.
             // A node starts in its children's scale, and returns to it when
