@@ -160,6 +160,47 @@ void integrate_slice(DatedExtinction& model, TimeSlice& slice) {
     for (std::size_t k = 0; k < width; ++k) model.e_top[slice.branches[k]] = last[k];
 }
 
+// A gene node's probabilities fall by at most a factor 1 - dt R per step
+// (every other term of a step adds), so over a slice of many expected events
+// they can fall from the top of the double range to below its bottom before
+// the scorer, which brings its vectors back into range slice by slice, sees
+// them. Such a slice is cut into pieces of at most 64 / (dt R) steps, over
+// which they fall by less than 2^-123: the same steps of the same length in
+// the same order, so the same arithmetic, with the slice's ends on the piece
+// that starts at its later boundary. A slice of at most 64 expected events
+// per lineage (R (H - G) <= 64) is left whole.
+void split_long_slices(DatedExtinction& model) {
+    constexpr double kEventsPerPiece = 64.0;
+    auto long_slice = [&](const TimeSlice& slice) {
+        const double events = static_cast<double>(slice.steps) * (slice.dt * model.total_rate);
+        return events > kEventsPerPiece && slice.width() > 0;
+    };
+    if (std::none_of(model.slices.begin(), model.slices.end(), long_slice)) return;
+    std::vector<TimeSlice> pieces;
+    for (TimeSlice& slice : model.slices) {
+        if (!long_slice(slice)) {
+            pieces.push_back(std::move(slice));
+            continue;
+        }
+        const double per_step = slice.dt * model.total_rate;
+        const auto most = static_cast<std::uint64_t>(std::max(1.0, kEventsPerPiece / per_step));
+        // Pieces in increasing time, as the slices are: the earliest piece first.
+        const std::uint64_t count = (slice.steps + most - 1) / most;
+        for (std::uint64_t c = count; c-- > 0;) {
+            TimeSlice piece;
+            const std::uint64_t first = c * most;  // steps from the later boundary H
+            piece.steps = std::min(most, slice.steps - first);
+            piece.dt = slice.dt;
+            piece.t_end = slice.t_end - static_cast<double>(first) * slice.dt;
+            piece.branches = slice.branches;
+            if (c == 0) piece.ends = slice.ends;
+            pieces.push_back(std::move(piece));
+        }
+    }
+    model.slices = std::move(pieces);
+    plan_storage(model);
+}
+
 }  // namespace
 
 DatedExtinction build_dated_extinction(std::size_t n, std::vector<std::int64_t> sp_left,
@@ -200,6 +241,7 @@ DatedExtinction build_dated_extinction(std::size_t n, std::vector<std::int64_t> 
     model.sp_is_leaf = std::move(sp_is_leaf);
     model.sp_time = std::move(sp_time);
     find_branch_ends(model);
+    split_long_slices(model);
 
     model.e_top.assign(n, 0.0);
     for (std::size_t s = model.slices.size(); s-- > 0;) {

@@ -367,8 +367,8 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
         in[i].others = static_cast<double>(width) - 1.0;
         in[i].tau = many ? m.transfer / in[i].others : 0.0;
         if (node.source_shift != 0) {
-            in[i].dup = std::ldexp(in[i].dup, -node.source_shift);
-            in[i].tau = std::ldexp(in[i].tau, -node.source_shift);
+            in[i].dup = ldexp_wide(in[i].dup, -node.source_shift);
+            in[i].tau = ldexp_wide(in[i].tau, -node.source_shift);
         }
         if (node.mix) {
             in[i].dup = node.mix_dup;
@@ -614,6 +614,19 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         }
     }
     if (count == 0) return;
+    // Whether some value of the spans would come within 2^kScaleLimit of the
+    // largest double when multiplied by 2^exponent.
+    auto overflows_when_raised = [](const TopSpan* spans, std::size_t span_count,
+                                    std::int64_t exponent) {
+        double largest = 0.0;
+        for (std::size_t k = 0; k < span_count; ++k) {
+            largest = std::max(largest, max_magnitude(spans[k].values, spans[k].count));
+        }
+        if (!(largest > 0.0)) return false;
+        int top = 0;
+        std::frexp(largest, &top);
+        return top + exponent > 1024 - kScaleLimit;
+    };
     NodeWork work[kGroup] = {};
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t g = nodes[i];
@@ -649,7 +662,12 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
             // The node keeps its scale from slice to slice; the terms from
             // its children are brought to it through the step's constants.
             // A node starts in its children's scale, and returns to it when
-            // the difference is too large for the constants to carry.
+            // the difference is too large for the constants to carry, unless
+            // its own values would leave the double range there (children
+            // whose product has fallen far below the node's values, as at
+            // very high rates): then it keeps its scale, and the children's
+            // terms, far below its own values, come through constants that
+            // may be subnormal or 0.
             const std::int64_t product = slice_exponent(c1, s) + slice_exponent(c2, s);
             if (!started_[g]) {
                 exponent_[g] = product;
@@ -659,11 +677,14 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
             if (shift > kScaleLimit * 4 || shift < -kScaleLimit * 4 ||
                 !carries_shift(model_.dup, shift) || !carries_shift(model_.transfer, shift)) {
                 TopSpan spans[3];
-                shift_spans(spans, top_spans(g, s, false, spans), shift);
-                exponent_[g] = product;
-                shift = 0;
+                const std::size_t span_count = top_spans(g, s, false, spans);
+                if (!(shift > 0 && overflows_when_raised(spans, span_count, shift))) {
+                    shift_spans(spans, span_count, shift);
+                    exponent_[g] = product;
+                    shift = 0;
+                }
             }
-            node.source_shift = static_cast<int>(shift);
+            node.source_shift = static_cast<int>(std::clamp<std::int64_t>(shift, -4096, 4096));
             node.split_shift = exponent_[g] - (exponent_[c1] + exponent_[c2]);
         }
     }

@@ -133,6 +133,36 @@ def test_families_of_thousands_of_leaves_match_the_unbounded_exponent(model):
             assert abs(g - e) <= 1e-12 * abs(e), (model, origination, leaf_count(root), g, e)
 
 
+def test_dated_families_at_very_high_rates_match_the_unbounded_exponent():
+    # Hundreds of expected events per lineage and slice: within one slice a
+    # gene node's probabilities fall from the top of the double range past its
+    # bottom, and a pair's children's product falls far below the pair's own
+    # values. Both gave -inf or a wrong finite value before; the slices are now
+    # integrated in pieces and the pair keeps its scale when its children's
+    # would push its values out of range.
+    rng = random.Random(2)
+    beyond = 0
+    for case in range(5):
+        sp, tips = random_species_tree(rng.randint(3, 6), rng)
+        rates = tuple(rng.choice([0.0, rng.uniform(600.0, 1500.0)]) for _ in range(2)) + (
+            rng.uniform(1.0, 1500.0),)
+        roots = [random_gene_tree(tips, rng.randint(1, 4), rng) for _ in range(2)]
+        n_steps = rng.choice([1, 20])
+        reference = Dated(sp, rates, n_steps, wide())
+        memo = {}
+        args = dict(batch_of(roots), dup=rates[0], transfer=rates[1], loss=rates[2])
+        for origination in (0, 1):
+            got = kc.dated_family_loglik(**sp, **args, n_steps=n_steps, origination=origination)
+            for root, g in zip(roots, got):
+                e = reference.loglik(root, origination, memo)
+                beyond += e < -745.0
+                if math.isinf(e):
+                    assert g == e, (case, origination, rates)
+                else:
+                    assert abs(g - e) <= 1e-12 * abs(e), (case, origination, rates, g, e)
+    assert beyond >= 4
+
+
 def test_ordinary_dated_families_score_exactly_as_plain_doubles():
     model = "dated"
     rng = random.Random(100)
