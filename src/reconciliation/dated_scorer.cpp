@@ -240,6 +240,40 @@ double* DatedScorer::previous_tops(std::size_t g, std::size_t s) {
            position_[g] * tops.previous_width;
 }
 
+// Per-branch layout: node g's top of branch b in the scale 2^scale.
+double DatedScorer::top_in(std::size_t g, std::size_t b, std::int64_t scale) const {
+    const std::size_t i = g * model_.n + b;
+    return p_top_[i] == 0.0 ? 0.0 : ldexp_wide(p_top_[i], top_exponent_[i] - scale);
+}
+
+// Per-branch layout: the scale in which node g's tops of `branches` are read:
+// `preferred` (the node's), unless one of them would come within 2^kScaleLimit
+// of the largest double there (of its square root, for tops multiplied by
+// another node's); then the largest of their own scales, which brings every
+// other one down. The scale only changes how the values are held: their
+// readers bring what they form to their own scale.
+std::int64_t DatedScorer::read_scale(std::size_t g, const std::size_t* branches,
+                                     std::size_t count, std::int64_t preferred,
+                                     bool for_products) const {
+    const int limit = for_products ? (1024 - kScaleLimit) / 2 : 1024 - kScaleLimit;
+    std::int64_t largest = std::numeric_limits<std::int64_t>::min();
+    bool fits = true;
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t i = g * model_.n + branches[k];
+        if (p_top_[i] == 0.0 || !std::isfinite(p_top_[i])) continue;
+        int top = 0;
+        std::frexp(p_top_[i], &top);
+        fits = fits && top + (top_exponent_[i] - preferred) <= limit;
+        largest = std::max(largest, top_exponent_[i]);
+    }
+    return fits ? preferred : largest;
+}
+
+void DatedScorer::read_tops(std::size_t g, const std::size_t* branches, std::size_t count,
+                            std::int64_t scale, double* out) const {
+    for (std::size_t k = 0; k < count; ++k) out[branches[k]] = top_in(g, branches[k], scale);
+}
+
 // Node g's top of the root's left (0) or right (1) daughter, once every slice is done.
 double DatedScorer::root_daughter_top(std::size_t g, std::size_t which) const {
     if (!compact_) return p_top_[g * model_.n + daughter_[which]];
@@ -616,17 +650,65 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
     if (count == 0) return;
     // Whether some value of the spans would come within 2^kScaleLimit of the
     // largest double when multiplied by 2^exponent.
-    auto overflows_when_raised = [](const TopSpan* spans, std::size_t span_count,
-                                    std::int64_t exponent) {
-        double largest = 0.0;
-        for (std::size_t k = 0; k < span_count; ++k) {
-            largest = std::max(largest, max_magnitude(spans[k].values, spans[k].count));
-        }
+    auto too_far = [](double largest, std::int64_t exponent) {
         if (!(largest > 0.0)) return false;
         int top = 0;
         std::frexp(largest, &top);
         return top + exponent > 1024 - kScaleLimit;
     };
+    auto overflows_when_raised = [&](const TopSpan* spans, std::size_t span_count,
+                                     std::int64_t exponent) {
+        double largest = 0.0;
+        for (std::size_t k = 0; k < span_count; ++k) {
+            largest = std::max(largest, max_magnitude(spans[k].values, spans[k].count));
+        }
+        return too_far(largest, exponent);
+    };
+    auto overflows_listed = [&](const double* row, const std::size_t* listed,
+                                std::size_t listed_count, std::int64_t exponent) {
+        double largest = 0.0;
+        for (std::size_t k = 0; k < listed_count; ++k) {
+            largest = std::max(largest, std::fabs(row[listed[k]]));
+        }
+        return too_far(largest, exponent);
+    };
+    // Per-branch layout: the tops a slice start reads, its branches' and then
+    // the daughters' of its branches that end at its later boundary, each
+    // node's in a scratch row in the scale its reader needs.
+    const std::size_t n = model_.n;
+    const std::size_t* own_reads = nullptr;
+    std::size_t own_count = 0;
+    const std::size_t* daughter_reads = nullptr;
+    std::size_t daughter_count = 0;
+    if (!compact_) {
+        // Each branch once: a daughter may be alive in the slice itself (a
+        // species tree whose times contradict its shape), and a top shifted
+        // in place must be shifted once.
+        top_reads_.assign(slice.branches.begin(), slice.branches.end());
+        for (const BranchEnd& end : slice.ends) {
+            if (end.tip) continue;
+            for (std::size_t d : {end.left, end.right}) {
+                if (std::find(top_reads_.begin(), top_reads_.end(), d) == top_reads_.end()) {
+                    top_reads_.push_back(d);
+                }
+            }
+        }
+        own_reads = top_reads_.data();
+        own_count = top_reads_.size();
+        // The daughters, for which alone the children's tops are read.
+        daughter_list_.clear();
+        for (const BranchEnd& end : slice.ends) {
+            if (end.tip) continue;
+            for (std::size_t d : {end.left, end.right}) {
+                if (std::find(daughter_list_.begin(), daughter_list_.end(), d) ==
+                    daughter_list_.end()) {
+                    daughter_list_.push_back(d);
+                }
+            }
+        }
+        daughter_reads = daughter_list_.data();
+        daughter_count = daughter_list_.size();
+    }
     NodeWork work[kGroup] = {};
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t g = nodes[i];
@@ -634,7 +716,17 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         node.internal = graph_.kind[g] == kPair;
         node.mix = graph_.kind[g] == kMix;
         node.species = graph_.kind[g] == kTip ? graph_.species[g] : -1;
-        node.previous = previous_tops(g, s);
+        double* own_tops = nullptr;
+        if (compact_) {
+            node.previous = previous_tops(g, s);
+        } else {
+            if (node.mix) fault("a summed node's tops need the compact layout");
+            own_tops = top_scratch_.data() + 3 * i * n;
+            if (!node.internal || started_[g]) {
+                exponent_[g] = read_scale(g, own_reads, own_count, exponent_[g]);
+            }
+            node.previous = own_tops;
+        }
         node.current = current_tops(g, s);
         node.rows = slice_rows(g, s);
         node.sums = slice_sums(g, s, rows_size);
@@ -656,9 +748,11 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
             node.mix_tau = step.tau;
             node.split_sums = slice_splits(g, s, rows_size);
         }
-        if (node.internal) {
+        if (node.internal && compact_) {
             node.left_previous = previous_tops(c1, s);
             node.right_previous = previous_tops(c2, s);
+        }
+        if (node.internal) {
             // The node keeps its scale from slice to slice; the terms from
             // its children are brought to it through the step's constants.
             // A node starts in its children's scale, and returns to it when
@@ -673,19 +767,53 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
                 exponent_[g] = product;
                 started_[g] = 1;
             }
+            if (!compact_) read_tops(g, own_reads, own_count, exponent_[g], own_tops);
             std::int64_t shift = exponent_[g] - product;
             if (shift > kScaleLimit * 4 || shift < -kScaleLimit * 4 ||
                 !carries_shift(model_.dup, shift) || !carries_shift(model_.transfer, shift)) {
                 TopSpan spans[3];
-                const std::size_t span_count = top_spans(g, s, false, spans);
-                if (!(shift > 0 && overflows_when_raised(spans, span_count, shift))) {
-                    shift_spans(spans, span_count, shift);
+                std::size_t span_count = 0;
+                if (compact_) {
+                    span_count = top_spans(g, s, false, spans);
+                } else {
+                    spans[span_count++] = {own_tops, 0};
+                }
+                const bool raised_too_far =
+                    shift > 0 && (compact_ ? overflows_when_raised(spans, span_count, shift)
+                                           : overflows_listed(own_tops, own_reads, own_count,
+                                                              shift));
+                if (!raised_too_far) {
+                    if (compact_) {
+                        shift_spans(spans, span_count, shift);
+                    } else {
+                        for (std::size_t k = 0; k < own_count; ++k) {
+                            own_tops[own_reads[k]] = ldexp_wide(own_tops[own_reads[k]], shift);
+                        }
+                    }
                     exponent_[g] = product;
                     shift = 0;
                 }
             }
             node.source_shift = static_cast<int>(std::clamp<std::int64_t>(shift, -4096, 4096));
-            node.split_shift = exponent_[g] - (exponent_[c1] + exponent_[c2]);
+            if (compact_) {
+                node.split_shift = exponent_[g] - (exponent_[c1] + exponent_[c2]);
+            } else {
+                // The children's tops of the daughters, in their nodes' scales
+                // where they fit.
+                double* left_tops = own_tops + n;
+                double* right_tops = own_tops + 2 * n;
+                const std::int64_t left_scale =
+                    read_scale(c1, daughter_reads, daughter_count, exponent_[c1], true);
+                const std::int64_t right_scale =
+                    read_scale(c2, daughter_reads, daughter_count, exponent_[c2], true);
+                read_tops(c1, daughter_reads, daughter_count, left_scale, left_tops);
+                read_tops(c2, daughter_reads, daughter_count, right_scale, right_tops);
+                node.left_previous = left_tops;
+                node.right_previous = right_tops;
+                node.split_shift = exponent_[g] - (left_scale + right_scale);
+            }
+        } else if (!compact_) {
+            read_tops(g, own_reads, own_count, exponent_[g], own_tops);
         }
     }
 
@@ -709,12 +837,22 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
                 slice.width() >= 2 ? static_cast<std::size_t>(slice.steps) : 0;
             scale_down(work[i].rows, rows_size, shift);
             scale_down(work[i].sums, sums_size, shift);
-            TopSpan spans[3];
-            const std::size_t span_count = top_spans(nodes[i], s, true, spans);
-            for (std::size_t k = 0; k < span_count; ++k) {
-                scale_down(spans[k].values, spans[k].count, shift);
+            if (compact_) {
+                TopSpan spans[3];
+                const std::size_t span_count = top_spans(nodes[i], s, true, spans);
+                for (std::size_t k = 0; k < span_count; ++k) {
+                    scale_down(spans[k].values, spans[k].count, shift);
+                }
+            } else {
+                for (std::size_t k = 0; k < slice.width(); ++k) {
+                    double& top = work[i].current[slice.branches[k]];
+                    top = ldexp_wide(top, -shift);
+                }
             }
             exponent_[nodes[i]] += shift;
+        }
+        if (!compact_) {
+            for (std::size_t b : slice.branches) top_exponent_[nodes[i] * n + b] = exponent_[nodes[i]];
         }
         if (whole_histories_) {
             slice_exponents_[nodes[i] * model_.slices.size() + s] = exponent_[nodes[i]];
@@ -742,12 +880,29 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
     double* rows = slice_rows(g, s);
     double* sums = slice_sums(g, s, rows_size);
     TopSpan tops[3];
-    const std::size_t span_count = top_spans(g, s, true, tops);
+    const std::size_t span_count = compact_ ? top_spans(g, s, true, tops) : 0;
     std::int64_t scale = slice_exponent(graph_.term_node[begin], s);
     std::int64_t top_scale = exponent_[graph_.term_node[begin]];
     for (std::size_t i = begin + 1; i < end; ++i) {
         scale = std::max(scale, slice_exponent(graph_.term_node[i], s));
         top_scale = std::max(top_scale, exponent_[graph_.term_node[i]]);
+    }
+    // Per-branch layout: the slice's tops are formed in the terms' largest
+    // scale where every term's fits, else in the largest of the entries' own.
+    const std::size_t n = model_.n;
+    std::int64_t entry_scale = top_scale;
+    if (!compact_) {
+        std::int64_t largest = std::numeric_limits<std::int64_t>::min();
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::size_t t = graph_.term_node[i];
+            const std::int64_t read = read_scale(t, slice.branches.data(), slice.width(), top_scale);
+            if (read != top_scale) largest = std::max(largest, read);
+        }
+        if (largest != std::numeric_limits<std::int64_t>::min()) entry_scale = largest;
+        for (std::size_t b : slice.branches) {
+            p_top_[g * n + b] = 0.0;
+            top_exponent_[g * n + b] = entry_scale;
+        }
     }
     std::fill(rows, rows + rows_size, 0.0);
     std::fill(sums, sums + sums_size, 0.0);
@@ -762,6 +917,13 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
         const double* term_sums = slice_sums(t, s, rows_size);
         for (std::size_t k = 0; k < rows_size; ++k) rows[k] = rows[k] + f * term_rows[k];
         for (std::size_t j = 0; j < sums_size; ++j) sums[j] = sums[j] + f * term_sums[j];
+        if (!compact_) {
+            for (std::size_t b : slice.branches) {
+                double& top = p_top_[g * n + b];
+                top = top + w * top_in(t, b, entry_scale);
+            }
+            continue;
+        }
         const double ft = ldexp_wide(w, exponent_[t] - top_scale);
         TopSpan term_tops[3];
         top_spans(t, s, true, term_tops);
@@ -781,8 +943,9 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
         exponent_[g] = top_scale;
         slice_exponents_[g * model_.slices.size() + s] = scale;
     } else {
-        // One scale for the slice's vectors and the tops, as for every node.
-        if (top_scale != scale) shift_spans(tops, span_count, top_scale - scale);
+        // One scale for the slice's vectors and the tops, as for every node
+        // (the per-branch layout keeps each top's own).
+        if (compact_ && top_scale != scale) shift_spans(tops, span_count, top_scale - scale);
         exponent_[g] = scale;
     }
 }
@@ -795,6 +958,13 @@ ScaledValue DatedScorer::root_split(std::size_t g) const {
 
 ScaledValue DatedScorer::root_split_of(std::size_t c1, std::size_t c2) const {
     // Daughter 0 is the root's left child, 1 its right.
+    if (!compact_) {
+        const std::int64_t left = read_scale(c1, daughter_, 2, exponent_[c1], true);
+        const std::int64_t right = read_scale(c2, daughter_, 2, exponent_[c2], true);
+        return {top_in(c1, daughter_[1], left) * top_in(c2, daughter_[0], right) +
+                    top_in(c1, daughter_[0], left) * top_in(c2, daughter_[1], right),
+                left + right};
+    }
     return {root_daughter_top(c1, 1) * root_daughter_top(c2, 0) +
                 root_daughter_top(c1, 0) * root_daughter_top(c2, 1),
             exponent_[c1] + exponent_[c2]};
@@ -832,15 +1002,17 @@ ScaledValue DatedScorer::root_probability(std::uint8_t origination) const {
             return {count == 0 ? 0.0 : sum / static_cast<double>(count), e_root};
         }
         // Only a sum's root gets here, integrated with a tops row per node.
-        const double* p_root = p_top_.data() + r * n;
+        std::vector<std::size_t> with_length;
         for (std::size_t b = 0; b < n; ++b) {
-            if (has_length(m.branch_length[b])) {
-                sum += p_root[b];
-                ++count;
-            }
+            if (has_length(m.branch_length[b])) with_length.push_back(b);
+        }
+        const std::int64_t scale = read_scale(r, with_length.data(), with_length.size(), e_root);
+        for (std::size_t b : with_length) {
+            sum += top_in(r, b, scale);
+            ++count;
         }
         // No branch with length: the family has nowhere to start.
-        return {count == 0 ? 0.0 : sum / static_cast<double>(count), e_root};
+        return {count == 0 ? 0.0 : sum / static_cast<double>(count), scale};
     }
     const RootDaughters root = dated_root_daughters(m);
     const std::size_t f = root.left;
@@ -859,14 +1031,18 @@ ScaledValue DatedScorer::root_probability(std::uint8_t origination) const {
         }
         return total;
     }
-    const double l = m.e_top[f] * root_daughter_top(r, 1) + m.e_top[h] * root_daughter_top(r, 0);
-    if (graph_.kind[r] == kTip) return {l, e_root};
+    const std::int64_t l_scale = compact_ ? e_root : read_scale(r, daughter_, 2, e_root);
+    const double l = compact_ ? m.e_top[f] * root_daughter_top(r, 1) +
+                                    m.e_top[h] * root_daughter_top(r, 0)
+                              : m.e_top[f] * top_in(r, daughter_[1], l_scale) +
+                                    m.e_top[h] * top_in(r, daughter_[0], l_scale);
+    if (graph_.kind[r] == kTip) return {l, l_scale};
     if (graph_.kind[r] == kPair) {
         const ScaledValue split = root_split(r);
-        return add_scaled(l, e_root, split.value, split.exponent);
+        return add_scaled(l, l_scale, split.value, split.exponent);
     }
     // A sum: its terms' splits, weighted.
-    ScaledValue total{l, e_root};
+    ScaledValue total{l, l_scale};
     for (std::size_t i = graph_.term_begin[r]; i < graph_.term_begin[r + 1]; ++i) {
         const std::size_t t = graph_.term_node[i];
         if (graph_.kind[t] != kPair) continue;
@@ -965,6 +1141,8 @@ void DatedScorer::release() {
     std::vector<std::size_t>().swap(mixed_in_);
     std::vector<std::int64_t>().swap(slice_exponents_);
     std::vector<double>().swap(p_top_);
+    std::vector<std::int64_t>().swap(top_exponent_);
+    std::vector<double>().swap(top_scratch_);
     std::vector<double>().swap(carries_);
     std::vector<std::size_t>().swap(position_);
     std::vector<double>().swap(daughter_tops_);
@@ -1330,6 +1508,7 @@ void DatedScorer::root_terms(std::size_t s, std::size_t g) {
     const double* b_sums = slice_sums(c2, s, rows_size);
     double total = dt * kAdjointSums[many ? 1 : 0](lambda, a_rows, b_rows, a_sums, b_sums, width,
                                                   steps, dup, tau);
+    if (!compact_) fault("a root split's terms need the compact layout of the tops");
     const double* left_top = previous_tops(c1, s);
     const double* right_top = previous_tops(c2, s);
     const SliceTopsMap& tops = slice_tops(s);
@@ -1458,6 +1637,7 @@ DatedScorer::MixConstants DatedScorer::mix_split(std::size_t s, std::size_t u, s
         shift = 0;
     }
     MixConstants step{ldexp_wide(dup, -shift), ldexp_wide(tau, -shift), 0.0};
+    if (!compact_) fault("a summed node's tops need the compact layout");
     const double* left_top = previous_tops(c1, s);
     const double* right_top = previous_tops(c2, s);
     const SliceTopsMap& tops = slice_tops(s);
@@ -1506,6 +1686,8 @@ double DatedScorer::score_graph(std::uint8_t origination) {
             std::vector<std::size_t>().swap(scorer.mixed_in_);
             std::vector<std::int64_t>().swap(scorer.slice_exponents_);
             std::vector<double>().swap(scorer.p_top_);
+            std::vector<std::int64_t>().swap(scorer.top_exponent_);
+            std::vector<double>().swap(scorer.top_scratch_);
             std::vector<double>().swap(scorer.carries_);
             std::vector<std::size_t>().swap(scorer.position_);
             std::vector<double>().swap(scorer.daughter_tops_);
@@ -1558,6 +1740,10 @@ double DatedScorer::score_graph(std::uint8_t origination) {
         }
     } else {
         p_top_.assign(p_top_doubles, 0.0);
+        top_exponent_.assign(p_top_doubles, 0);
+        top_scratch_.assign(require_doubles(checked_mul(3 * kGroup, n, "per-node top probabilities"),
+                                            "per-node top probabilities"),
+                            0.0);
     }
     exponent_.assign(size, 0);
     started_.assign(size, 0);

@@ -205,8 +205,22 @@ private:
     //   the root's two daughters, which the root's probability reads at the
     //   end, are kept apart (daughter_tops_). A slice then reads and writes
     //   its own width of each node's tops, as two streams, not a whole row.
-    // Both layouts hold the same values, rescaled by the same operations.
+    //   Each entry is kept in the scale its node had when the entry was
+    //   last written (top_exponent_): an entry that no slice writes any
+    //   more (a branch the node has passed) is not rescaled with the node,
+    //   whose later values may lie far beyond the double range from it.
+    //   Readers take the entries in their node's scale when they fit there
+    //   (read_scale), so both layouts give the same values.
     void plan_tops();
+    std::vector<std::int64_t> top_exponent_;
+    std::vector<double> top_scratch_;      // per-branch layout: tops read, in their readers' scales
+    std::vector<std::size_t> top_reads_;   // the branches a slice start reads of a node's tops
+    std::vector<std::size_t> daughter_list_;  // those it reads of its children's
+    std::int64_t read_scale(std::size_t g, const std::size_t* branches, std::size_t count,
+                            std::int64_t preferred, bool for_products = false) const;
+    void read_tops(std::size_t g, const std::size_t* branches, std::size_t count,
+                   std::int64_t scale, double* out) const;
+    double top_in(std::size_t g, std::size_t b, std::int64_t scale) const;
     const SliceTopsMap& slice_tops(std::size_t s) const {
         return compact_ ? compact_tops_[s] : branch_tops_[s];
     }

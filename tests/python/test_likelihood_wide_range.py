@@ -136,14 +136,17 @@ def test_families_of_thousands_of_leaves_match_the_unbounded_exponent(model):
 def test_dated_families_at_very_high_rates_match_the_unbounded_exponent():
     # Hundreds of expected events per lineage and slice: within one slice a
     # gene node's probabilities fall from the top of the double range past its
-    # bottom, and a pair's children's product falls far below the pair's own
-    # values. Both gave -inf or a wrong finite value before; the slices are now
-    # integrated in pieces and the pair keeps its scale when its children's
-    # would push its values out of range.
+    # bottom, a pair's children's product falls far below the pair's own
+    # values, and a node's early tops lie far above its later values. Each
+    # gave -inf or a wrong finite value before.
     rng = random.Random(2)
     beyond = 0
-    for case in range(5):
+    for case in range(7):
         sp, tips = random_species_tree(rng.randint(3, 6), rng)
+        if case >= 4:
+            # Node by node, where a daughter's top is read long after it was
+            # written: it keeps the scale it was written in.
+            contradict_times(sp, rng)
         rates = tuple(rng.choice([0.0, rng.uniform(600.0, 1500.0)]) for _ in range(2)) + (
             rng.uniform(1.0, 1500.0),)
         roots = [random_gene_tree(tips, rng.randint(1, 4), rng) for _ in range(2)]

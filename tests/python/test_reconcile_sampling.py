@@ -360,6 +360,29 @@ def test_dated_scenarios_replay_as_lineages(graph, origination):
     assert ll == korvath_core.dated_clade_loglik(**args)
 
 
+def test_dated_scenarios_at_very_high_rates_keep_their_likelihood():
+    # Thousands of expected events per lineage: the scenarios are drawn from
+    # histories whose values span far more than the double range, node by
+    # node. The likelihood reported is the scorer's, and for the rooted tree
+    # what the same arithmetic gives with an unbounded exponent (it was -inf,
+    # with scenarios drawn all the same).
+    from likelihood_replay import Dated, Join, Tip, wide
+
+    species = dict(SPECIES, sp_parent=[2, 2, 4, 4, 6, 6, -1])
+    rates = (300.0, 300.0, 300.0)
+    reference = Dated(species, rates, 6, wide()).loglik(Join(Join(Tip(0), Tip(1)), Tip(3)), 0, {})
+    for graph in (ROOTED, UNROOTED, SAMPLE):
+        args = dict(species, **graph, dup=rates[0], transfer=rates[1], loss=rates[2], n_steps=6,
+                    origination=0)
+        ll, columns = korvath_core.dated_clade_reconcile(**args, samples=20, seed=5,
+                                                         first_family=0)
+        rows = {name: np.frombuffer(c, t) for name, c, t in zip(COLUMNS, columns, EVENT_TYPES)}
+        lineage_walk_is_consistent(graph, rows, 20)
+        assert math.isfinite(ll[0]) and ll == korvath_core.dated_clade_loglik(**args)
+        if graph is ROOTED:
+            assert abs(ll[0] - reference) <= 1e-12 * abs(reference)
+
+
 def test_same_seed_same_scenarios_and_family_streams_are_independent_of_the_cut():
     two = {k: [*ROOTED[k]] for k in ROOTED}
     # Two copies of the rooted family in one call.
