@@ -41,6 +41,33 @@ TEST(DatedExtinction, CherryWorkedExample) {
     EXPECT_EQ(model.e_top, (std::vector<double>{0.68359375, 0.68359375, 0.0}));
 }
 
+TEST(DatedExtinction, SliceOfManyExpectedEventsIsIntegratedInPiecesOfTheSameSteps) {
+    // 100 expected losses per lineage over the cherry's one interval: 400
+    // steps of 1/400, in pieces of at most 64 / (dt R) = 256 steps, the piece
+    // at the later boundary holding the tips' ends.
+    const DatedExtinction model = dated_model(cherry(), {0.0, 0.0, 100.0}, 1);
+    ASSERT_EQ(model.slices.size(), 2u);
+    const TimeSlice& early = model.slices[0];
+    const TimeSlice& late = model.slices[1];
+    EXPECT_EQ(late.steps, 256u);
+    EXPECT_EQ(early.steps, 144u);
+    EXPECT_EQ(late.dt, 1.0 / 400.0);
+    EXPECT_EQ(early.dt, late.dt);
+    EXPECT_EQ(late.t_end, 1.0);
+    EXPECT_EQ(late.ends.size(), 2u);
+    EXPECT_TRUE(early.ends.empty());
+    EXPECT_EQ(early.branches, late.branches);
+    for (std::size_t k = 0; k < 2; ++k) {
+        EXPECT_EQ(late.e_step(0)[k], 0.0);
+        // The earlier piece goes on from where the later one stopped.
+        EXPECT_EQ(early.e_step(0)[k], late.e_step(256)[k]);
+        EXPECT_EQ(model.e_top[k], early.e_step(144)[k]);
+    }
+    EXPECT_EQ(model.trajectory_offset, (std::vector<std::size_t>{0, 145 * 2}));
+    // At most 64 expected events: one slice, as before.
+    EXPECT_EQ(dated_model(cherry(), {0.0, 0.0, 64.0}, 1).slices.size(), 1u);
+}
+
 TEST(DatedExtinction, ZeroRatesAndZeroStepsTakeNoStep) {
     const DatedExtinction model = dated_model(cherry(), {0.0, 0.0, 0.0}, 0);
     EXPECT_EQ(model.slices[0].steps, 0u);
