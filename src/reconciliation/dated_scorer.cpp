@@ -683,19 +683,8 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
     if (!compact_) {
         // Each branch once: a daughter may be alive in the slice itself (a
         // species tree whose times contradict its shape), and a top shifted
-        // in place must be shifted once.
-        top_reads_.assign(slice.branches.begin(), slice.branches.end());
-        for (const BranchEnd& end : slice.ends) {
-            if (end.tip) continue;
-            for (std::size_t d : {end.left, end.right}) {
-                if (std::find(top_reads_.begin(), top_reads_.end(), d) == top_reads_.end()) {
-                    top_reads_.push_back(d);
-                }
-            }
-        }
-        own_reads = top_reads_.data();
-        own_count = top_reads_.size();
-        // The daughters, for which alone the children's tops are read.
+        // in place must be shifted once. The daughters are all a node reads
+        // of its children's tops.
         daughter_list_.clear();
         for (const BranchEnd& end : slice.ends) {
             if (end.tip) continue;
@@ -706,6 +695,14 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
                 }
             }
         }
+        top_reads_.assign(slice.branches.begin(), slice.branches.end());
+        for (std::size_t d : daughter_list_) {
+            if (!std::binary_search(slice.branches.begin(), slice.branches.end(), d)) {
+                top_reads_.push_back(d);
+            }
+        }
+        own_reads = top_reads_.data();
+        own_count = top_reads_.size();
         daughter_reads = daughter_list_.data();
         daughter_count = daughter_list_.size();
     }
@@ -772,12 +769,7 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
             if (shift > kScaleLimit * 4 || shift < -kScaleLimit * 4 ||
                 !carries_shift(model_.dup, shift) || !carries_shift(model_.transfer, shift)) {
                 TopSpan spans[3];
-                std::size_t span_count = 0;
-                if (compact_) {
-                    span_count = top_spans(g, s, false, spans);
-                } else {
-                    spans[span_count++] = {own_tops, 0};
-                }
+                const std::size_t span_count = compact_ ? top_spans(g, s, false, spans) : 0;
                 const bool raised_too_far =
                     shift > 0 && (compact_ ? overflows_when_raised(spans, span_count, shift)
                                            : overflows_listed(own_tops, own_reads, own_count,
