@@ -193,11 +193,16 @@ private:
     bool keep_ = false;          // solve_clades: every node its own slot, kept
     std::vector<std::size_t> clade_of_node_;  // solve_clades: the clade of each node
     std::vector<std::int64_t> slice_exponents_;  // node by node: per node and slice
-    // Per tree: each node's P at the branch tops, in the scale 2^exponent_[g]
-    // of its node, laid out one of two ways.
+    // Per tree: each node's P at the branch tops, laid out one of two ways.
     // - Node by node, or when a slice start would read a top older than the
-    //   slice integrated just before: one value per branch and node (p_top_).
-    // - Slice by slice otherwise (compact_): a slice start reads only the
+    //   slice integrated just before: one value per branch and node (p_top_),
+    //   each in the scale its node had when the value was last written
+    //   (top_exponent_). A value that no slice writes any more (a branch the
+    //   node has passed) is not rescaled with the node, whose later values
+    //   may lie far beyond the double range from it; readers take the values
+    //   in their node's scale where they fit there (read_scale).
+    // - Slice by slice otherwise (compact_), in the scale 2^exponent_[g] of
+    //   the node: a slice start reads only the
     //   tops the previous slice wrote, so two buffers serve the tree, one
     //   written by the current slice and one by the previous (carries_).
     //   Each holds every node's tops of its slice in slice order, the nodes
@@ -205,12 +210,7 @@ private:
     //   the root's two daughters, which the root's probability reads at the
     //   end, are kept apart (daughter_tops_). A slice then reads and writes
     //   its own width of each node's tops, as two streams, not a whole row.
-    //   Each entry is kept in the scale its node had when the entry was
-    //   last written (top_exponent_): an entry that no slice writes any
-    //   more (a branch the node has passed) is not rescaled with the node,
-    //   whose later values may lie far beyond the double range from it.
-    //   Readers take the entries in their node's scale when they fit there
-    //   (read_scale), so both layouts give the same values.
+    // Both layouts give the same values.
     void plan_tops();
     std::vector<std::int64_t> top_exponent_;
     std::vector<double> top_scratch_;      // per-branch layout: tops read, in their readers' scales
