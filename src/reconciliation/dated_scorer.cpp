@@ -216,10 +216,27 @@ void DatedScorer::plan_tops() {
             return e;
         };
         for (const BranchEnd& end : slice.ends) {
+            if (!end.tip) {
+                // A daughter may be alive in the slice itself (a species tree
+                // whose times contradict its shape): each branch is listed
+                // once, as a top shifted in place must be shifted once.
+                for (std::size_t d : {end.left, end.right}) {
+                    if (std::find(wide.daughters.begin(), wide.daughters.end(), d) ==
+                        wide.daughters.end()) {
+                        wide.daughters.push_back(d);
+                    }
+                }
+            }
             wide.end_left.push_back(end.tip ? 0 : end.left);
             wide.end_right.push_back(end.tip ? 0 : end.right);
             tight.end_left.push_back(end.tip ? kNoTopEntry : daughter(end.left));
             tight.end_right.push_back(end.tip ? kNoTopEntry : daughter(end.right));
+        }
+        wide.own_reads = slice.branches;
+        for (std::size_t d : wide.daughters) {
+            if (!std::binary_search(slice.branches.begin(), slice.branches.end(), d)) {
+                wide.own_reads.push_back(d);
+            }
         }
         carry_width_ = std::max(carry_width_, width);
         previous = s;
@@ -238,6 +255,14 @@ double* DatedScorer::previous_tops(std::size_t g, std::size_t s) {
     const SliceTopsMap& tops = compact_tops_[s];
     return carries_.data() + (1 - tops.parity) * carry_half_ +
            position_[g] * tops.previous_width;
+}
+
+// Whether a positive value multiplied by 2^exponent would exceed 2^limit.
+static bool raised_past(double value, std::int64_t exponent, int limit) {
+    if (!(value > 0.0)) return false;
+    int top = 0;
+    std::frexp(value, &top);
+    return top + exponent > limit;
 }
 
 // Per-branch layout: node g's top of branch b in the scale 2^scale.
@@ -261,9 +286,7 @@ std::int64_t DatedScorer::read_scale(std::size_t g, const std::size_t* branches,
     for (std::size_t k = 0; k < count; ++k) {
         const std::size_t i = g * model_.n + branches[k];
         if (p_top_[i] == 0.0 || !std::isfinite(p_top_[i])) continue;
-        int top = 0;
-        std::frexp(p_top_[i], &top);
-        fits = fits && top + (top_exponent_[i] - preferred) <= limit;
+        fits = fits && !raised_past(std::fabs(p_top_[i]), top_exponent_[i] - preferred, limit);
         largest = std::max(largest, top_exponent_[i]);
     }
     return fits ? preferred : largest;
@@ -651,10 +674,7 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
     // Whether some value of the spans would come within 2^kScaleLimit of the
     // largest double when multiplied by 2^exponent.
     auto too_far = [](double largest, std::int64_t exponent) {
-        if (!(largest > 0.0)) return false;
-        int top = 0;
-        std::frexp(largest, &top);
-        return top + exponent > 1024 - kScaleLimit;
+        return raised_past(largest, exponent, 1024 - kScaleLimit);
     };
     auto overflows_when_raised = [&](const TopSpan* spans, std::size_t span_count,
                                      std::int64_t exponent) {
@@ -672,40 +692,14 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         }
         return too_far(largest, exponent);
     };
-    // Per-branch layout: the tops a slice start reads, its branches' and then
-    // the daughters' of its branches that end at its later boundary, each
-    // node's in a scratch row in the scale its reader needs.
+    // Per-branch layout: each node's tops that a slice start reads, in a
+    // scratch row in the scale its reader needs.
     const std::size_t n = model_.n;
-    const std::size_t* own_reads = nullptr;
-    std::size_t own_count = 0;
-    const std::size_t* daughter_reads = nullptr;
-    std::size_t daughter_count = 0;
-    if (!compact_) {
-        // Each branch once: a daughter may be alive in the slice itself (a
-        // species tree whose times contradict its shape), and a top shifted
-        // in place must be shifted once. The daughters are all a node reads
-        // of its children's tops.
-        daughter_list_.clear();
-        for (const BranchEnd& end : slice.ends) {
-            if (end.tip) continue;
-            for (std::size_t d : {end.left, end.right}) {
-                if (std::find(daughter_list_.begin(), daughter_list_.end(), d) ==
-                    daughter_list_.end()) {
-                    daughter_list_.push_back(d);
-                }
-            }
-        }
-        top_reads_.assign(slice.branches.begin(), slice.branches.end());
-        for (std::size_t d : daughter_list_) {
-            if (!std::binary_search(slice.branches.begin(), slice.branches.end(), d)) {
-                top_reads_.push_back(d);
-            }
-        }
-        own_reads = top_reads_.data();
-        own_count = top_reads_.size();
-        daughter_reads = daughter_list_.data();
-        daughter_count = daughter_list_.size();
-    }
+    const SliceTopsMap& wide = branch_tops_[s];
+    const std::size_t* own_reads = wide.own_reads.data();
+    const std::size_t own_count = wide.own_reads.size();
+    const std::size_t* daughter_reads = wide.daughters.data();
+    const std::size_t daughter_count = wide.daughters.size();
     NodeWork work[kGroup] = {};
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t g = nodes[i];
@@ -717,7 +711,6 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         if (compact_) {
             node.previous = previous_tops(g, s);
         } else {
-            if (node.mix) fault("a summed node's tops need the compact layout");
             own_tops = top_scratch_.data() + 3 * i * n;
             if (!node.internal || started_[g]) {
                 exponent_[g] = read_scale(g, own_reads, own_count, exponent_[g]);

@@ -27,6 +27,11 @@ struct SliceTopsMap {
     std::vector<std::size_t> end_right;
     std::size_t previous_width = 0;  // compact layout: the width of the slice integrated before
     std::size_t parity = 0;          // compact layout: which of a node's two buffers it writes
+    // Per-branch layout: the daughters of the branches ending at the slice's
+    // later boundary (all a slice start reads of a node's children's tops),
+    // and every branch whose top it reads of the node's own, each once.
+    std::vector<std::size_t> daughters;
+    std::vector<std::size_t> own_reads;
 };
 
 // Scores trees one after another against one model; per-tree state is
@@ -214,8 +219,6 @@ private:
     void plan_tops();
     std::vector<std::int64_t> top_exponent_;
     std::vector<double> top_scratch_;      // per-branch layout: tops read, in their readers' scales
-    std::vector<std::size_t> top_reads_;   // the branches a slice start reads of a node's tops
-    std::vector<std::size_t> daughter_list_;  // those it reads of its children's
     std::int64_t read_scale(std::size_t g, const std::size_t* branches, std::size_t count,
                             std::int64_t preferred, bool for_products = false) const;
     void read_tops(std::size_t g, const std::size_t* branches, std::size_t count,
