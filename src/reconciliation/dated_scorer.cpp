@@ -30,6 +30,17 @@ struct StepInputs {
     const double* gain;
     const double* left;  // children's vectors of the same step
     const double* right;
+    // A pair that also forms a root term (kFusedSource): the root adjoint's
+    // row the step writes, the term's other child's vector of the step and
+    // its sum, the root's step constants, the term's four partial sums, and
+    // whether the pair is the term's left child.
+    const double* lambda;
+    const double* other;
+    double other_sum;
+    double root_dup;
+    double root_tau;
+    double* lanes;
+    bool fused_left;
 };
 
 // v'_k = (v_k - dt ((decay_k v_k) - gain_k Pbar_k)) + dt sigma_k for the
@@ -38,12 +49,86 @@ struct StepInputs {
 // pair's sigma_k from its children; a kMix node's is that of its own split
 // (a pair's, with the split's constants) plus the summed sources of its
 // other splits, which out holds on entry.
-enum Source : int { kTipSource, kPairSource, kMixSource };
+// A pair may also form, in the same pass, its root term's sum through the
+// root's adjoint (kFusedSource, see fused_body).
+enum Source : int { kTipSource, kPairSource, kMixSource, kFusedSource };
+
+// A pair's step (as update_body's) that also adds to a root term's four
+// partial sums what the step's source of the term's split contributes:
+// lambda_k sigma_k, sigma_k formed from the pair's vector (before the step)
+// and the term's other child's, exactly as adjoint_sum_body forms it, entry
+// k added to partial sum k mod 4 (`begin` is a multiple of 4). The pair's
+// vector is read once for both.
+template <bool kLeft>
+[[gnu::always_inline]] inline void fused_body(const StepInputs& in, std::size_t begin,
+                                              std::size_t end, const double* __restrict v,
+                                              double* __restrict out) {
+    typedef double V4 __attribute__((vector_size(32)));
+    // (By reference: a vector returned by value would change the baseline
+    // build's calling convention.)
+    auto load = [](V4& x, const double* p) { __builtin_memcpy(&x, p, sizeof x); };
+    const double* __restrict decay = in.decay;
+    const double* __restrict gain = in.gain;
+    const double* __restrict a = in.left;
+    const double* __restrict b = in.right;
+    const double* __restrict lambda = in.lambda;
+    const double* __restrict o = in.other;
+    const double dt = in.dt;
+    // The term's children as adjoint_body's a and b, and their sums.
+    const double sum_a = kLeft ? in.own_sum : in.other_sum;
+    const double sum_b = kLeft ? in.other_sum : in.own_sum;
+    V4 lanes;
+    __builtin_memcpy(&lanes, in.lanes, sizeof lanes);
+    std::size_t k = begin;
+    for (; k + 4 <= end; k += 4) {
+        V4 vk, ak, bk, dk, gk, ok, lk;
+        load(vk, v + k);
+        load(ak, a + k);
+        load(bk, b + k);
+        load(dk, decay + k);
+        load(gk, gain + k);
+        load(ok, o + k);
+        load(lk, lambda + k);
+        const V4 p_mean = (in.own_sum - vk) / in.others;
+        const V4 kept = vk - dt * ((dk * vk) - gk * p_mean);
+        V4 sigma = (in.dup * ak) * bk;
+        sigma = sigma + ((in.right_sum - bk) * ak + (in.left_sum - ak) * bk) * in.tau;
+        const V4 next = kept + dt * sigma;
+        __builtin_memcpy(out + k, &next, sizeof next);
+        const V4 ra = kLeft ? vk : ok;
+        const V4 rb = kLeft ? ok : vk;
+        V4 root = (in.root_dup * ra) * rb;
+        root = root + ((sum_b - rb) * ra + (sum_a - ra) * rb) * in.root_tau;
+        lanes = lanes + lk * root;
+    }
+    for (; k < end; ++k) {
+        const double vk = v[k];
+        const double p_mean = (in.own_sum - vk) / in.others;
+        const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
+        double sigma = (in.dup * a[k]) * b[k];
+        sigma = sigma + ((in.right_sum - b[k]) * a[k] + (in.left_sum - a[k]) * b[k]) * in.tau;
+        out[k] = kept + dt * sigma;
+        const double ra = kLeft ? vk : o[k];
+        const double rb = kLeft ? o[k] : vk;
+        double root = (in.root_dup * ra) * rb;
+        root = root + ((sum_b - rb) * ra + (sum_a - ra) * rb) * in.root_tau;
+        lanes[k & 3] = lanes[k & 3] + lambda[k] * root;
+    }
+    __builtin_memcpy(in.lanes, &lanes, sizeof lanes);
+}
 
 template <int kSource, bool kManyBranches>
 [[gnu::always_inline]] inline void update_body(const StepInputs& in, std::size_t begin,
                                                std::size_t end, const double* __restrict v,
                                                double* __restrict out) {
+    if constexpr (kSource == kFusedSource && kManyBranches) {
+        if (in.fused_left) {
+            fused_body<true>(in, begin, end, v, out);
+        } else {
+            fused_body<false>(in, begin, end, v, out);
+        }
+        return;
+    }
     const double* __restrict decay = in.decay;
     const double* __restrict gain = in.gain;
     const double* __restrict a = in.left;
@@ -53,7 +138,7 @@ template <int kSource, bool kManyBranches>
         const double vk = v[k];
         const double p_mean = kManyBranches ? (in.own_sum - vk) / in.others : 0.0;
         const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
-        if constexpr (kSource == kPairSource || kSource == kMixSource) {
+        if constexpr (kSource == kPairSource || kSource == kMixSource || kSource == kFusedSource) {
             double sigma = (in.dup * a[k]) * b[k];
             if constexpr (kManyBranches) {
                 sigma = sigma + ((in.right_sum - b[k]) * a[k] + (in.left_sum - a[k]) * b[k]) * in.tau;
@@ -94,6 +179,7 @@ UpdateFn pick_source(bool many) {
 }
 
 UpdateFn pick_update(Source source, bool many) {
+    if (source == kFusedSource) return pick_source<kFusedSource>(many);
     if (source == kMixSource) return pick_source<kMixSource>(many);
     return source == kPairSource ? pick_source<kPairSource>(many) : pick_source<kTipSource>(many);
 }
@@ -350,6 +436,14 @@ struct NodeWork {
     // the branch tops by 2^-split_shift (both exactly).
     int source_shift;
     std::int64_t split_shift;
+    // A pair forming its root term's sum in its steps (more than one branch
+    // alive): the root adjoint's rows of the slice, the other child's
+    // vectors and sums, the term's partial sums.
+    const double* fused_lambda = nullptr;
+    const double* fused_rows = nullptr;
+    const double* fused_sums = nullptr;
+    double* fused_lanes = nullptr;
+    bool fused_left = false;
 };
 
 // P at the later boundary of a slice: carried over from the later slice for
@@ -416,9 +510,17 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
         const NodeWork& node = nodes[i];
         rows[i] = node.rows + row_base;
         start_slice(m, slice, tops, node, rows[i]);
-        const Source source = node.mix ? (node.summed ? kMixSource : kPairSource)
-                              : node.internal ? kPairSource : kTipSource;
+        const Source source = node.mix        ? (node.summed ? kMixSource : kPairSource)
+                              : node.fused_lanes ? kFusedSource
+                              : node.internal    ? kPairSource
+                                                 : kTipSource;
         update[i] = pick_update(source, many);
+        if (node.fused_lanes) {
+            in[i].root_dup = m.dup;
+            in[i].root_tau = m.transfer / (static_cast<double>(width) - 1.0);
+            in[i].lanes = node.fused_lanes;
+            in[i].fused_left = node.fused_left;
+        }
         in[i].dt = slice.dt;
         in[i].dup = m.dup;
         in[i].others = static_cast<double>(width) - 1.0;
@@ -449,6 +551,11 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
             }
             in[i].decay = slice.decay.data() + j * width;
             in[i].gain = slice.gain.data() + j * width;
+            if (node.fused_lanes) {
+                in[i].lambda = node.fused_lambda + (j + 1) * width;
+                in[i].other = node.fused_rows + j * width;
+                in[i].other_sum = node.fused_sums[j];
+            }
             if (node.internal || node.mix) {
                 in[i].left = node.left_rows + row_base + j * width;
                 in[i].right = node.right_rows + row_base + j * width;
@@ -802,6 +909,23 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         }
     }
 
+    // Pairs that form their root term's sum in their own steps.
+    if (!fused_term_.empty() && slice.width() >= 2) {
+        const double* lambda = adjoint_->rows.data() + model_.trajectory_offset[s];
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t t = fused_term_[nodes[i]];
+            if (t == kNoTopEntry) continue;
+            const bool left = graph_.left[t] == nodes[i];
+            const std::size_t other = left ? graph_.right[t] : graph_.left[t];
+            NodeWork& node = work[i];
+            node.fused_lambda = lambda;
+            node.fused_rows = slice_rows(other, s);
+            node.fused_sums = slice_sums(other, s, rows_size);
+            node.fused_lanes = fused_lanes_.data() + 4 * t;
+            node.fused_left = left;
+            std::fill(node.fused_lanes, node.fused_lanes + 4, 0.0);
+        }
+    }
     const SliceTopsMap& tops = slice_tops(s);
     run_slice(model_, s, tops, work, count);
 
@@ -817,6 +941,17 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         // A kMix node that has a value other than 0 keeps its scale.
         if (work[i].mix && largest > 0.0) started_[nodes[i]] = 1;
         const int shift = rescale_exponent(largest);
+        if (work[i].fused_lanes) {
+            // The term's sums were formed from the pair's vectors before this
+            // rescale. Brought down with them (exactly, by a power of two),
+            // they are what the brought-down vectors give, save for products
+            // that would have fallen below the normal range, which they keep
+            // whole. Brought up, they may have lost digits to subnormal
+            // products: the term then forms its sums from the vectors again.
+            const std::size_t t = fused_term_[nodes[i]];
+            fused_slice_[t] = shift >= 0 ? s : kNoTopEntry;
+            fused_shift_[t] = shift;
+        }
         if (shift != 0) {
             const std::size_t sums_size =
                 slice.width() >= 2 ? static_cast<std::size_t>(slice.steps) : 0;
@@ -1466,6 +1601,41 @@ const DatedScorer::RootAdjoint& DatedScorer::root_adjoint(std::uint8_t originati
     return adjoint;
 }
 
+// A root term whose later child is a pair integrated in a later group than
+// the other child has its sums through the adjoint formed in that pair's
+// steps, while the pair's vectors are at hand: the same operations, in the
+// same order, on the same values, without a second pass over both
+// children's vectors. Each pair forms at most one term.
+void DatedScorer::plan_fused_terms() {
+    fused_term_.clear();
+    fused_slice_.clear();
+    fused_shift_.clear();
+    fused_lanes_.clear();
+    fused_used_ = 0;
+    fused_rescaled_ = 0;
+    const std::size_t size = graph_.size();
+    if (!fuse_root_terms_ || !compact_ || adjoint_ == nullptr || size == 0 || graph_.kind.back() != kRoot) return;
+    std::vector<std::size_t> group_of(size, kNoTopEntry);
+    for (std::size_t k = 0; k + 1 < group_start_.size(); ++k) {
+        for (std::size_t i = group_start_[k]; i < group_start_[k + 1]; ++i) group_of[groups_[i]] = k;
+    }
+    fused_term_.assign(size, kNoTopEntry);
+    fused_slice_.assign(size, kNoTopEntry);
+    fused_shift_.assign(size, 0);
+    fused_lanes_.assign(checked_mul(size, 4, "root term sums"), 0.0);
+    for (std::size_t t = 0; t < size; ++t) {
+        if (graph_.kind[t] != kRootTerm) continue;
+        const std::size_t c1 = graph_.left[t];
+        const std::size_t c2 = graph_.right[t];
+        if (c1 == c2 || group_of[c1] == kNoTopEntry || group_of[c2] == kNoTopEntry) continue;
+        const std::size_t later = group_of[c1] > group_of[c2] ? c1 : c2;
+        const std::size_t other = later == c1 ? c2 : c1;
+        if (graph_.kind[later] != kPair || group_of[other] >= group_of[later]) continue;
+        if (fused_term_[later] != kNoTopEntry) continue;
+        fused_term_[later] = t;
+    }
+}
+
 // Slice s of a kRootTerm node: adds to its split's term what the split's
 // children's vectors of the slice contribute, through the root's adjoint. The children
 // have finished the slice (they are the node's inputs), and their vectors
@@ -1491,8 +1661,17 @@ void DatedScorer::root_terms(std::size_t s, std::size_t g) {
     const double* b_rows = slice_rows(c2, s);
     const double* a_sums = slice_sums(c1, s, rows_size);
     const double* b_sums = slice_sums(c2, s, rows_size);
-    double total = dt * kAdjointSums[many ? 1 : 0](lambda, a_rows, b_rows, a_sums, b_sums, width,
-                                                  steps, dup, tau);
+    double sums;
+    if (!fused_slice_.empty() && fused_slice_[g] == s) {
+        const double* lanes = fused_lanes_.data() + 4 * g;
+        sums = ldexp_wide((lanes[0] + lanes[1]) + (lanes[2] + lanes[3]), -fused_shift_[g]);
+        ++fused_used_;
+        if (fused_shift_[g] != 0) ++fused_rescaled_;
+    } else {
+        sums = kAdjointSums[many ? 1 : 0](lambda, a_rows, b_rows, a_sums, b_sums, width, steps, dup,
+                                          tau);
+    }
+    double total = dt * sums;
     if (!compact_) fault("a root split's terms need the compact layout of the tops");
     const double* left_top = previous_tops(c1, s);
     const double* right_top = previous_tops(c2, s);
@@ -1677,6 +1856,10 @@ double DatedScorer::score_graph(std::uint8_t origination) {
             std::vector<std::size_t>().swap(scorer.position_);
             std::vector<double>().swap(scorer.daughter_tops_);
             std::vector<std::int64_t>().swap(scorer.exponent_);
+            std::vector<std::size_t>().swap(scorer.fused_term_);
+            std::vector<std::size_t>().swap(scorer.fused_slice_);
+            std::vector<std::int64_t>().swap(scorer.fused_shift_);
+            std::vector<double>().swap(scorer.fused_lanes_);
             std::vector<std::size_t>().swap(scorer.missing_);
             std::vector<std::size_t>().swap(scorer.unread_);
             std::vector<std::size_t>().swap(scorer.readers_);
@@ -1751,6 +1934,7 @@ double DatedScorer::score_graph(std::uint8_t origination) {
                   0.0);
 
     const std::size_t group_count = group_start_.size() - 1;
+    plan_fused_terms();
     if (whole_histories_) {
         // Node by node: each group through every slice.
         for (std::size_t k = 0; k < group_count; ++k) {

@@ -75,6 +75,15 @@ public:
     void limit_shared_tips(std::uint64_t bytes) { shared_tips_bytes_ = bytes; }
     std::size_t slots() const { return slots_; }
 
+    // A root term's sums through the root's adjoint are formed in its later
+    // child's steps where that child is a pair (on unless set): off, every
+    // term forms them from the children's stored vectors. The counts are the
+    // last score's (term, slice) sums taken from a pair's steps, and those of
+    // them whose pair was rescaled after the slice: for tests.
+    void fuse_root_terms(bool on) { fuse_root_terms_ = on; }
+    std::size_t fused_sums_used() const { return fused_used_; }
+    std::size_t fused_sums_rescaled() const { return fused_rescaled_; }
+
     // Whether the family's root clade is other than one split of weight 1:
     // such a root is scored through the adjoint (when the species times
     // agree with the shape), a tree's root as a node.
@@ -169,6 +178,19 @@ private:
     };
     const RootAdjoint& root_adjoint(std::uint8_t origination);
     void root_terms(std::size_t s, std::size_t g);
+    // Root terms whose sums through the adjoint a pair forms in its own
+    // steps (see plan_fused_terms): per node, the term it forms (or
+    // kNoTopEntry); per term, its four partial sums of the current slice,
+    // the slice they are good for (kNoTopEntry: formed again from the
+    // vectors), and the pair's rescale after that slice.
+    void plan_fused_terms();
+    std::vector<std::size_t> fused_term_;
+    std::vector<double> fused_lanes_;
+    std::vector<std::size_t> fused_slice_;
+    std::vector<std::int64_t> fused_shift_;
+    bool fuse_root_terms_ = true;
+    std::size_t fused_used_ = 0;
+    std::size_t fused_rescaled_ = 0;
     void mix_term(std::size_t s, std::size_t g);
     struct MixConstants {
         double dup, tau;       // a split's step constants, weighted, in its kMix node's scale

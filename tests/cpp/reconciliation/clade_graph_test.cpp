@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <string>
 
@@ -181,6 +182,40 @@ TEST(CladeGraph, DatedUnrootedTreesOnOneBranchNeedTransfersOnly) {
         }
     }
     EXPECT_EQ(finite, 32u);
+}
+
+// A root term's sums formed in its later child's steps are the sums formed
+// afterwards from the stored vectors: the same values, also when the pair is
+// rescaled after the slice (large trees, high rates) and when it is not.
+TEST(CladeGraph, DatedRootTermsFormedInAPairsStepsAreThoseOfItsVectors) {
+    std::size_t used = 0;
+    std::size_t rescaled = 0;
+    for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        const bool large = seed % 2 == 0;
+        const testing::RandomTrees trees =
+            testing::random_trees(seed, large ? 40 : 6, 2, large ? 400 : 12);
+        for (const DtlRates rates : {DtlRates{0.3, 0.2, 0.4}, DtlRates{4.0, 6.0, 0.5},
+                                     DtlRates{0.0, 0.05, 3.0}}) {
+            const DatedExtinction model = testing::dated_model(trees.species, rates, large ? 4 : 3);
+            DatedScorer fused(model);
+            DatedScorer apart(model);
+            apart.fuse_root_terms(false);
+            for (const testing::TreeSpec& tree : trees.genes) {
+                const CladeBatch family = unrooted_family(tree);
+                for (std::uint8_t origination : {0, 1}) {
+                    const double a = fused.score_clades(cut_family(family, 0), origination);
+                    const double b = apart.score_clades(cut_family(family, 0), origination);
+                    EXPECT_EQ(std::bit_cast<std::uint64_t>(a), std::bit_cast<std::uint64_t>(b));
+                    EXPECT_EQ(apart.fused_sums_used(), 0u);
+                    used += fused.fused_sums_used();
+                    rescaled += fused.fused_sums_rescaled();
+                }
+            }
+        }
+    }
+    EXPECT_GT(used, 1000u);
+    EXPECT_GT(rescaled, 10u);
 }
 
 TEST(CladeGraph, MalformedFamiliesAreFaults) {
