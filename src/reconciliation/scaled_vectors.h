@@ -121,11 +121,29 @@ inline int rescale_exponent(double largest) {
     return 0;
 }
 
+inline void multiply_all(double* values, std::size_t count, double factor) {
+    for (std::size_t k = 0; k < count; ++k) values[k] = values[k] * factor;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same products, four at a time.
+__attribute__((target("avx2"))) inline void multiply_all_avx2(double* values, std::size_t count,
+                                                              double factor) {
+    for (std::size_t k = 0; k < count; ++k) values[k] = values[k] * factor;
+}
+#endif
+
 // values[k] *= 2^-shift, exactly for every value that stays normal.
 inline void scale_down(double* values, std::size_t count, int shift) {
     if (shift >= -1023 && shift <= 1022) {
         const double factor = normal_power_of_two(-shift);
-        for (std::size_t k = 0; k < count; ++k) values[k] = values[k] * factor;
+#if defined(__x86_64__) && defined(__GNUC__)
+        if (wide_vectors() && count >= 16) {
+            multiply_all_avx2(values, count, factor);
+            return;
+        }
+#endif
+        multiply_all(values, count, factor);
         return;
     }
     for (std::size_t k = 0; k < count; ++k) values[k] = std::ldexp(values[k], -shift);

@@ -122,6 +122,22 @@ TEST(ScaledVectors, PowerOfTwoScalingIsLdexpBitForBit) {
         scale_down(scaled, 1, -k);
         ASSERT_EQ(std::memcmp(&scaled[0], &expected, sizeof got), 0) << x << " / 2^" << -k;
     }
+    // Runs long enough for the vector loop, with their unaligned starts and tails.
+    for (std::size_t begin = 0; begin + 80 < values.size(); begin += 80) {
+        const std::size_t offset = rng() % 8;
+        const std::size_t count = rng() % 71;
+        const int shift = static_cast<int>(rng() % 4400) - 2200;
+        std::vector<double> scaled(values.begin() + static_cast<std::ptrdiff_t>(begin),
+                                   values.begin() + static_cast<std::ptrdiff_t>(begin + 80));
+        scale_down(scaled.data() + offset, count, shift);
+        for (std::size_t k = 0; k < scaled.size(); ++k) {
+            const double x = values[begin + k];
+            const bool inside = k >= offset && k < offset + count;
+            const double expected = inside ? std::ldexp(x, -shift) : x;
+            ASSERT_EQ(std::memcmp(&scaled[k], &expected, sizeof x), 0)
+                << x << " / 2^" << shift << " at " << k;
+        }
+    }
 }
 
 }  // namespace
