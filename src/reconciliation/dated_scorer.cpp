@@ -3,6 +3,7 @@
 #include "reconciliation/scaled_vectors.h"
 #include "reconciliation/storage_budget.h"
 #include "support/faults.h"
+#include "support/huge_pages.h"
 
 #include <algorithm>
 #include <cmath>
@@ -1534,7 +1535,7 @@ const DatedScorer::RootAdjoint& DatedScorer::root_adjoint(std::uint8_t originati
     if (adjoint.built) return adjoint;
     const DatedExtinction& m = model_;
     const std::size_t n = m.n;
-    adjoint.rows.assign(require_doubles(m.trajectory_size, "root adjoint"), 0.0);
+    assign_with_huge_pages(adjoint.rows, require_doubles(m.trajectory_size, "root adjoint"), 0.0);
     adjoint.exponent.assign(m.slices.size(), 0);
     // The derivative of the root's probability with respect to each branch top.
     std::vector<double> top(n, 0.0);
@@ -1902,12 +1903,12 @@ double DatedScorer::score_graph(std::uint8_t origination) {
         slots_ = size;
     }
     if (compact_) {
-        carries_.assign(p_top_doubles, 0.0);
+        assign_with_huge_pages(carries_, p_top_doubles, 0.0);
         if (keep_daughter_tops_) {
             daughter_tops_.assign(checked_mul(size, 2, "per-node top probabilities"), 0.0);
         }
     } else {
-        p_top_.assign(p_top_doubles, 0.0);
+        assign_with_huge_pages(p_top_, p_top_doubles, 0.0);
         top_exponent_.assign(p_top_doubles, 0);
         top_scratch_.assign(require_doubles(checked_mul(3 * kGroup, n, "per-node top probabilities"),
                                             "per-node top probabilities"),
@@ -1929,9 +1930,10 @@ double DatedScorer::score_graph(std::uint8_t origination) {
             require_doubles(checked_mul(size, model_.slices.size(), "slice scales"), "slice scales"),
             0);
     }
-    arena_.assign(require_doubles(checked_mul(slots_, stride, "dated scorer working set"),
-                                  "dated scorer working set"),
-                  0.0);
+    assign_with_huge_pages(arena_,
+                           require_doubles(checked_mul(slots_, stride, "dated scorer working set"),
+                                           "dated scorer working set"),
+                           0.0);
 
     const std::size_t group_count = group_start_.size() - 1;
     plan_fused_terms();

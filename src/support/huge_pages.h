@@ -41,4 +41,19 @@ void reserve_with_huge_pages(Vec& values, std::size_t capacity) {
     values.swap(fresh);
 }
 
+// Sets `values` to `count` copies of `value`. A block too small for them is
+// replaced by a new one advised for huge pages before the fill touches it;
+// a large enough one is kept as it is.
+template <class Vec>
+void assign_with_huge_pages(Vec& values, std::size_t count,
+                            const typename Vec::value_type& value) {
+    if (count > values.capacity()) {
+        Vec fresh;
+        fresh.reserve(count);
+        advise_huge_pages(fresh.data(), fresh.capacity() * sizeof(*fresh.data()));
+        values.swap(fresh);
+    }
+    values.assign(count, value);
+}
+
 }  // namespace korvath
