@@ -51,30 +51,24 @@ struct StepInputs {
 // (a pair's, with the split's constants) plus the summed sources of its
 // other splits, which out holds on entry.
 // A pair may also form, in the same pass, its root term's sum through the
-// root's adjoint (kFusedSource, see fused_body).
+// root's adjoint (kFusedSource, see add_root_sums).
 enum Source : int { kTipSource, kPairSource, kMixSource, kFusedSource };
 
-// A pair's step (as update_body's) that also adds to a root term's four
-// partial sums what the step's source of the term's split contributes:
-// lambda_k sigma_k, sigma_k formed from the pair's vector (before the step)
-// and the term's other child's, exactly as adjoint_sum_body forms it, entry
-// k added to partial sum k mod 4 (`begin` is a multiple of 4). The pair's
-// vector is read once for both.
+// What a pair's step adds to its root term's four partial sums: lambda_k
+// sigma_k, sigma_k the term's split source formed from the pair's vector
+// (before the step) and the term's other child's, exactly as
+// adjoint_sum_body forms it, entry k added to partial sum k mod 4 (`begin`
+// is a multiple of 4). It runs right behind the step on the same block, so
+// the pair's vector is read from cache.
 template <bool kLeft>
-[[gnu::always_inline]] inline void fused_body(const StepInputs& in, std::size_t begin,
-                                              std::size_t end, const double* __restrict v,
-                                              double* __restrict out) {
+[[gnu::always_inline]] inline void add_root_sums(const StepInputs& in, std::size_t begin,
+                                                 std::size_t end, const double* __restrict v) {
     typedef double V4 __attribute__((vector_size(32)));
     // (By reference: a vector returned by value would change the baseline
     // build's calling convention.)
     auto load = [](V4& x, const double* p) { __builtin_memcpy(&x, p, sizeof x); };
-    const double* __restrict decay = in.decay;
-    const double* __restrict gain = in.gain;
-    const double* __restrict a = in.left;
-    const double* __restrict b = in.right;
     const double* __restrict lambda = in.lambda;
     const double* __restrict o = in.other;
-    const double dt = in.dt;
     // The term's children as adjoint_body's a and b, and their sums.
     const double sum_a = kLeft ? in.own_sum : in.other_sum;
     const double sum_b = kLeft ? in.other_sum : in.own_sum;
@@ -82,20 +76,10 @@ template <bool kLeft>
     __builtin_memcpy(&lanes, in.lanes, sizeof lanes);
     std::size_t k = begin;
     for (; k + 4 <= end; k += 4) {
-        V4 vk, ak, bk, dk, gk, ok, lk;
+        V4 vk, ok, lk;
         load(vk, v + k);
-        load(ak, a + k);
-        load(bk, b + k);
-        load(dk, decay + k);
-        load(gk, gain + k);
         load(ok, o + k);
         load(lk, lambda + k);
-        const V4 p_mean = (in.own_sum - vk) / in.others;
-        const V4 kept = vk - dt * ((dk * vk) - gk * p_mean);
-        V4 sigma = (in.dup * ak) * bk;
-        sigma = sigma + ((in.right_sum - bk) * ak + (in.left_sum - ak) * bk) * in.tau;
-        const V4 next = kept + dt * sigma;
-        __builtin_memcpy(out + k, &next, sizeof next);
         const V4 ra = kLeft ? vk : ok;
         const V4 rb = kLeft ? ok : vk;
         V4 root = (in.root_dup * ra) * rb;
@@ -103,14 +87,8 @@ template <bool kLeft>
         lanes = lanes + lk * root;
     }
     for (; k < end; ++k) {
-        const double vk = v[k];
-        const double p_mean = (in.own_sum - vk) / in.others;
-        const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
-        double sigma = (in.dup * a[k]) * b[k];
-        sigma = sigma + ((in.right_sum - b[k]) * a[k] + (in.left_sum - a[k]) * b[k]) * in.tau;
-        out[k] = kept + dt * sigma;
-        const double ra = kLeft ? vk : o[k];
-        const double rb = kLeft ? o[k] : vk;
+        const double ra = kLeft ? v[k] : o[k];
+        const double rb = kLeft ? o[k] : v[k];
         double root = (in.root_dup * ra) * rb;
         root = root + ((sum_b - rb) * ra + (sum_a - ra) * rb) * in.root_tau;
         lanes[k & 3] = lanes[k & 3] + lambda[k] * root;
@@ -122,14 +100,6 @@ template <int kSource, bool kManyBranches>
 [[gnu::always_inline]] inline void update_body(const StepInputs& in, std::size_t begin,
                                                std::size_t end, const double* __restrict v,
                                                double* __restrict out) {
-    if constexpr (kSource == kFusedSource && kManyBranches) {
-        if (in.fused_left) {
-            fused_body<true>(in, begin, end, v, out);
-        } else {
-            fused_body<false>(in, begin, end, v, out);
-        }
-        return;
-    }
     const double* __restrict decay = in.decay;
     const double* __restrict gain = in.gain;
     const double* __restrict a = in.left;
@@ -148,6 +118,13 @@ template <int kSource, bool kManyBranches>
             out[k] = kept + dt * sigma;
         } else {
             out[k] = kept + in.tip_add;
+        }
+    }
+    if constexpr (kSource == kFusedSource && kManyBranches) {
+        if (in.fused_left) {
+            add_root_sums<true>(in, begin, end, v);
+        } else {
+            add_root_sums<false>(in, begin, end, v);
         }
     }
 }

@@ -48,10 +48,8 @@ template <class Vec>
 void assign_with_huge_pages(Vec& values, std::size_t count,
                             const typename Vec::value_type& value) {
     if (count > values.capacity()) {
-        Vec fresh;
-        fresh.reserve(count);
-        advise_huge_pages(fresh.data(), fresh.capacity() * sizeof(*fresh.data()));
-        values.swap(fresh);
+        values.clear();  // nothing to copy into the new block
+        reserve_with_huge_pages(values, count);
     }
     values.assign(count, value);
 }
