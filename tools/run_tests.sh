@@ -55,7 +55,13 @@ interpreter="$("$python" -c 'import sys; print(sys.executable)')"
 # leaks allocated by our module are not. Only the allocating frame is kept, so
 # a leak is attributed to the code that called the allocator.
 export LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0:malloc_context_size=2"
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:exitcode=86:detect_odr_violation=0"
+# The leak checker's record of each thread's dynamically allocated thread-local
+# blocks is off (intercept_tls_get_addr=0): it takes a block whose address is
+# 16 past a 4 KiB boundary for one with an old glibc header and reads a range
+# from the 16 bytes before it, and scanning that range crashes the checker at
+# exit ("Tracer caught signal 11"; 2 runs of 8 here). The blocks are
+# still scanned, as heap blocks reached through the thread's own table.
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:exitcode=86:detect_odr_violation=0:intercept_tls_get_addr=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=87"
 (cd "$root/tests" && KORVATH_SANITIZED=1 PYTHONPATH="$build_root/asan" PYTHONMALLOC=malloc \
   LD_PRELOAD="$preload" "$interpreter" -m pytest -q -p no:cacheprovider -x python)

@@ -132,6 +132,8 @@ INTERRUPT_SCRIPT = textwrap.dedent("""
     import os, signal, sys, threading
     import korvath
     from korvath import scoring
+    # Started from a shell without job control, a process begins with Ctrl-C ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     tree = korvath.SpeciesTree.birth_death(12, seed=1)
     sim = korvath.simulate_families(tree, duplication=0.3, transfer=0.3, loss=0.3,
                                     families=300, seed=2)
