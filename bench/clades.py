@@ -8,9 +8,18 @@ dated (--n-steps, by default the toolkit's 20) models, the ratio of each to the 
 (the median of each run's ratio, the batches of a run timed one after the other), and the
 CPU time of building the batches. With --by-size, the dated model family by family instead:
 each family's unrooted tree against its rooted tree (each scored alone, the median of --runs
-ratios), summarised by the number of leaves.
+ratios), summarised by the number of leaves. With --largest rooted (or unrooted), only the
+largest family's dated rooted (or unrooted) tree, scored --runs times: its CPU seconds, and a
+run short enough for a profiler or an instruction counter, whose counts do not drift with a
+shared machine's load as its times do. Both runs spend the same on simulating and reading the
+batch; the core's own counts are its functions' lines in callgrind_annotate, named when the
+module comes from a build tree (PYTHONPATH=build/rel:.) rather than the installed, stripped one:
+
+    PYTHONPATH=build/rel:. valgrind --tool=callgrind --trace-children=yes \
+        python3 bench/clades.py --largest unrooted --runs 1
 
     python3 bench/clades.py [--runs 5] [--n-steps 20] [--families 100] [--by-size]
+                            [--largest {rooted,unrooted}]
 """
 from __future__ import annotations
 
@@ -75,12 +84,19 @@ def main() -> None:
     parser.add_argument("--families", type=int, default=100)
     parser.add_argument("--by-size", action="store_true",
                         help="dated model only, each family's unrooted/rooted ratio by leaves")
+    parser.add_argument("--largest", choices=["rooted", "unrooted"],
+                        help="dated model only, the largest family's tree alone, --runs times")
     args = parser.parse_args()
+    if args.runs < 1 or args.families < 1 or args.n_steps < 1:
+        parser.error("--runs, --families and --n-steps must be at least 1")
     tree = korvath.SpeciesTree.birth_death(200, seed=7)
     sim = korvath.simulate_families(tree, duplication=0.2, transfer=0.2, loss=0.3,
                                     families=150, seed=7)
     texts = [t for t in sim.gene_trees(extant=True).values() if t.count(",") >= 2][:args.families]
     rng = random.Random(3)
+    if args.largest:
+        largest(tree, texts, args)
+        return
     if args.by_size:
         by_size(tree, texts, args)
         return
@@ -143,12 +159,37 @@ def main() -> None:
               "runs' own)")
 
 
+def dated_species(tree, n_steps: int) -> dict:
+    sp = tree.likelihood_arrays()
+    return dict(sp_left=sp.sp_left, sp_right=sp.sp_right, sp_is_leaf=sp.sp_is_leaf,
+                sp_time=sp.sp_time, sp_parent_time=sp.sp_parent_time, sp_root=sp.sp_root,
+                sp_parent=sp.sp_parent, n_steps=n_steps)
+
+
+def largest(tree, texts, args) -> None:
+    """The largest family's dated rooted or unrooted tree alone, scored --runs times."""
+    species = dated_species(tree, args.n_steps)
+    rates = dict(dup=0.2, transfer=0.2, loss=0.3, origination=0)
+    text = max(texts, key=lambda t: t.count(","))
+    if args.largest == "rooted":
+        arrays = GeneTrees.from_newick([text], tree).arrays()._asdict()
+        score = korvath_core.dated_family_loglik
+    else:
+        arrays = GeneTrees.from_newick([text], tree, rooted=False).clade_arrays()._asdict()
+        score = korvath_core.dated_clade_loglik
+    times = []
+    value = None
+    for _ in range(args.runs):
+        start = time.process_time()
+        value = score(**species, **arrays, **rates)[0]
+        times.append(time.process_time() - start)
+    print(f"largest family, {text.count(',') + 1} leaves, {args.largest}: loglik {value!r}; "
+          f"CPU {statistics.median(times):.3f} s (median of {args.runs} runs)")
+
+
 def by_size(tree, texts, args) -> None:
     """Each family's dated unrooted/rooted CPU-time ratio, scored alone, by number of leaves."""
-    sp = tree.likelihood_arrays()
-    species = dict(sp_left=sp.sp_left, sp_right=sp.sp_right, sp_is_leaf=sp.sp_is_leaf,
-                   sp_time=sp.sp_time, sp_parent_time=sp.sp_parent_time, sp_root=sp.sp_root,
-                   sp_parent=sp.sp_parent, n_steps=args.n_steps)
+    species = dated_species(tree, args.n_steps)
     rates = dict(dup=0.2, transfer=0.2, loss=0.3, origination=0)
     rows = []
     for text in texts:
