@@ -114,15 +114,12 @@ def main() -> None:
     print(f"{len(texts)} families, {rooted.n_nodes} rooted nodes; build CPU s: rooted "
           f"{built_rooted:.3f}, unrooted {built_unrooted:.3f}, 20-tree samples {built_samples:.3f}")
 
-    sp = tree.likelihood_arrays()
-    species = dict(sp_left=sp.sp_left, sp_right=sp.sp_right, sp_is_leaf=sp.sp_is_leaf,
-                   sp_time=sp.sp_time, sp_parent_time=sp.sp_parent_time, sp_root=sp.sp_root)
+    species = species_arrays(tree)
     rates = dict(dup=0.2, transfer=0.2, loss=0.3, origination=0)
-    dated = dict(species, sp_parent=sp.sp_parent)
     for model in ["undated", "reldated", "dated"]:
         if model == "dated":
             by_tree, by_clades = korvath_core.dated_family_loglik, korvath_core.dated_clade_loglik
-            extra = dict(dated, n_steps=args.n_steps)
+            extra = species_arrays(tree, args.n_steps)
         else:
             by_tree, by_clades = (korvath_core.undated_family_loglik,
                                   korvath_core.undated_clade_loglik)
@@ -159,16 +156,19 @@ def main() -> None:
               "runs' own)")
 
 
-def dated_species(tree, n_steps: int) -> dict:
+def species_arrays(tree, n_steps: int | None = None) -> dict:
+    """The species tree's arguments of the core's scoring calls; with n_steps, the dated model's."""
     sp = tree.likelihood_arrays()
-    return dict(sp_left=sp.sp_left, sp_right=sp.sp_right, sp_is_leaf=sp.sp_is_leaf,
-                sp_time=sp.sp_time, sp_parent_time=sp.sp_parent_time, sp_root=sp.sp_root,
-                sp_parent=sp.sp_parent, n_steps=n_steps)
+    arrays = dict(sp_left=sp.sp_left, sp_right=sp.sp_right, sp_is_leaf=sp.sp_is_leaf,
+                  sp_time=sp.sp_time, sp_parent_time=sp.sp_parent_time, sp_root=sp.sp_root)
+    if n_steps is not None:
+        arrays.update(sp_parent=sp.sp_parent, n_steps=n_steps)
+    return arrays
 
 
 def largest(tree, texts, args) -> None:
     """The largest family's dated rooted or unrooted tree alone, scored --runs times."""
-    species = dated_species(tree, args.n_steps)
+    species = species_arrays(tree, args.n_steps)
     rates = dict(dup=0.2, transfer=0.2, loss=0.3, origination=0)
     text = max(texts, key=lambda t: t.count(","))
     if args.largest == "rooted":
@@ -189,7 +189,7 @@ def largest(tree, texts, args) -> None:
 
 def by_size(tree, texts, args) -> None:
     """Each family's dated unrooted/rooted CPU-time ratio, scored alone, by number of leaves."""
-    species = dated_species(tree, args.n_steps)
+    species = species_arrays(tree, args.n_steps)
     rates = dict(dup=0.2, transfer=0.2, loss=0.3, origination=0)
     rows = []
     for text in texts:
