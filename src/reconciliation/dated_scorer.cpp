@@ -51,35 +51,54 @@ struct StepInputs {
 // (a pair's, with the split's constants) plus the summed sources of its
 // other splits, which out holds on entry.
 // A pair may also form, in the same pass, its root term's sum through the
-// root's adjoint (kFusedSource, see add_root_sums).
+// root's adjoint (kFusedSource, see fused_update_body).
 enum Source : int { kTipSource, kPairSource, kMixSource, kFusedSource };
 
-// What a pair's step adds to its root term's four partial sums: lambda_k
-// sigma_k, sigma_k the term's split source formed from the pair's vector
-// (before the step) and the term's other child's, exactly as
-// adjoint_sum_body forms it, entry k added to partial sum k mod 4 (`begin`
-// is a multiple of 4). It runs right behind the step on the same block, so
-// the pair's vector is read from cache.
+// One step of a pair that also forms its root term (kFusedSource): the
+// pair's update of entries [begin, end), as update_body forms it, and in the
+// same pass what the step adds to the term's four partial sums: lambda_k
+// times the term's split source, formed from the pair's vector before the
+// step and the term's other child's (the pair is the term's left child when
+// kLeft), entry k added to partial sum k mod 4 (`begin` is a multiple of 4).
+// The sums are those adjoint_sum_body forms from the stored vectors, the
+// same operations in the same order.
 template <bool kLeft>
-[[gnu::always_inline]] inline void add_root_sums(const StepInputs& in, std::size_t begin,
-                                                 std::size_t end, const double* __restrict v) {
+[[gnu::always_inline]] inline void fused_update_body(const StepInputs& in, std::size_t begin,
+                                                     std::size_t end,
+                                                     const double* __restrict v,
+                                                     double* __restrict out) {
     typedef double V4 __attribute__((vector_size(32)));
     // (By reference: a vector returned by value would change the baseline
     // build's calling convention.)
     auto load = [](V4& x, const double* p) { __builtin_memcpy(&x, p, sizeof x); };
+    const double* __restrict decay = in.decay;
+    const double* __restrict gain = in.gain;
+    const double* __restrict a = in.left;
+    const double* __restrict b = in.right;
     const double* __restrict lambda = in.lambda;
     const double* __restrict o = in.other;
-    // The term's children as adjoint_body's a and b, and their sums.
+    const double dt = in.dt;
+    // The term's children as adjoint_sum_body's a and b, and their sums.
     const double sum_a = kLeft ? in.own_sum : in.other_sum;
     const double sum_b = kLeft ? in.other_sum : in.own_sum;
     V4 lanes;
     __builtin_memcpy(&lanes, in.lanes, sizeof lanes);
     std::size_t k = begin;
     for (; k + 4 <= end; k += 4) {
-        V4 vk, ok, lk;
+        V4 vk, dk, gk, ak, bk, ok, lk;
         load(vk, v + k);
+        load(dk, decay + k);
+        load(gk, gain + k);
+        load(ak, a + k);
+        load(bk, b + k);
         load(ok, o + k);
         load(lk, lambda + k);
+        const V4 p_mean = (in.own_sum - vk) / in.others;
+        const V4 kept = vk - dt * ((dk * vk) - gk * p_mean);
+        V4 sigma = (in.dup * ak) * bk;
+        sigma = sigma + ((in.right_sum - bk) * ak + (in.left_sum - ak) * bk) * in.tau;
+        const V4 next = kept + dt * sigma;
+        __builtin_memcpy(out + k, &next, sizeof next);
         const V4 ra = kLeft ? vk : ok;
         const V4 rb = kLeft ? ok : vk;
         V4 root = (in.root_dup * ra) * rb;
@@ -87,8 +106,14 @@ template <bool kLeft>
         lanes = lanes + lk * root;
     }
     for (; k < end; ++k) {
-        const double ra = kLeft ? v[k] : o[k];
-        const double rb = kLeft ? o[k] : v[k];
+        const double vk = v[k];
+        const double p_mean = (in.own_sum - vk) / in.others;
+        const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
+        double sigma = (in.dup * a[k]) * b[k];
+        sigma = sigma + ((in.right_sum - b[k]) * a[k] + (in.left_sum - a[k]) * b[k]) * in.tau;
+        out[k] = kept + dt * sigma;
+        const double ra = kLeft ? vk : o[k];
+        const double rb = kLeft ? o[k] : vk;
         double root = (in.root_dup * ra) * rb;
         root = root + ((sum_b - rb) * ra + (sum_a - ra) * rb) * in.root_tau;
         lanes[k & 3] = lanes[k & 3] + lambda[k] * root;
@@ -105,6 +130,14 @@ template <int kSource, bool kManyBranches>
     const double* __restrict a = in.left;
     const double* __restrict b = in.right;
     const double dt = in.dt;
+    if constexpr (kSource == kFusedSource && kManyBranches) {
+        if (in.fused_left) {
+            fused_update_body<true>(in, begin, end, v, out);
+        } else {
+            fused_update_body<false>(in, begin, end, v, out);
+        }
+        return;
+    }
     for (std::size_t k = begin; k < end; ++k) {
         const double vk = v[k];
         const double p_mean = kManyBranches ? (in.own_sum - vk) / in.others : 0.0;
@@ -118,13 +151,6 @@ template <int kSource, bool kManyBranches>
             out[k] = kept + dt * sigma;
         } else {
             out[k] = kept + in.tip_add;
-        }
-    }
-    if constexpr (kSource == kFusedSource && kManyBranches) {
-        if (in.fused_left) {
-            add_root_sums<true>(in, begin, end, v);
-        } else {
-            add_root_sums<false>(in, begin, end, v);
         }
     }
 }
@@ -191,14 +217,110 @@ void group_sums(double* const* v, std::size_t width, double* sums) {
     for (std::size_t i = 0; i < Count; ++i) sums[i] = sum[i];
 }
 
+// Lane sums, for families other than one tree: a vector's sum as four
+// interleaved partial sums, entry k in partial sum k mod 4, added up as
+// (s0 + s1) + (s2 + s3). The same value as the in-order sum but for
+// rounding, in a quarter of the dependent additions.
+typedef double LaneSums __attribute__((vector_size(32)));
+
+// Adds entries [begin, end) of each of `Count` vectors to its lanes, the
+// vectors' chains side by side; `begin` is a multiple of 4. The last few
+// entries come as one vector padded with zeros, which leave the other lanes
+// as they are.
+template <std::size_t Count>
+[[gnu::always_inline]] inline void add_lanes(LaneSums* lanes, const double* const* v,
+                                             std::size_t begin, std::size_t end) {
+    std::size_t k = begin;
+    for (; k + 4 <= end; k += 4) {
+        for (std::size_t i = 0; i < Count; ++i) {
+            LaneSums x;
+            __builtin_memcpy(&x, v[i] + k, sizeof x);
+            lanes[i] = lanes[i] + x;
+        }
+    }
+    if (k < end) {
+        const std::size_t rest = end - k;
+        for (std::size_t i = 0; i < Count; ++i) {
+            const double* p = v[i] + k;
+            const LaneSums x = {p[0], rest > 1 ? p[1] : 0.0, rest > 2 ? p[2] : 0.0, 0.0};
+            lanes[i] = lanes[i] + x;
+        }
+    }
+}
+
+inline double fold_lanes(const LaneSums& lanes) {
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
+template <std::size_t Count>
+[[gnu::always_inline]] inline void group_step_lanes_body(const StepInputs* in,
+                                                         const UpdateFn* update,
+                                                         std::size_t width,
+                                                         const double* const* v,
+                                                         double* const* out, double* sums) {
+    constexpr std::size_t kBlock = 64;
+    LaneSums lanes[Count] = {};
+    for (std::size_t begin = 0; begin < width; begin += kBlock) {
+        const std::size_t end = begin + kBlock < width ? begin + kBlock : width;
+        for (std::size_t i = 0; i < Count; ++i) update[i](in[i], begin, end, v[i], out[i]);
+        add_lanes<Count>(lanes, out, begin, end);
+    }
+    for (std::size_t i = 0; i < Count; ++i) sums[i] = fold_lanes(lanes[i]);
+}
+
+template <std::size_t Count>
+[[gnu::always_inline]] inline void group_sums_lanes_body(double* const* v, std::size_t width,
+                                                         double* sums) {
+    LaneSums lanes[Count] = {};
+    add_lanes<Count>(lanes, v, 0, width);
+    for (std::size_t i = 0; i < Count; ++i) sums[i] = fold_lanes(lanes[i]);
+}
+
+// Built for the baseline instruction set and for 256-bit vectors, chosen at
+// run time: the same operations in the same order.
+template <std::size_t Count>
+void group_step_lanes(const StepInputs* in, const UpdateFn* update, std::size_t width,
+                      const double* const* v, double* const* out, double* sums) {
+    group_step_lanes_body<Count>(in, update, width, v, out, sums);
+}
+
+template <std::size_t Count>
+__attribute__((target("avx2"))) void group_step_lanes_avx2(const StepInputs* in,
+                                                           const UpdateFn* update,
+                                                           std::size_t width,
+                                                           const double* const* v,
+                                                           double* const* out, double* sums) {
+    group_step_lanes_body<Count>(in, update, width, v, out, sums);
+}
+
+template <std::size_t Count>
+void group_sums_lanes(double* const* v, std::size_t width, double* sums) {
+    group_sums_lanes_body<Count>(v, width, sums);
+}
+
+template <std::size_t Count>
+__attribute__((target("avx2"))) void group_sums_lanes_avx2(double* const* v, std::size_t width,
+                                                           double* sums) {
+    group_sums_lanes_body<Count>(v, width, sums);
+}
+
 using GroupStep = void (*)(const StepInputs*, const UpdateFn*, std::size_t, const double* const*,
                            double* const*, double*);
 constexpr std::size_t kGroup = 4;
-constexpr GroupStep kGroupSteps[kGroup + 1] = {nullptr, group_step<1>, group_step<2>,
-                                               group_step<3>, group_step<4>};
+// Indexed by the sums: in order, lane sums, lane sums on 256-bit vectors.
+constexpr GroupStep kGroupSteps[3][kGroup + 1] = {
+    {nullptr, group_step<1>, group_step<2>, group_step<3>, group_step<4>},
+    {nullptr, group_step_lanes<1>, group_step_lanes<2>, group_step_lanes<3>,
+     group_step_lanes<4>},
+    {nullptr, group_step_lanes_avx2<1>, group_step_lanes_avx2<2>, group_step_lanes_avx2<3>,
+     group_step_lanes_avx2<4>}};
 using GroupSums = void (*)(double* const*, std::size_t, double*);
-constexpr GroupSums kGroupSums[kGroup + 1] = {nullptr, group_sums<1>, group_sums<2>,
-                                              group_sums<3>, group_sums<4>};
+constexpr GroupSums kGroupSums[3][kGroup + 1] = {
+    {nullptr, group_sums<1>, group_sums<2>, group_sums<3>, group_sums<4>},
+    {nullptr, group_sums_lanes<1>, group_sums_lanes<2>, group_sums_lanes<3>,
+     group_sums_lanes<4>},
+    {nullptr, group_sums_lanes_avx2<1>, group_sums_lanes_avx2<2>, group_sums_lanes_avx2<3>,
+     group_sums_lanes_avx2<4>}};
 
 }  // namespace
 
@@ -470,9 +592,9 @@ void start_slice(const DatedExtinction& m, const TimeSlice& slice, const SliceTo
 // The backward steps of slice s for `count` nodes side by side, recording
 // the slice's vectors and the sums the steps read in each node's slot, then
 // P at the top of the slice's branches. Each node's arithmetic is exactly
-// that of the node alone.
+// that of the node alone. With `lane_sums`, the vectors' sums are lane sums.
 void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops,
-               const NodeWork* nodes, std::size_t count) {
+               const NodeWork* nodes, std::size_t count, bool lane_sums) {
     const TimeSlice& slice = m.slices[s];
     const std::size_t width = slice.width();
     const std::size_t steps = static_cast<std::size_t>(slice.steps);
@@ -513,7 +635,8 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
         }
         in[i].tip_add = slice.dt * 0.0;
     }
-    if (many) kGroupSums[count](rows, width, next_sum);
+    const std::size_t sums = lane_sums ? (wide_vectors() ? 2 : 1) : 0;
+    if (many) kGroupSums[sums][count](rows, width, next_sum);
     for (std::size_t j = 0; j < steps; ++j) {
         const double* v[kGroup] = {};
         double* out[kGroup] = {};
@@ -542,7 +665,7 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
             out[i] = rows[i] + (j + 1) * width;
         }
         if (many) {
-            kGroupSteps[count](in, update, width, v, out, next_sum);
+            kGroupSteps[sums][count](in, update, width, v, out, next_sum);
         } else {
             for (std::size_t i = 0; i < count; ++i) update[i](in[i], 0, width, v[i], out[i]);
         }
@@ -905,7 +1028,7 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         }
     }
     const SliceTopsMap& tops = slice_tops(s);
-    run_slice(model_, s, tops, work, count);
+    run_slice(model_, s, tops, work, count, lane_sums_);
 
     for (std::size_t i = 0; i < count; ++i) {
         if (compact_ && keep_daughter_tops_) {
@@ -1116,16 +1239,23 @@ ScaledValue DatedScorer::root_probability(std::uint8_t origination) const {
     const std::size_t f = root.left;
     const std::size_t h = root.right;
     if (graph_.kind[r] == kRoot) {
-        // The splits' terms already hold everything but the root split.
-        ScaledValue total{0.0, 0};
+        // The splits' terms already hold everything but the root split. They
+        // are added from the smallest up: the same total however the family
+        // lists its clades (which orders the splits), and the small terms are
+        // not lost one by one against the large.
+        std::vector<ScaledValue> weighted(graph_.root_left.size());
         for (std::size_t i = 0; i < graph_.root_left.size(); ++i) {
             ScaledValue term = root_terms_[i];
             if (origination != 1) {
                 const ScaledValue split = root_split_of(graph_.root_left[i], graph_.root_right[i]);
                 term = add_scaled(term.value, term.exponent, split.value, split.exponent);
             }
-            total = add_scaled(total.value, total.exponent, graph_.root_weight[i] * term.value,
-                               term.exponent);
+            weighted[i] = {graph_.root_weight[i] * term.value, term.exponent};
+        }
+        std::sort(weighted.begin(), weighted.end(), scaled_less);
+        ScaledValue total{0.0, 0};
+        for (const ScaledValue& term : weighted) {
+            total = add_scaled(total.value, total.exponent, term.value, term.exponent);
         }
         return total;
     }
@@ -1796,6 +1926,10 @@ DatedScorer::MixConstants DatedScorer::mix_split(std::size_t s, std::size_t u, s
 
 double DatedScorer::score_graph(std::uint8_t origination) {
     const std::size_t size = graph_.size();
+    // A tree keeps the in-order sums; a family of several rootings or trees
+    // takes lane sums.
+    lane_sums_ = std::any_of(graph_.kind.begin(), graph_.kind.end(),
+                             [](std::uint8_t k) { return k != kTip && k != kPair; });
     const std::size_t n = model_.n;
     // The compact layout of the tops, where it holds the same values.
     compact_ = compact_possible_ && !whole_histories_ && graph_.kind.back() != kSum;

@@ -191,6 +191,11 @@ private:
     bool fuse_root_terms_ = true;
     std::size_t fused_used_ = 0;
     std::size_t fused_rescaled_ = 0;
+    // Whether the vectors' sums over the branches are lane sums (four
+    // interleaved partial sums) rather than in-order sums: for every family
+    // that is not one tree, whose value is a sum over rootings or trees in
+    // any case. A tree keeps the in-order sums, and its bits.
+    bool lane_sums_ = false;
     void mix_term(std::size_t s, std::size_t g);
     struct MixConstants {
         double dup, tau;       // a split's step constants, weighted, in its kMix node's scale

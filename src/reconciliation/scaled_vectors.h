@@ -168,6 +168,20 @@ struct ScaledValue {
     std::int64_t exponent;
 };
 
+// An order of scaled values by a * 2^ea: 0 first, then the finite values
+// by size, then whatever is not finite (all alike), so that sorting never
+// meets an inconsistent order. For values that are 0 or positive.
+inline bool scaled_less(const ScaledValue& a, const ScaledValue& b) {
+    auto rank = [](double v) { return v == 0.0 ? 0 : std::isfinite(v) ? 1 : 2; };
+    const int ra = rank(a.value);
+    const int rb = rank(b.value);
+    if (ra != rb || ra != 1) return ra < rb;
+    const std::int64_t la = static_cast<std::int64_t>(std::ilogb(a.value)) + a.exponent;
+    const std::int64_t lb = static_cast<std::int64_t>(std::ilogb(b.value)) + b.exponent;
+    if (la != lb) return la < lb;
+    return std::scalbn(a.value, -std::ilogb(a.value)) < std::scalbn(b.value, -std::ilogb(b.value));
+}
+
 inline ScaledValue add_scaled(double a, std::int64_t ea, double b, std::int64_t eb) {
     if (ea == eb) return {a + b, ea};
     const bool a_larger =

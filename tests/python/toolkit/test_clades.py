@@ -269,7 +269,16 @@ def test_any_listing_order_of_the_clades_scores_the_same_bits(model):
     sample = [random_unrooted(rng, labels)[0] for _ in range(4)]
     families.append(GeneTrees.from_samples([sample], tree, rooted=False))
     common, _, score = core_call(tree, model, n_steps=5)
-    for genes in families:
+    # A larger unrooted tree with many leaves a species: its rootings' terms, listed in the
+    # order of the clades, must not be summed in that order.
+    few = SpeciesTree.birth_death(6, seed=4)
+    big = korvath.simulate_families(few, duplication=0.8, transfer=0.3, loss=0.3, families=30,
+                                    seed=9)
+    big_text = next(t for t in big.gene_trees(extant=True).values() if t.count(",") == 38)
+    checks = [(common, score, genes) for genes in families]
+    few_common, _, few_score = core_call(few, model, n_steps=5)
+    checks.append((few_common, few_score, GeneTrees.from_newick([big_text], few, rooted=False)))
+    for common, score, genes in checks:
         arrays = genes.clade_arrays()
         for origination in (0, 1):
             expected = score(**common, **arrays._asdict(), origination=origination)
