@@ -23,6 +23,7 @@ struct StepInputs {
     double dup;
     double tau;          // transfer / (M - 1)
     double others;       // M - 1
+    double per_other;    // 1 / (M - 1), for a family that is not one tree
     double tip_add;      // dt * 0, the speciation-free source term of a tip
     double own_sum;      // sum of the node's vector
     double left_sum;     // sums of the children's vectors
@@ -54,6 +55,17 @@ struct StepInputs {
 // root's adjoint (kFusedSource, see fused_update_body).
 enum Source : int { kTipSource, kPairSource, kMixSource, kFusedSource };
 
+// The branches alive in a step: one, or several, with the mean over the
+// other branches formed by a division (a tree) or by a product with
+// 1 / (M - 1) (a family that is not one tree, whose value agrees to rounding).
+enum Branches : int { kOneBranch, kManyBranches, kManyBranchesPerOther };
+
+template <int kBranches, typename T>
+[[gnu::always_inline]] inline T mean_of_others(T sum_less_own, const StepInputs& in) {
+    if constexpr (kBranches == kManyBranchesPerOther) return sum_less_own * in.per_other;
+    return sum_less_own / in.others;
+}
+
 // One step of a pair that also forms its root term (kFusedSource): the
 // pair's update of entries [begin, end), as update_body forms it, and in the
 // same pass what the step adds to the term's four partial sums: lambda_k
@@ -62,7 +74,7 @@ enum Source : int { kTipSource, kPairSource, kMixSource, kFusedSource };
 // kLeft), entry k added to partial sum k mod 4 (`begin` is a multiple of 4).
 // The sums are those adjoint_sum_body forms from the stored vectors, the
 // same operations in the same order.
-template <bool kLeft>
+template <bool kLeft, int kBranches>
 [[gnu::always_inline]] inline void fused_update_body(const StepInputs& in, std::size_t begin,
                                                      std::size_t end,
                                                      const double* __restrict v,
@@ -93,7 +105,7 @@ template <bool kLeft>
         load(bk, b + k);
         load(ok, o + k);
         load(lk, lambda + k);
-        const V4 p_mean = (in.own_sum - vk) / in.others;
+        const V4 p_mean = mean_of_others<kBranches>(in.own_sum - vk, in);
         const V4 kept = vk - dt * ((dk * vk) - gk * p_mean);
         V4 sigma = (in.dup * ak) * bk;
         sigma = sigma + ((in.right_sum - bk) * ak + (in.left_sum - ak) * bk) * in.tau;
@@ -107,7 +119,7 @@ template <bool kLeft>
     }
     for (; k < end; ++k) {
         const double vk = v[k];
-        const double p_mean = (in.own_sum - vk) / in.others;
+        const double p_mean = mean_of_others<kBranches>(in.own_sum - vk, in);
         const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
         double sigma = (in.dup * a[k]) * b[k];
         sigma = sigma + ((in.right_sum - b[k]) * a[k] + (in.left_sum - a[k]) * b[k]) * in.tau;
@@ -121,7 +133,7 @@ template <bool kLeft>
     __builtin_memcpy(in.lanes, &lanes, sizeof lanes);
 }
 
-template <int kSource, bool kManyBranches>
+template <int kSource, int kBranches>
 [[gnu::always_inline]] inline void update_body(const StepInputs& in, std::size_t begin,
                                                std::size_t end, const double* __restrict v,
                                                double* __restrict out) {
@@ -130,21 +142,22 @@ template <int kSource, bool kManyBranches>
     const double* __restrict a = in.left;
     const double* __restrict b = in.right;
     const double dt = in.dt;
-    if constexpr (kSource == kFusedSource && kManyBranches) {
+    constexpr bool kMany = kBranches != kOneBranch;
+    if constexpr (kSource == kFusedSource && kMany) {
         if (in.fused_left) {
-            fused_update_body<true>(in, begin, end, v, out);
+            fused_update_body<true, kBranches>(in, begin, end, v, out);
         } else {
-            fused_update_body<false>(in, begin, end, v, out);
+            fused_update_body<false, kBranches>(in, begin, end, v, out);
         }
         return;
     }
     for (std::size_t k = begin; k < end; ++k) {
         const double vk = v[k];
-        const double p_mean = kManyBranches ? (in.own_sum - vk) / in.others : 0.0;
+        const double p_mean = kMany ? mean_of_others<kBranches>(in.own_sum - vk, in) : 0.0;
         const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
         if constexpr (kSource == kPairSource || kSource == kMixSource || kSource == kFusedSource) {
             double sigma = (in.dup * a[k]) * b[k];
-            if constexpr (kManyBranches) {
+            if constexpr (kMany) {
                 sigma = sigma + ((in.right_sum - b[k]) * a[k] + (in.left_sum - a[k]) * b[k]) * in.tau;
             }
             if constexpr (kSource == kMixSource) sigma = out[k] + sigma;
@@ -161,31 +174,37 @@ using UpdateFn = void (*)(const StepInputs&, std::size_t, std::size_t, const dou
 // vectors, chosen at run time. Entries are independent and every operation
 // is an IEEE add, subtract, multiply or divide (no contraction into fused
 // multiply-add), so both give the same bits.
-template <int kSource, bool kManyBranches>
+template <int kSource, int kBranches>
 void update_entries(const StepInputs& in, std::size_t begin, std::size_t end, const double* v,
                     double* out) {
-    update_body<kSource, kManyBranches>(in, begin, end, v, out);
+    update_body<kSource, kBranches>(in, begin, end, v, out);
 }
 
-template <int kSource, bool kManyBranches>
+template <int kSource, int kBranches>
 __attribute__((target("avx2"))) void update_entries_avx2(const StepInputs& in, std::size_t begin,
                                                          std::size_t end, const double* v,
                                                          double* out) {
-    update_body<kSource, kManyBranches>(in, begin, end, v, out);
+    update_body<kSource, kBranches>(in, begin, end, v, out);
+}
+
+template <int kSource, int kBranches>
+UpdateFn pick_isa() {
+    return wide_vectors() ? update_entries_avx2<kSource, kBranches>
+                          : update_entries<kSource, kBranches>;
 }
 
 template <int kSource>
-UpdateFn pick_source(bool many) {
-    if (wide_vectors()) {
-        return many ? update_entries_avx2<kSource, true> : update_entries_avx2<kSource, false>;
-    }
-    return many ? update_entries<kSource, true> : update_entries<kSource, false>;
+UpdateFn pick_source(Branches branches) {
+    if (branches == kManyBranchesPerOther) return pick_isa<kSource, kManyBranchesPerOther>();
+    if (branches == kManyBranches) return pick_isa<kSource, kManyBranches>();
+    return pick_isa<kSource, kOneBranch>();
 }
 
-UpdateFn pick_update(Source source, bool many) {
-    if (source == kFusedSource) return pick_source<kFusedSource>(many);
-    if (source == kMixSource) return pick_source<kMixSource>(many);
-    return source == kPairSource ? pick_source<kPairSource>(many) : pick_source<kTipSource>(many);
+UpdateFn pick_update(Source source, Branches branches) {
+    if (source == kFusedSource) return pick_source<kFusedSource>(branches);
+    if (source == kMixSource) return pick_source<kMixSource>(branches);
+    return source == kPairSource ? pick_source<kPairSource>(branches)
+                                 : pick_source<kTipSource>(branches);
 }
 
 // One step of `Count` nodes (two or more branches alive): each node's entries
@@ -592,7 +611,9 @@ void start_slice(const DatedExtinction& m, const TimeSlice& slice, const SliceTo
 // The backward steps of slice s for `count` nodes side by side, recording
 // the slice's vectors and the sums the steps read in each node's slot, then
 // P at the top of the slice's branches. Each node's arithmetic is exactly
-// that of the node alone. With `lane_sums`, the vectors' sums are lane sums.
+// that of the node alone. With `lane_sums` (a family that is not one tree),
+// the vectors' sums are lane sums and the means over the other branches are
+// products with 1 / (M - 1).
 void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops,
                const NodeWork* nodes, std::size_t count, bool lane_sums) {
     const TimeSlice& slice = m.slices[s];
@@ -614,7 +635,9 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
                               : node.fused_lanes ? kFusedSource
                               : node.internal    ? kPairSource
                                                  : kTipSource;
-        update[i] = pick_update(source, many);
+        update[i] = pick_update(source, !many         ? kOneBranch
+                                       : lane_sums ? kManyBranchesPerOther
+                                                   : kManyBranches);
         if (node.fused_lanes) {
             in[i].root_dup = m.dup;
             in[i].root_tau = m.transfer / (static_cast<double>(width) - 1.0);
@@ -624,6 +647,7 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
         in[i].dt = slice.dt;
         in[i].dup = m.dup;
         in[i].others = static_cast<double>(width) - 1.0;
+        in[i].per_other = 1.0 / in[i].others;
         in[i].tau = many ? m.transfer / in[i].others : 0.0;
         if (node.source_shift != 0) {
             in[i].dup = ldexp_wide(in[i].dup, -node.source_shift);

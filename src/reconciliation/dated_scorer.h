@@ -192,9 +192,11 @@ private:
     std::size_t fused_used_ = 0;
     std::size_t fused_rescaled_ = 0;
     // Whether the vectors' sums over the branches are lane sums (four
-    // interleaved partial sums) rather than in-order sums: for every family
-    // that is not one tree, whose value is a sum over rootings or trees in
-    // any case. A tree keeps the in-order sums, and its bits.
+    // interleaved partial sums) rather than in-order sums, and the means over
+    // the other branches products with 1 / (M - 1) rather than quotients: for
+    // every family that is not one tree, whose value is a sum over rootings
+    // or trees in any case and agrees with the tree's arithmetic to rounding.
+    // A tree keeps the in-order sums and the quotients, and its bits.
     bool lane_sums_ = false;
     void mix_term(std::size_t s, std::size_t g);
     struct MixConstants {
