@@ -66,6 +66,29 @@ template <int kBranches, typename T>
     return sum_less_own / in.others;
 }
 
+// What every step keeps of an entry of a node's own vector (one entry, or
+// four as a vector): v_k - dt ((decay_k v_k) - gain_k Pbar_k), Pbar_k the
+// mean over the other branches (0 with one branch).
+template <int kBranches, typename T>
+[[gnu::always_inline]] inline T kept_entry(const StepInputs& in, T vk, T decay, T gain) {
+    T p_mean{};
+    if constexpr (kBranches != kOneBranch) p_mean = mean_of_others<kBranches>(in.own_sum - vk, in);
+    return vk - in.dt * ((decay * vk) - gain * p_mean);
+}
+
+// A split's source from one entry of its children's vectors a and b (or
+// four, as a vector), with step constants dup and tau: dup a b, and with
+// transfers (kMany) the transfers of either child onto the other's branch,
+// from the children's sums. The same operations for a pair's step, a kMix
+// node's split and a root term.
+template <bool kMany, typename T>
+[[gnu::always_inline]] inline T split_source(double dup, double tau, T a, T b, double sum_a,
+                                             double sum_b) {
+    T sigma = (dup * a) * b;
+    if constexpr (kMany) sigma = sigma + ((sum_b - b) * a + (sum_a - a) * b) * tau;
+    return sigma;
+}
+
 // One step of a pair that also forms its root term (kFusedSource): the
 // pair's update of entries [begin, end), as update_body forms it, and in the
 // same pass what the step adds to the term's four partial sums: lambda_k
@@ -89,7 +112,6 @@ template <bool kLeft, int kBranches>
     const double* __restrict b = in.right;
     const double* __restrict lambda = in.lambda;
     const double* __restrict o = in.other;
-    const double dt = in.dt;
     // The term's children as adjoint_sum_body's a and b, and their sums.
     const double sum_a = kLeft ? in.own_sum : in.other_sum;
     const double sum_b = kLeft ? in.other_sum : in.own_sum;
@@ -105,30 +127,22 @@ template <bool kLeft, int kBranches>
         load(bk, b + k);
         load(ok, o + k);
         load(lk, lambda + k);
-        const V4 p_mean = mean_of_others<kBranches>(in.own_sum - vk, in);
-        const V4 kept = vk - dt * ((dk * vk) - gk * p_mean);
-        V4 sigma = (in.dup * ak) * bk;
-        sigma = sigma + ((in.right_sum - bk) * ak + (in.left_sum - ak) * bk) * in.tau;
-        const V4 next = kept + dt * sigma;
+        const V4 next = kept_entry<kBranches>(in, vk, dk, gk) +
+                        in.dt * split_source<true>(in.dup, in.tau, ak, bk, in.left_sum,
+                                                   in.right_sum);
         __builtin_memcpy(out + k, &next, sizeof next);
         const V4 ra = kLeft ? vk : ok;
         const V4 rb = kLeft ? ok : vk;
-        V4 root = (in.root_dup * ra) * rb;
-        root = root + ((sum_b - rb) * ra + (sum_a - ra) * rb) * in.root_tau;
-        lanes = lanes + lk * root;
+        lanes = lanes + lk * split_source<true>(in.root_dup, in.root_tau, ra, rb, sum_a, sum_b);
     }
     for (; k < end; ++k) {
         const double vk = v[k];
-        const double p_mean = mean_of_others<kBranches>(in.own_sum - vk, in);
-        const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
-        double sigma = (in.dup * a[k]) * b[k];
-        sigma = sigma + ((in.right_sum - b[k]) * a[k] + (in.left_sum - a[k]) * b[k]) * in.tau;
-        out[k] = kept + dt * sigma;
+        out[k] = kept_entry<kBranches>(in, vk, decay[k], gain[k]) +
+                 in.dt * split_source<true>(in.dup, in.tau, a[k], b[k], in.left_sum, in.right_sum);
         const double ra = kLeft ? vk : o[k];
         const double rb = kLeft ? o[k] : vk;
-        double root = (in.root_dup * ra) * rb;
-        root = root + ((sum_b - rb) * ra + (sum_a - ra) * rb) * in.root_tau;
-        lanes[k & 3] = lanes[k & 3] + lambda[k] * root;
+        lanes[k & 3] = lanes[k & 3] + lambda[k] * split_source<true>(in.root_dup, in.root_tau,
+                                                                      ra, rb, sum_a, sum_b);
     }
     __builtin_memcpy(in.lanes, &lanes, sizeof lanes);
 }
@@ -152,14 +166,10 @@ template <int kSource, int kBranches>
         return;
     }
     for (std::size_t k = begin; k < end; ++k) {
-        const double vk = v[k];
-        const double p_mean = kMany ? mean_of_others<kBranches>(in.own_sum - vk, in) : 0.0;
-        const double kept = vk - dt * ((decay[k] * vk) - gain[k] * p_mean);
+        const double kept = kept_entry<kBranches>(in, v[k], decay[k], gain[k]);
         if constexpr (kSource == kPairSource || kSource == kMixSource || kSource == kFusedSource) {
-            double sigma = (in.dup * a[k]) * b[k];
-            if constexpr (kMany) {
-                sigma = sigma + ((in.right_sum - b[k]) * a[k] + (in.left_sum - a[k]) * b[k]) * in.tau;
-            }
+            double sigma =
+                split_source<kMany>(in.dup, in.tau, a[k], b[k], in.left_sum, in.right_sum);
             if constexpr (kSource == kMixSource) sigma = out[k] + sigma;
             out[k] = kept + dt * sigma;
         } else {
@@ -659,8 +669,8 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
         }
         in[i].tip_add = slice.dt * 0.0;
     }
-    const std::size_t sums = lane_sums ? (wide_vectors() ? 2 : 1) : 0;
-    if (many) kGroupSums[sums][count](rows, width, next_sum);
+    const std::size_t sum_kind = lane_sums ? (wide_vectors() ? 2 : 1) : 0;
+    if (many) kGroupSums[sum_kind][count](rows, width, next_sum);
     for (std::size_t j = 0; j < steps; ++j) {
         const double* v[kGroup] = {};
         double* out[kGroup] = {};
@@ -689,7 +699,7 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
             out[i] = rows[i] + (j + 1) * width;
         }
         if (many) {
-            kGroupSteps[sums][count](in, update, width, v, out, next_sum);
+            kGroupSteps[sum_kind][count](in, update, width, v, out, next_sum);
         } else {
             for (std::size_t i = 0; i < count; ++i) update[i](in[i], 0, width, v[i], out[i]);
         }
@@ -1613,11 +1623,7 @@ template <bool kMany>
         const double sum_a = kMany ? a_sums[j] : 0.0;
         const double sum_b = kMany ? b_sums[j] : 0.0;
         auto weighted_source = [&](std::size_t k) {
-            double sigma = (dup * a[k]) * b[k];
-            if constexpr (kMany) {
-                sigma = sigma + ((sum_b - b[k]) * a[k] + (sum_a - a[k]) * b[k]) * tau;
-            }
-            return l[k] * sigma;
+            return l[k] * split_source<kMany>(dup, tau, a[k], b[k], sum_a, sum_b);
         };
         std::size_t k = 0;
         for (; k + 4 <= width; k += 4) {
@@ -1830,8 +1836,7 @@ template <bool kMany, bool kFirst>
                                                      double dup, double tau, double sum_a,
                                                      double sum_b) {
     for (std::size_t k = 0; k < width; ++k) {
-        double sigma = (dup * a[k]) * b[k];
-        if constexpr (kMany) sigma = sigma + ((sum_b - b[k]) * a[k] + (sum_a - a[k]) * b[k]) * tau;
+        const double sigma = split_source<kMany>(dup, tau, a[k], b[k], sum_a, sum_b);
         source[k] = kFirst ? sigma : source[k] + sigma;
     }
 }
