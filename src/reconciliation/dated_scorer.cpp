@@ -51,9 +51,10 @@ struct StepInputs {
 // pair's sigma_k from its children; a kMix node's is that of its own split
 // (a pair's, with the split's constants) plus the summed sources of its
 // other splits, which out holds on entry.
-// A pair may also form, in the same pass, its root term's sum through the
-// root's adjoint (kFusedSource, see fused_update_body).
-enum Source : int { kTipSource, kPairSource, kMixSource, kFusedSource };
+// A pair, or a kMix node whose other splits have added their sources
+// (kFusedMixSource), may also form, in the same pass, its root term's sum
+// through the root's adjoint (kFusedSource, see fused_update_body).
+enum Source : int { kTipSource, kPairSource, kMixSource, kFusedSource, kFusedMixSource };
 
 // The branches alive in a step: one, or several, with the mean over the
 // other branches formed by a division (a tree) or by a product with
@@ -96,8 +97,10 @@ template <bool kMany, typename T>
 // step and the term's other child's (the pair is the term's left child when
 // kLeft), entry k added to partial sum k mod 4 (`begin` is a multiple of 4).
 // The sums are those adjoint_sum_body forms from the stored vectors, the
-// same operations in the same order.
-template <bool kLeft, int kBranches>
+// same operations in the same order. With kMixed, a kMix node's update
+// (kMixSource: its other splits' sources, which out holds, added to its own
+// split's) in place of a pair's.
+template <bool kLeft, int kBranches, bool kMixed>
 [[gnu::always_inline]] inline void fused_update_body(const StepInputs& in, std::size_t begin,
                                                      std::size_t end,
                                                      const double* __restrict v,
@@ -127,9 +130,13 @@ template <bool kLeft, int kBranches>
         load(bk, b + k);
         load(ok, o + k);
         load(lk, lambda + k);
-        const V4 next = kept_entry<kBranches>(in, vk, dk, gk) +
-                        in.dt * split_source<true>(in.dup, in.tau, ak, bk, in.left_sum,
-                                                   in.right_sum);
+        V4 sigma = split_source<true>(in.dup, in.tau, ak, bk, in.left_sum, in.right_sum);
+        if constexpr (kMixed) {
+            V4 summed;
+            load(summed, out + k);
+            sigma = summed + sigma;
+        }
+        const V4 next = kept_entry<kBranches>(in, vk, dk, gk) + in.dt * sigma;
         __builtin_memcpy(out + k, &next, sizeof next);
         const V4 ra = kLeft ? vk : ok;
         const V4 rb = kLeft ? ok : vk;
@@ -137,8 +144,9 @@ template <bool kLeft, int kBranches>
     }
     for (; k < end; ++k) {
         const double vk = v[k];
-        out[k] = kept_entry<kBranches>(in, vk, decay[k], gain[k]) +
-                 in.dt * split_source<true>(in.dup, in.tau, a[k], b[k], in.left_sum, in.right_sum);
+        double sigma = split_source<true>(in.dup, in.tau, a[k], b[k], in.left_sum, in.right_sum);
+        if constexpr (kMixed) sigma = out[k] + sigma;
+        out[k] = kept_entry<kBranches>(in, vk, decay[k], gain[k]) + in.dt * sigma;
         const double ra = kLeft ? vk : o[k];
         const double rb = kLeft ? o[k] : vk;
         lanes[k & 3] = lanes[k & 3] + lambda[k] * split_source<true>(in.root_dup, in.root_tau,
@@ -157,20 +165,23 @@ template <int kSource, int kBranches>
     const double* __restrict b = in.right;
     const double dt = in.dt;
     constexpr bool kMany = kBranches != kOneBranch;
-    if constexpr (kSource == kFusedSource && kMany) {
+    if constexpr ((kSource == kFusedSource || kSource == kFusedMixSource) && kMany) {
+        constexpr bool kMixed = kSource == kFusedMixSource;
         if (in.fused_left) {
-            fused_update_body<true, kBranches>(in, begin, end, v, out);
+            fused_update_body<true, kBranches, kMixed>(in, begin, end, v, out);
         } else {
-            fused_update_body<false, kBranches>(in, begin, end, v, out);
+            fused_update_body<false, kBranches, kMixed>(in, begin, end, v, out);
         }
         return;
     }
     for (std::size_t k = begin; k < end; ++k) {
         const double kept = kept_entry<kBranches>(in, v[k], decay[k], gain[k]);
-        if constexpr (kSource == kPairSource || kSource == kMixSource || kSource == kFusedSource) {
+        if constexpr (kSource != kTipSource) {
             double sigma =
                 split_source<kMany>(in.dup, in.tau, a[k], b[k], in.left_sum, in.right_sum);
-            if constexpr (kSource == kMixSource) sigma = out[k] + sigma;
+            if constexpr (kSource == kMixSource || kSource == kFusedMixSource) {
+                sigma = out[k] + sigma;
+            }
             out[k] = kept + dt * sigma;
         } else {
             out[k] = kept + in.tip_add;
@@ -212,6 +223,7 @@ UpdateFn pick_source(Branches branches) {
 
 UpdateFn pick_update(Source source, Branches branches) {
     if (source == kFusedSource) return pick_source<kFusedSource>(branches);
+    if (source == kFusedMixSource) return pick_source<kFusedMixSource>(branches);
     if (source == kMixSource) return pick_source<kMixSource>(branches);
     return source == kPairSource ? pick_source<kPairSource>(branches)
                                  : pick_source<kTipSource>(branches);
@@ -641,10 +653,12 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
         const NodeWork& node = nodes[i];
         rows[i] = node.rows + row_base;
         start_slice(m, slice, tops, node, rows[i]);
-        const Source source = node.mix        ? (node.summed ? kMixSource : kPairSource)
-                              : node.fused_lanes ? kFusedSource
-                              : node.internal    ? kPairSource
-                                                 : kTipSource;
+        const Source source =
+            node.mix ? (node.fused_lanes ? (node.summed ? kFusedMixSource : kFusedSource)
+                                         : (node.summed ? kMixSource : kPairSource))
+            : node.fused_lanes ? kFusedSource
+            : node.internal    ? kPairSource
+                               : kTipSource;
         update[i] = pick_update(source, !many         ? kOneBranch
                                        : lane_sums ? kManyBranchesPerOther
                                                    : kManyBranches);
@@ -1751,6 +1765,7 @@ void DatedScorer::plan_fused_terms() {
     fused_lanes_.clear();
     fused_used_ = 0;
     fused_rescaled_ = 0;
+    fused_in_mix_ = 0;
     const std::size_t size = graph_.size();
     if (!fuse_root_terms_ || !compact_ || adjoint_ == nullptr || size == 0 || graph_.kind.back() != kRoot) return;
     std::vector<std::size_t> group_of(size, kNoTopEntry);
@@ -1768,9 +1783,11 @@ void DatedScorer::plan_fused_terms() {
         if (c1 == c2 || group_of[c1] == kNoTopEntry || group_of[c2] == kNoTopEntry) continue;
         const std::size_t later = group_of[c1] > group_of[c2] ? c1 : c2;
         const std::size_t other = later == c1 ? c2 : c1;
-        if (graph_.kind[later] != kPair || group_of[other] >= group_of[later]) continue;
+        const bool integrated = graph_.kind[later] == kPair || graph_.kind[later] == kMix;
+        if (!integrated || group_of[other] >= group_of[later]) continue;
         if (fused_term_[later] != kNoTopEntry) continue;
         fused_term_[later] = t;
+        if (graph_.kind[later] == kMix) ++fused_in_mix_;
     }
 }
 

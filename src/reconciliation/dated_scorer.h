@@ -76,13 +76,15 @@ public:
     std::size_t slots() const { return slots_; }
 
     // A root term's sums through the root's adjoint are formed in its later
-    // child's steps where that child is a pair (on unless set): off, every
-    // term forms them from the children's stored vectors. The counts are the
-    // last score's (term, slice) sums taken from a pair's steps, and those of
-    // them whose pair was rescaled after the slice: for tests.
+    // child's steps where that child is a pair or a kMix node (on unless
+    // set): off, every term forms them from the children's stored vectors.
+    // The counts are the last score's (term, slice) sums taken from a node's
+    // steps, those of them whose node was rescaled after the slice, and the
+    // terms a kMix node forms: for tests.
     void fuse_root_terms(bool on) { fuse_root_terms_ = on; }
     std::size_t fused_sums_used() const { return fused_used_; }
     std::size_t fused_sums_rescaled() const { return fused_rescaled_; }
+    std::size_t terms_fused_in_mix() const { return fused_in_mix_; }
 
     // Whether the family's root clade is other than one split of weight 1:
     // such a root is scored through the adjoint (when the species times
@@ -178,11 +180,11 @@ private:
     };
     const RootAdjoint& root_adjoint(std::uint8_t origination);
     void root_terms(std::size_t s, std::size_t g);
-    // Root terms whose sums through the adjoint a pair forms in its own
-    // steps (see plan_fused_terms): per node, the term it forms (or
-    // kNoTopEntry); per term, its four partial sums of the current slice,
+    // Root terms whose sums through the adjoint a pair or a kMix node forms
+    // in its own steps (see plan_fused_terms): per node, the term it forms
+    // (or kNoTopEntry); per term, its four partial sums of the current slice,
     // the slice they are good for (kNoTopEntry: formed again from the
-    // vectors), and the pair's rescale after that slice.
+    // vectors), and the node's rescale after that slice.
     void plan_fused_terms();
     std::vector<std::size_t> fused_term_;
     std::vector<double> fused_lanes_;
@@ -191,6 +193,7 @@ private:
     bool fuse_root_terms_ = true;
     std::size_t fused_used_ = 0;
     std::size_t fused_rescaled_ = 0;
+    std::size_t fused_in_mix_ = 0;
     // Whether the vectors' sums over the branches are lane sums (four
     // interleaved partial sums) rather than in-order sums, and the means over
     // the other branches products with 1 / (M - 1) rather than quotients: for

@@ -185,11 +185,13 @@ TEST(CladeGraph, DatedUnrootedTreesOnOneBranchNeedTransfersOnly) {
 }
 
 // A root term's sums formed in its later child's steps are the sums formed
-// afterwards from the stored vectors: the same values, also when the pair is
-// rescaled after the slice (large trees, high rates) and when it is not.
+// afterwards from the stored vectors: the same values, also when the node is
+// rescaled after the slice (large trees, high rates) and when it is not, and
+// whether the node is a pair or the kMix node of a branch's tip rootings.
 TEST(CladeGraph, DatedRootTermsFormedInAPairsStepsAreThoseOfItsVectors) {
     std::size_t used = 0;
     std::size_t rescaled = 0;
+    std::size_t in_mix = 0;
     for (std::uint64_t seed = 1; seed <= 6; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         const bool large = seed % 2 == 0;
@@ -210,12 +212,14 @@ TEST(CladeGraph, DatedRootTermsFormedInAPairsStepsAreThoseOfItsVectors) {
                     EXPECT_EQ(apart.fused_sums_used(), 0u);
                     used += fused.fused_sums_used();
                     rescaled += fused.fused_sums_rescaled();
+                    in_mix += fused.terms_fused_in_mix();
                 }
             }
         }
     }
     EXPECT_GT(used, 1000u);
     EXPECT_GT(rescaled, 10u);
+    EXPECT_GT(in_mix, 20u);
 }
 
 TEST(CladeGraph, MalformedFamiliesAreFaults) {
