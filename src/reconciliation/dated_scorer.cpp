@@ -32,10 +32,11 @@ struct StepInputs {
     const double* gain;
     const double* left;  // children's vectors of the same step
     const double* right;
-    // A pair that also forms a root term (kFusedSource): the root adjoint's
-    // row the step writes, the term's other child's vector of the step and
-    // its sum, the root's step constants, the term's four partial sums, and
-    // whether the pair is the term's left child.
+    // A pair or kMix node that also forms a root term (kFusedSource,
+    // kFusedMixSource): the root adjoint's row the step writes, the term's
+    // other child's vector of the step and its sum, the root's step
+    // constants, the term's four partial sums, and whether the node is the
+    // term's left child.
     const double* lambda;
     const double* other;
     double other_sum;
@@ -577,9 +578,9 @@ struct NodeWork {
     // the branch tops by 2^-split_shift (both exactly).
     int source_shift;
     std::int64_t split_shift;
-    // A pair forming its root term's sum in its steps (more than one branch
-    // alive): the root adjoint's rows of the slice, the other child's
-    // vectors and sums, the term's partial sums.
+    // A pair or kMix node forming its root term's sum in its steps (more
+    // than one branch alive): the root adjoint's rows of the slice, the other
+    // child's vectors and sums, the term's partial sums.
     const double* fused_lambda = nullptr;
     const double* fused_rows = nullptr;
     const double* fused_sums = nullptr;
@@ -1058,7 +1059,7 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
         }
     }
 
-    // Pairs that form their root term's sum in their own steps.
+    // Pairs and kMix nodes that form their root term's sum in their own steps.
     if (!fused_term_.empty() && slice.width() >= 2) {
         const double* lambda = adjoint_->rows.data() + model_.trajectory_offset[s];
         for (std::size_t i = 0; i < count; ++i) {
@@ -1753,11 +1754,11 @@ const DatedScorer::RootAdjoint& DatedScorer::root_adjoint(std::uint8_t originati
     return adjoint;
 }
 
-// A root term whose later child is a pair integrated in a later group than
-// the other child has its sums through the adjoint formed in that pair's
-// steps, while the pair's vectors are at hand: the same operations, in the
-// same order, on the same values, without a second pass over both
-// children's vectors. Each pair forms at most one term.
+// A root term whose later child is a pair or a kMix node integrated in a
+// later group than the other child has its sums through the adjoint formed
+// in that node's steps, while its vectors are at hand: the same operations,
+// in the same order, on the same values, without a second pass over both
+// children's vectors. Each node forms at most one term.
 void DatedScorer::plan_fused_terms() {
     fused_term_.clear();
     fused_slice_.clear();
