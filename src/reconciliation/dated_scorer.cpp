@@ -44,6 +44,10 @@ struct StepInputs {
     double root_tau;
     double* lanes;
     bool fused_left;
+    // Lane sums (a family that is not one tree): the four partial sums of
+    // the step's new vector, which the update adds each entry to as it is
+    // written, entry k to partial sum k mod 4 (see add_lanes).
+    double* step_lanes;
 };
 
 // v'_k = (v_k - dt ((decay_k v_k) - gain_k Pbar_k)) + dt sigma_k for the
@@ -119,8 +123,10 @@ template <bool kLeft, int kBranches, bool kMixed>
     // The term's children as adjoint_sum_body's a and b, and their sums.
     const double sum_a = kLeft ? in.own_sum : in.other_sum;
     const double sum_b = kLeft ? in.other_sum : in.own_sum;
-    V4 lanes;
+    constexpr bool kSums = kBranches == kManyBranchesPerOther;
+    V4 lanes, sums{};
     __builtin_memcpy(&lanes, in.lanes, sizeof lanes);
+    if constexpr (kSums) __builtin_memcpy(&sums, in.step_lanes, sizeof sums);
     std::size_t k = begin;
     for (; k + 4 <= end; k += 4) {
         V4 vk, dk, gk, ak, bk, ok, lk;
@@ -139,6 +145,7 @@ template <bool kLeft, int kBranches, bool kMixed>
         }
         const V4 next = kept_entry<kBranches>(in, vk, dk, gk) + in.dt * sigma;
         __builtin_memcpy(out + k, &next, sizeof next);
+        if constexpr (kSums) sums = sums + next;
         const V4 ra = kLeft ? vk : ok;
         const V4 rb = kLeft ? ok : vk;
         lanes = lanes + lk * split_source<true>(in.root_dup, in.root_tau, ra, rb, sum_a, sum_b);
@@ -148,12 +155,70 @@ template <bool kLeft, int kBranches, bool kMixed>
         double sigma = split_source<true>(in.dup, in.tau, a[k], b[k], in.left_sum, in.right_sum);
         if constexpr (kMixed) sigma = out[k] + sigma;
         out[k] = kept_entry<kBranches>(in, vk, decay[k], gain[k]) + in.dt * sigma;
+        if constexpr (kSums) sums[k & 3] = sums[k & 3] + out[k];
         const double ra = kLeft ? vk : o[k];
         const double rb = kLeft ? o[k] : vk;
         lanes[k & 3] = lanes[k & 3] + lambda[k] * split_source<true>(in.root_dup, in.root_tau,
                                                                       ra, rb, sum_a, sum_b);
     }
     __builtin_memcpy(in.lanes, &lanes, sizeof lanes);
+    if constexpr (kSums) __builtin_memcpy(in.step_lanes, &sums, sizeof sums);
+}
+
+// A step of a family that is not one tree (lane sums): update_body's
+// entries, four at a time, each added to the new vector's partial sums as it
+// is written, the same sums add_lanes forms from the written vector.
+template <int kSource>
+[[gnu::always_inline]] inline void lane_update_body(const StepInputs& in, std::size_t begin,
+                                                    std::size_t end, const double* __restrict v,
+                                                    double* __restrict out) {
+    typedef double V4 __attribute__((vector_size(32)));
+    auto load = [](V4& x, const double* p) { __builtin_memcpy(&x, p, sizeof x); };
+    constexpr int kBranches = kManyBranchesPerOther;
+    const double* __restrict decay = in.decay;
+    const double* __restrict gain = in.gain;
+    const double* __restrict a = in.left;
+    const double* __restrict b = in.right;
+    const double dt = in.dt;
+    V4 sums;
+    __builtin_memcpy(&sums, in.step_lanes, sizeof sums);
+    std::size_t k = begin;
+    for (; k + 4 <= end; k += 4) {
+        V4 vk, dk, gk;
+        load(vk, v + k);
+        load(dk, decay + k);
+        load(gk, gain + k);
+        V4 next = kept_entry<kBranches>(in, vk, dk, gk);
+        if constexpr (kSource != kTipSource) {
+            V4 ak, bk;
+            load(ak, a + k);
+            load(bk, b + k);
+            V4 sigma = split_source<true>(in.dup, in.tau, ak, bk, in.left_sum, in.right_sum);
+            if constexpr (kSource == kMixSource) {
+                V4 summed;
+                load(summed, out + k);
+                sigma = summed + sigma;
+            }
+            next = next + dt * sigma;
+        } else {
+            next = next + in.tip_add;
+        }
+        __builtin_memcpy(out + k, &next, sizeof next);
+        sums = sums + next;
+    }
+    for (; k < end; ++k) {
+        const double kept = kept_entry<kBranches>(in, v[k], decay[k], gain[k]);
+        if constexpr (kSource != kTipSource) {
+            double sigma =
+                split_source<true>(in.dup, in.tau, a[k], b[k], in.left_sum, in.right_sum);
+            if constexpr (kSource == kMixSource) sigma = out[k] + sigma;
+            out[k] = kept + dt * sigma;
+        } else {
+            out[k] = kept + in.tip_add;
+        }
+        sums[k & 3] = sums[k & 3] + out[k];
+    }
+    __builtin_memcpy(in.step_lanes, &sums, sizeof sums);
 }
 
 template <int kSource, int kBranches>
@@ -173,6 +238,10 @@ template <int kSource, int kBranches>
         } else {
             fused_update_body<false, kBranches, kMixed>(in, begin, end, v, out);
         }
+        return;
+    }
+    if constexpr (kBranches == kManyBranchesPerOther) {
+        lane_update_body<kSource>(in, begin, end, v, out);
         return;
     }
     for (std::size_t k = begin; k < end; ++k) {
@@ -301,13 +370,16 @@ template <std::size_t Count>
                                                          const double* const* v,
                                                          double* const* out, double* sums) {
     constexpr std::size_t kBlock = 64;
-    LaneSums lanes[Count] = {};
+    for (std::size_t i = 0; i < Count; ++i) std::fill(in[i].step_lanes, in[i].step_lanes + 4, 0.0);
     for (std::size_t begin = 0; begin < width; begin += kBlock) {
         const std::size_t end = begin + kBlock < width ? begin + kBlock : width;
         for (std::size_t i = 0; i < Count; ++i) update[i](in[i], begin, end, v[i], out[i]);
-        add_lanes<Count>(lanes, out, begin, end);
     }
-    for (std::size_t i = 0; i < Count; ++i) sums[i] = fold_lanes(lanes[i]);
+    for (std::size_t i = 0; i < Count; ++i) {
+        LaneSums lanes;
+        __builtin_memcpy(&lanes, in[i].step_lanes, sizeof lanes);
+        sums[i] = fold_lanes(lanes);
+    }
 }
 
 template <std::size_t Count>
@@ -650,6 +722,7 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
     UpdateFn update[kGroup] = {};
     double* rows[kGroup] = {};
     double next_sum[kGroup] = {};
+    double step_lanes[kGroup][4] = {};
     for (std::size_t i = 0; i < count; ++i) {
         const NodeWork& node = nodes[i];
         rows[i] = node.rows + row_base;
@@ -683,6 +756,7 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
             in[i].tau = node.mix_tau;
         }
         in[i].tip_add = slice.dt * 0.0;
+        in[i].step_lanes = step_lanes[i];
     }
     const std::size_t sum_kind = lane_sums ? (wide_vectors() ? 2 : 1) : 0;
     if (many) kGroupSums[sum_kind][count](rows, width, next_sum);
