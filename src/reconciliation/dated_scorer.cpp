@@ -369,11 +369,12 @@ template <std::size_t Count>
                                                          std::size_t width,
                                                          const double* const* v,
                                                          double* const* out, double* sums) {
-    constexpr std::size_t kBlock = 64;
-    for (std::size_t i = 0; i < Count; ++i) std::fill(in[i].step_lanes, in[i].step_lanes + 4, 0.0);
-    for (std::size_t begin = 0; begin < width; begin += kBlock) {
-        const std::size_t end = begin + kBlock < width ? begin + kBlock : width;
-        for (std::size_t i = 0; i < Count; ++i) update[i](in[i], begin, end, v[i], out[i]);
+    // The sums are formed inside each node's update, four partial sums at
+    // once, so the nodes need not go block by block as in-order sums do:
+    // each node's whole step in one pass streams its vectors once.
+    for (std::size_t i = 0; i < Count; ++i) {
+        std::fill(in[i].step_lanes, in[i].step_lanes + 4, 0.0);
+        update[i](in[i], 0, width, v[i], out[i]);
     }
     for (std::size_t i = 0; i < Count; ++i) {
         LaneSums lanes;
