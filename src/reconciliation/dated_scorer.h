@@ -41,7 +41,9 @@ struct SliceTopsMap {
 // parent are held, and they stay in cache. Up to four nodes whose children
 // are done are integrated side by side (lowest indices first, close to
 // post-order): the in-order sums their steps need are chains of dependent
-// additions, and independent nodes' chains overlap.
+// additions, and independent nodes' chains overlap. (A family that is not
+// one tree forms its sums in four parts within each node's pass over a
+// step, and runs a group's nodes one after the other.)
 class DatedScorer {
 public:
     explicit DatedScorer(const DatedExtinction& model);
