@@ -508,6 +508,7 @@ void DatedScorer::plan_tops() {
                                 : entry_in(m.slices[previous], slice.branches[k]);
             tight.write[k] = k;
         }
+        tight.write_in_order = true;
         auto daughter = [&](std::size_t d) {
             const std::size_t e =
                 previous == kNoTopEntry ? kNoTopEntry : entry_in(m.slices[previous], d);
@@ -798,7 +799,11 @@ void run_slice(const DatedExtinction& m, std::size_t s, const SliceTopsMap& tops
     for (std::size_t i = 0; i < count; ++i) {
         const double* last = rows[i] + steps * width;
         double* current = nodes[i].current;
-        for (std::size_t k = 0; k < width; ++k) current[tops.write[k]] = last[k];
+        if (tops.write_in_order) {
+            std::copy(last, last + width, current);
+        } else {
+            for (std::size_t k = 0; k < width; ++k) current[tops.write[k]] = last[k];
+        }
     }
 }
 

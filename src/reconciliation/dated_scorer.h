@@ -27,6 +27,7 @@ struct SliceTopsMap {
     std::vector<std::size_t> end_right;
     std::size_t previous_width = 0;  // compact layout: the width of the slice integrated before
     std::size_t parity = 0;          // compact layout: which of a node's two buffers it writes
+    bool write_in_order = false;     // compact layout: write[k] is k, the tops a contiguous row
     // Per-branch layout: the daughters of the branches ending at the slice's
     // later boundary (all a slice start reads of a node's children's tops),
     // and every branch whose top it reads of the node's own, each once.
