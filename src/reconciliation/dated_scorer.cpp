@@ -95,6 +95,17 @@ template <bool kMany, typename T>
     return sigma;
 }
 
+// A pair's new entry (or four, as a vector) with transfers: its kept part
+// plus dt times its split's source, to which a kMix node (kMixed) adds the
+// summed sources of its other splits that out held.
+template <int kBranches, bool kMixed, typename T>
+[[gnu::always_inline]] inline T pair_entry(const StepInputs& in, T vk, T decay, T gain, T a, T b,
+                                           T summed) {
+    T sigma = split_source<true>(in.dup, in.tau, a, b, in.left_sum, in.right_sum);
+    if constexpr (kMixed) sigma = summed + sigma;
+    return kept_entry<kBranches>(in, vk, decay, gain) + in.dt * sigma;
+}
+
 // One step of a pair that also forms its root term (kFusedSource): the
 // pair's update of entries [begin, end), as update_body forms it, and in the
 // same pass what the step adds to the term's four partial sums: lambda_k
@@ -137,13 +148,9 @@ template <bool kLeft, int kBranches, bool kMixed>
         load(bk, b + k);
         load(ok, o + k);
         load(lk, lambda + k);
-        V4 sigma = split_source<true>(in.dup, in.tau, ak, bk, in.left_sum, in.right_sum);
-        if constexpr (kMixed) {
-            V4 summed;
-            load(summed, out + k);
-            sigma = summed + sigma;
-        }
-        const V4 next = kept_entry<kBranches>(in, vk, dk, gk) + in.dt * sigma;
+        V4 summed{};
+        if constexpr (kMixed) load(summed, out + k);
+        const V4 next = pair_entry<kBranches, kMixed>(in, vk, dk, gk, ak, bk, summed);
         __builtin_memcpy(out + k, &next, sizeof next);
         if constexpr (kSums) sums = sums + next;
         const V4 ra = kLeft ? vk : ok;
@@ -152,9 +159,8 @@ template <bool kLeft, int kBranches, bool kMixed>
     }
     for (; k < end; ++k) {
         const double vk = v[k];
-        double sigma = split_source<true>(in.dup, in.tau, a[k], b[k], in.left_sum, in.right_sum);
-        if constexpr (kMixed) sigma = out[k] + sigma;
-        out[k] = kept_entry<kBranches>(in, vk, decay[k], gain[k]) + in.dt * sigma;
+        out[k] = pair_entry<kBranches, kMixed>(in, vk, decay[k], gain[k], a[k], b[k],
+                                               kMixed ? out[k] : 0.0);
         if constexpr (kSums) sums[k & 3] = sums[k & 3] + out[k];
         const double ra = kLeft ? vk : o[k];
         const double rb = kLeft ? o[k] : vk;
@@ -175,46 +181,37 @@ template <int kSource>
     typedef double V4 __attribute__((vector_size(32)));
     auto load = [](V4& x, const double* p) { __builtin_memcpy(&x, p, sizeof x); };
     constexpr int kBranches = kManyBranchesPerOther;
+    constexpr bool kMixed = kSource == kMixSource;
     const double* __restrict decay = in.decay;
     const double* __restrict gain = in.gain;
     const double* __restrict a = in.left;
     const double* __restrict b = in.right;
-    const double dt = in.dt;
     V4 sums;
     __builtin_memcpy(&sums, in.step_lanes, sizeof sums);
     std::size_t k = begin;
     for (; k + 4 <= end; k += 4) {
-        V4 vk, dk, gk;
+        V4 vk, dk, gk, next;
         load(vk, v + k);
         load(dk, decay + k);
         load(gk, gain + k);
-        V4 next = kept_entry<kBranches>(in, vk, dk, gk);
         if constexpr (kSource != kTipSource) {
-            V4 ak, bk;
+            V4 ak, bk, summed{};
             load(ak, a + k);
             load(bk, b + k);
-            V4 sigma = split_source<true>(in.dup, in.tau, ak, bk, in.left_sum, in.right_sum);
-            if constexpr (kSource == kMixSource) {
-                V4 summed;
-                load(summed, out + k);
-                sigma = summed + sigma;
-            }
-            next = next + dt * sigma;
+            if constexpr (kMixed) load(summed, out + k);
+            next = pair_entry<kBranches, kMixed>(in, vk, dk, gk, ak, bk, summed);
         } else {
-            next = next + in.tip_add;
+            next = kept_entry<kBranches>(in, vk, dk, gk) + in.tip_add;
         }
         __builtin_memcpy(out + k, &next, sizeof next);
         sums = sums + next;
     }
     for (; k < end; ++k) {
-        const double kept = kept_entry<kBranches>(in, v[k], decay[k], gain[k]);
         if constexpr (kSource != kTipSource) {
-            double sigma =
-                split_source<true>(in.dup, in.tau, a[k], b[k], in.left_sum, in.right_sum);
-            if constexpr (kSource == kMixSource) sigma = out[k] + sigma;
-            out[k] = kept + dt * sigma;
+            out[k] = pair_entry<kBranches, kMixed>(in, v[k], decay[k], gain[k], a[k], b[k],
+                                                   kMixed ? out[k] : 0.0);
         } else {
-            out[k] = kept + in.tip_add;
+            out[k] = kept_entry<kBranches>(in, v[k], decay[k], gain[k]) + in.tip_add;
         }
         sums[k & 3] = sums[k & 3] + out[k];
     }
