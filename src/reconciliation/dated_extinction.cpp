@@ -250,6 +250,58 @@ DatedExtinction build_dated_extinction(std::size_t n, std::vector<std::int64_t> 
     return model;
 }
 
+DatedExtinction dated_in_pieces(const DatedExtinction& model, std::uint64_t most) {
+    if (most == 0) fault("pieces of no steps");
+    // Every field but the slices (copied piece by piece) and their layout
+    // (planned for the pieces): a whole copy would hold the rows twice.
+    DatedExtinction cut;
+    cut.n = model.n;
+    cut.sp_left = model.sp_left;
+    cut.sp_right = model.sp_right;
+    cut.sp_is_leaf = model.sp_is_leaf;
+    cut.sp_time = model.sp_time;
+    cut.branch_length = model.branch_length;
+    cut.e_top = model.e_top;
+    cut.sp_root = model.sp_root;
+    cut.dup = model.dup;
+    cut.transfer = model.transfer;
+    cut.loss = model.loss;
+    cut.total_rate = model.total_rate;
+    for (const TimeSlice& slice : model.slices) {
+        if (slice.steps <= most || slice.width() == 0) {
+            cut.slices.push_back(slice);
+            continue;
+        }
+        const std::size_t width = slice.width();
+        // As few pieces as `most` allows, of lengths at most one step apart:
+        // the first `longer` from H one step longer than the rest.
+        const std::uint64_t count = (slice.steps + most - 1) / most;
+        const std::uint64_t base = slice.steps / count;
+        const std::uint64_t longer = slice.steps % count;
+        const auto row = [&](const std::vector<double>& rows, std::uint64_t j) {
+            return rows.begin() + static_cast<std::ptrdiff_t>(j * width);
+        };
+        std::vector<TimeSlice> pieces(count);  // from H back
+        std::uint64_t first = 0;               // steps from H
+        for (std::uint64_t c = 0; c < count; ++c) {
+            TimeSlice& piece = pieces[c];
+            piece.steps = base + (c < longer ? 1 : 0);
+            piece.dt = slice.dt;
+            piece.t_end = slice.t_end - static_cast<double>(first) * slice.dt;
+            piece.branches = slice.branches;
+            if (c == 0) piece.ends = slice.ends;
+            piece.e_steps.assign(row(slice.e_steps, first), row(slice.e_steps, first + piece.steps + 1));
+            piece.decay.assign(row(slice.decay, first), row(slice.decay, first + piece.steps));
+            piece.gain.assign(row(slice.gain, first), row(slice.gain, first + piece.steps));
+            first += piece.steps;
+        }
+        // In increasing time, as the slices are: the earliest piece first.
+        for (std::uint64_t c = count; c-- > 0;) cut.slices.push_back(std::move(pieces[c]));
+    }
+    plan_storage(cut);
+    return cut;
+}
+
 RootDaughters dated_root_daughters(const DatedExtinction& model) {
     if (model.sp_root >= model.n) {
         fault("sp_root " + std::to_string(model.sp_root) + " is outside the species tree of " +

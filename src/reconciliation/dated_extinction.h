@@ -45,6 +45,7 @@ struct TimeSlice {
     }
 };
 
+// (dated_in_pieces copies every field but the slices and their layout.)
 struct DatedExtinction {
     std::size_t n = 0;  // branch count
     std::vector<std::int64_t> sp_left;
@@ -78,6 +79,15 @@ DatedExtinction build_dated_extinction(std::size_t n, std::vector<std::int64_t> 
                                        std::vector<double> sp_time,
                                        std::vector<double> sp_parent_time, std::uint64_t sp_root,
                                        DtlRates rates, std::uint64_t n_steps);
+
+// The same model with every slice of more than `most` steps (most >= 1) cut
+// into pieces of at most `most` steps, in the way a slice of many expected
+// events is: the same steps of the same length in the same order, so each
+// piece's rows are the slice's own rows over its steps, and the slice's ends
+// are on the piece at its later boundary. A gene node's vectors of one piece
+// are fewer than those of a whole slice, so a graph that holds many nodes'
+// vectors at once holds less.
+DatedExtinction dated_in_pieces(const DatedExtinction& model, std::uint64_t most);
 
 // Checked daughters of the species root, for the root origination mode: the
 // root must be an internal node whose children lie in the tree.

@@ -1486,6 +1486,16 @@ double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origina
     }
 }
 
+std::size_t DatedScorer::planned_slots(const CladeFamily& family) {
+    release();
+    clade_graph(family, shape_order_, true);
+    link_graph();
+    plan_groups();
+    const std::size_t slots = slots_;
+    release();
+    return slots;
+}
+
 void DatedScorer::release() {
     keep_ = false;
     planned_ = false;

@@ -72,6 +72,10 @@ public:
     double solve_clades(const CladeFamily& family, std::uint8_t origination);
     void release();
 
+    // The most slots (nodes' vectors of one slice) that score_clades would
+    // hold at once for the family, from its plan alone.
+    std::size_t planned_slots(const CladeFamily& family);
+
     // Above this working set (bytes; 64 MiB unless set) a tree's tips on one
     // species branch stay apart when that holds fewer slots, and the slots
     // the last tree held: for tests and diagnostics.

@@ -3,8 +3,10 @@
 #include "reconciliation/dated_scorer.h"
 #include "reconciliation/undated_scorer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <utility>
 
 namespace korvath::reconciliation {
@@ -134,10 +136,62 @@ DatedExtinction build_dated_model(DatedCladeCall& call) { return dated_model_of(
 
 UndatedExtinction build_undated_model(UndatedCladeCall& call) { return undated_model_of(call); }
 
-std::vector<double> dated_clade_loglik(DatedCladeCall call) {
+namespace {
+
+// Every clade but the tips has one split, of weight 1: a rooted tree.
+bool is_one_tree(const CladeFamily& family) {
+    for (std::size_t c = 0; c < family.size(); ++c) {
+        if (family.is_tip(c)) continue;
+        const std::size_t begin = family.split_begin[c];
+        if (family.split_begin[c + 1] - begin != 1 || family.split_weight[begin] != 1.0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The mean size of one node's vectors of a slice (doubles).
+double mean_slice_doubles(const DatedExtinction& model) {
+    std::size_t slices = 0;
+    for (const TimeSlice& slice : model.slices) slices += slice.width() > 0 ? 1 : 0;
+    return slices == 0 ? 0.0 : static_cast<double>(model.trajectory_size) / static_cast<double>(slices);
+}
+
+}  // namespace
+
+std::vector<double> dated_clade_loglik(DatedCladeCall call, double pieces_above) {
     const DatedExtinction model = dated_model_of(call);
     DatedScorer scorer(model);
-    return score_families(scorer, call.batch, call.origination);
+    const bool cut = std::any_of(model.slices.begin(), model.slices.end(), [](const TimeSlice& s) {
+        return s.steps > kDatedPieceSteps && s.width() > 0;
+    });
+    // Built for the first family scored in pieces.
+    std::unique_ptr<DatedExtinction> pieces;
+    std::unique_ptr<DatedScorer> piece_scorer;
+    std::vector<double> values(family_count(call.batch));
+    const double slice_bytes = mean_slice_doubles(model) * static_cast<double>(sizeof(double));
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        const CladeFamily family = cut_family(call.batch, k);
+        // The graph has a node for each clade and each split at most, so a
+        // small family is not planned twice.
+        const std::size_t nodes = family.size() + (family.split_begin.back() - family.split_begin.front());
+        bool in_pieces = cut && static_cast<double>(nodes) * slice_bytes > pieces_above &&
+                         !is_one_tree(family);
+        if (in_pieces) {
+            const double held = static_cast<double>(scorer.planned_slots(family)) * slice_bytes;
+            in_pieces = held > pieces_above;
+        }
+        if (in_pieces) {
+            if (!piece_scorer) {
+                pieces = std::make_unique<DatedExtinction>(dated_in_pieces(model, kDatedPieceSteps));
+                piece_scorer = std::make_unique<DatedScorer>(*pieces);
+            }
+            values[k] = piece_scorer->score_clades(family, call.origination);
+        } else {
+            values[k] = scorer.score_clades(family, call.origination);
+        }
+    }
+    return values;
 }
 
 std::vector<double> undated_clade_loglik(UndatedCladeCall call) {

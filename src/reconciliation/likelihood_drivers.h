@@ -62,8 +62,22 @@ std::vector<double> undated_family_loglik(UndatedLikelihoodCall call);
 DatedExtinction build_dated_model(DatedCladeCall& call);
 UndatedExtinction build_undated_model(UndatedCladeCall& call);
 
+// A family that is not one tree (an unrooted tree, a sample) holds each
+// clade below an edge of a slice until the clade above its sibling reads it.
+// When its plan holds more than `pieces_above` bytes of vectors at once, far
+// more than a cache, those are written out and read back slice by slice; it
+// is then integrated with the slices cut into pieces of at most
+// kDatedPieceSteps steps, and holds a piece's vectors instead, for a piece
+// start and a rescale check per node and piece. A tree reads each node soon
+// after writing it and is never cut. The pieces take the same steps, so the
+// values agree with those of whole slices to rounding (the root's terms are
+// summed piece by piece).
+inline constexpr std::uint64_t kDatedPieceSteps = 10;
+inline constexpr double kDatedPiecesAbove = 16.0 * 1024 * 1024;
+
 // One value per family of a clade-graph batch.
-std::vector<double> dated_clade_loglik(DatedCladeCall call);
+std::vector<double> dated_clade_loglik(DatedCladeCall call,
+                                       double pieces_above = kDatedPiecesAbove);
 std::vector<double> undated_clade_loglik(UndatedCladeCall call);
 
 }  // namespace korvath::reconciliation

@@ -10,6 +10,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <string>
 
 namespace korvath::reconciliation {
@@ -220,6 +221,80 @@ TEST(CladeGraph, DatedRootTermsFormedInAPairsStepsAreThoseOfItsVectors) {
     EXPECT_GT(used, 1000u);
     EXPECT_GT(rescaled, 10u);
     EXPECT_GT(in_mix, 20u);
+}
+
+// A rooted gene tree as a clade graph: one split of weight 1 per internal node.
+CladeBatch rooted_family(const testing::TreeSpec& tree) {
+    testing::FamilyBuilder family;
+    for (std::size_t g = 0; g < tree.is_leaf.size(); ++g) {
+        if (tree.is_leaf[g]) {
+            family.add(1, tree.species[g], {});
+        } else {
+            family.add(0, -1, {{tree.left[g], tree.right[g]}});
+        }
+    }
+    return family.batch([](std::size_t, bool) { return 1.0; });
+}
+
+// Slices cut into pieces take the same steps, so every family scores as with
+// whole slices, to rounding: through rescales within a slice (high rates,
+// large trees), slices already cut for their many events, and pieces of one
+// step. The call cuts the slices of a large family that is not one tree only
+// (every family here, with no threshold), never those of a tree.
+TEST(CladeGraph, DatedSlicesCutIntoPiecesScoreAsWholeSlices) {
+    std::size_t compared = 0;
+    for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        const bool large = seed % 2 == 0;
+        const testing::RandomTrees trees =
+            testing::random_trees(seed, large ? 30 : 5, 2, large ? 300 : 10);
+        for (const DtlRates rates : {DtlRates{0.3, 0.2, 0.4}, DtlRates{30.0, 50.0, 2.0}}) {
+            const std::uint64_t n_steps = 3 + seed % 4;
+            const DatedExtinction model = testing::dated_model(trees.species, rates, n_steps);
+            DatedScorer whole(model);
+            for (const std::uint64_t most : {std::uint64_t{1}, std::uint64_t{2}, n_steps - 1}) {
+                SCOPED_TRACE("pieces of " + std::to_string(most));
+                const DatedExtinction cut = dated_in_pieces(model, most);
+                EXPECT_GT(cut.slices.size(), model.slices.size());
+                EXPECT_EQ(cut.e_top, model.e_top);
+                DatedScorer pieces(cut);
+                for (const testing::TreeSpec& tree : trees.genes) {
+                    for (const CladeBatch& family : {unrooted_family(tree), rooted_family(tree)}) {
+                        for (std::uint8_t origination : {0, 1}) {
+                            const double a = whole.score_clades(cut_family(family, 0), origination);
+                            const double b = pieces.score_clades(cut_family(family, 0), origination);
+                            ASSERT_TRUE(std::isfinite(a));
+                            EXPECT_NEAR(b, a, 1e-12 * std::fabs(a));
+                            ++compared;
+                        }
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(compared, 6u * 2 * 3 * 2 * 2 * 2);
+
+    const testing::RandomTrees trees = testing::random_trees(7, 12, 3, 40);
+    for (const std::uint64_t n_steps : {kDatedPieceSteps, 2 * kDatedPieceSteps + 1}) {
+        for (const testing::TreeSpec& tree : trees.genes) {
+            for (const bool unrooted : {true, false}) {
+                SCOPED_TRACE(std::to_string(n_steps) + (unrooted ? " steps, unrooted" : " steps, rooted"));
+                auto value = [&](double pieces_above) {
+                    DatedCladeCall call;
+                    call.species = trees.species;
+                    call.batch = unrooted ? unrooted_family(tree) : rooted_family(tree);
+                    call.rates = {0.3, 0.2, 0.4};
+                    call.n_steps = n_steps;
+                    return dated_clade_loglik(std::move(call), pieces_above).at(0);
+                };
+                const double whole = value(std::numeric_limits<double>::infinity());
+                const double cut = value(0.0);
+                const bool same_bits = std::bit_cast<std::uint64_t>(whole) == std::bit_cast<std::uint64_t>(cut);
+                EXPECT_NEAR(cut, whole, 1e-12 * std::fabs(whole));
+                if (!unrooted || n_steps <= kDatedPieceSteps) EXPECT_TRUE(same_bits);
+            }
+        }
+    }
 }
 
 TEST(CladeGraph, MalformedFamiliesAreFaults) {
