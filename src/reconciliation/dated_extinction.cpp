@@ -160,6 +160,38 @@ void integrate_slice(DatedExtinction& model, TimeSlice& slice) {
     for (std::size_t k = 0; k < width; ++k) model.e_top[slice.branches[k]] = last[k];
 }
 
+// Slice cut into pieces of the given step counts, listed from its later
+// boundary H back (they sum to its steps): the same steps of the same length
+// in the same order, with the slice's ends on the piece at H and, once the
+// slice is integrated, each piece's rows the slice's own over its steps.
+// Appended to `out` in increasing time, as the slices are: the earliest
+// piece first.
+void cut_slice(const TimeSlice& slice, const std::vector<std::uint64_t>& from_h,
+               std::vector<TimeSlice>& out) {
+    const std::size_t width = slice.width();
+    const bool integrated = !slice.e_steps.empty();
+    const auto row = [&](const std::vector<double>& rows, std::uint64_t j) {
+        return rows.begin() + static_cast<std::ptrdiff_t>(j * width);
+    };
+    std::vector<TimeSlice> pieces(from_h.size());
+    std::uint64_t first = 0;  // steps from H
+    for (std::size_t c = 0; c < from_h.size(); ++c) {
+        TimeSlice& piece = pieces[c];
+        piece.steps = from_h[c];
+        piece.dt = slice.dt;
+        piece.t_end = slice.t_end - static_cast<double>(first) * slice.dt;
+        piece.branches = slice.branches;
+        if (c == 0) piece.ends = slice.ends;
+        if (integrated) {
+            piece.e_steps.assign(row(slice.e_steps, first), row(slice.e_steps, first + piece.steps + 1));
+            piece.decay.assign(row(slice.decay, first), row(slice.decay, first + piece.steps));
+            piece.gain.assign(row(slice.gain, first), row(slice.gain, first + piece.steps));
+        }
+        first += piece.steps;
+    }
+    for (std::size_t c = pieces.size(); c-- > 0;) out.push_back(std::move(pieces[c]));
+}
+
 // A gene node's probabilities fall by at most a factor 1 - dt R per step
 // (every other term of a step adds), so over a slice of many expected events
 // they can fall from the top of the double range to below its bottom before
@@ -184,18 +216,12 @@ void split_long_slices(DatedExtinction& model) {
         }
         const double per_step = slice.dt * model.total_rate;
         const auto most = static_cast<std::uint64_t>(std::max(1.0, kEventsPerPiece / per_step));
-        // Pieces in increasing time, as the slices are: the earliest piece first.
-        const std::uint64_t count = (slice.steps + most - 1) / most;
-        for (std::uint64_t c = count; c-- > 0;) {
-            TimeSlice piece;
-            const std::uint64_t first = c * most;  // steps from the later boundary H
-            piece.steps = std::min(most, slice.steps - first);
-            piece.dt = slice.dt;
-            piece.t_end = slice.t_end - static_cast<double>(first) * slice.dt;
-            piece.branches = slice.branches;
-            if (c == 0) piece.ends = slice.ends;
-            pieces.push_back(std::move(piece));
+        // Full pieces from H, the rest in the earliest.
+        std::vector<std::uint64_t> from_h;
+        for (std::uint64_t first = 0; first < slice.steps; first += most) {
+            from_h.push_back(std::min(most, slice.steps - first));
         }
+        cut_slice(slice, from_h, pieces);
     }
     model.slices = std::move(pieces);
     plan_storage(model);
@@ -272,31 +298,14 @@ DatedExtinction dated_in_pieces(const DatedExtinction& model, std::uint64_t most
             cut.slices.push_back(slice);
             continue;
         }
-        const std::size_t width = slice.width();
         // As few pieces as `most` allows, of lengths at most one step apart:
         // the first `longer` from H one step longer than the rest.
         const std::uint64_t count = (slice.steps + most - 1) / most;
         const std::uint64_t base = slice.steps / count;
         const std::uint64_t longer = slice.steps % count;
-        const auto row = [&](const std::vector<double>& rows, std::uint64_t j) {
-            return rows.begin() + static_cast<std::ptrdiff_t>(j * width);
-        };
-        std::vector<TimeSlice> pieces(count);  // from H back
-        std::uint64_t first = 0;               // steps from H
-        for (std::uint64_t c = 0; c < count; ++c) {
-            TimeSlice& piece = pieces[c];
-            piece.steps = base + (c < longer ? 1 : 0);
-            piece.dt = slice.dt;
-            piece.t_end = slice.t_end - static_cast<double>(first) * slice.dt;
-            piece.branches = slice.branches;
-            if (c == 0) piece.ends = slice.ends;
-            piece.e_steps.assign(row(slice.e_steps, first), row(slice.e_steps, first + piece.steps + 1));
-            piece.decay.assign(row(slice.decay, first), row(slice.decay, first + piece.steps));
-            piece.gain.assign(row(slice.gain, first), row(slice.gain, first + piece.steps));
-            first += piece.steps;
-        }
-        // In increasing time, as the slices are: the earliest piece first.
-        for (std::uint64_t c = count; c-- > 0;) cut.slices.push_back(std::move(pieces[c]));
+        std::vector<std::uint64_t> from_h(count, base);
+        for (std::uint64_t c = 0; c < longer; ++c) ++from_h[c];
+        cut_slice(slice, from_h, cut.slices);
     }
     plan_storage(cut);
     return cut;
