@@ -473,6 +473,21 @@ static std::size_t entry_in(const TimeSlice& slice, std::size_t b) {
     return static_cast<std::size_t>(it - slice.branches.begin());
 }
 
+// The runs of `tops.read` (see SliceTopsMap), kept when there are at most a
+// quarter as many runs as entries.
+static void find_read_runs(SliceTopsMap& tops) {
+    const std::vector<std::size_t>& read = tops.read;
+    tops.read_runs.clear();
+    for (std::size_t k = 0; k < read.size(); ++k) {
+        const bool continues =
+            k > 0 && (read[k - 1] == kNoTopEntry ? read[k] == kNoTopEntry
+                                                 : read[k] != kNoTopEntry && read[k] == read[k - 1] + 1);
+        if (!continues) tops.read_runs.push_back(k);
+    }
+    tops.read_runs.push_back(read.size());
+    if (4 * (tops.read_runs.size() - 1) > read.size()) tops.read_runs.clear();
+}
+
 // Both layouts' maps. The compact one applies when the slices are taken one
 // at a time and every top a slice start reads was written by the slice
 // integrated just before: a branch alive in the slice was alive there too,
@@ -537,6 +552,8 @@ void DatedScorer::plan_tops() {
                 wide.own_reads.push_back(d);
             }
         }
+        find_read_runs(wide);
+        find_read_runs(tight);
         carry_width_ = std::max(carry_width_, width);
         previous = s;
         parity ^= 1;
@@ -678,7 +695,20 @@ inline double end_split(const SliceTopsMap& tops, std::size_t e, const double* l
 void start_slice(const DatedExtinction& m, const TimeSlice& slice, const SliceTopsMap& tops,
                  const NodeWork& node, double* rows) {
     const double* previous = node.previous;
-    for (std::size_t k = 0; k < slice.width(); ++k) rows[k] = top_at(previous, tops.read[k]);
+    if (tops.read_runs.empty()) {
+        for (std::size_t k = 0; k < slice.width(); ++k) rows[k] = top_at(previous, tops.read[k]);
+    } else {
+        for (std::size_t i = 0; i + 1 < tops.read_runs.size(); ++i) {
+            const std::size_t begin = tops.read_runs[i];
+            const std::size_t end = tops.read_runs[i + 1];
+            const std::size_t from = tops.read[begin];
+            if (from == kNoTopEntry) {
+                std::fill(rows + begin, rows + end, 0.0);
+            } else {
+                std::copy(previous + from, previous + from + (end - begin), rows + begin);
+            }
+        }
+    }
     for (std::size_t e = 0; e < slice.ends.size(); ++e) {
         const BranchEnd& end = slice.ends[e];
         double v;

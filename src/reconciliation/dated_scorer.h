@@ -33,6 +33,11 @@ struct SliceTopsMap {
     // and every branch whose top it reads of the node's own, each once.
     std::vector<std::size_t> daughters;
     std::vector<std::size_t> own_reads;
+    // `read` as runs of consecutive entries read from consecutive tops (or
+    // none of them from a top), each run `read_runs[i]` .. `read_runs[i+1]-1`
+    // of entries, when a slice has few enough that copying them beats
+    // gathering one entry at a time (empty otherwise). The same values.
+    std::vector<std::size_t> read_runs;
 };
 
 // Scores trees one after another against one model; per-tree state is
