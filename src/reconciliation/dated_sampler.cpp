@@ -110,7 +110,7 @@ public:
             const std::size_t b = branch_of[pick_scaled(terms.data(), terms.size(), rng, "")];
             emit(ReconciledEvent::kOrigination, b, -1, sc_.clade_of_node_[r], -1, -1);
             const Position at = top_position(b);
-            pending_.push_back({resolve(r, at, rng), at});
+            pending_.push_back({resolve(r, at, rng), sc_.clade_of_node_[r], at});
         } else {
             const RootDaughters root = dated_root_daughters(m_);
             const std::size_t b = static_cast<std::size_t>(m_.sp_root);
@@ -128,14 +128,15 @@ public:
             }
             emit(ReconciledEvent::kOrigination, b, -1, sc_.clade_of_node_[r], -1, -1);
             Position at{};
-            if (!speciate(node, b, root.left, root.right, rng, at)) {
-                pending_.push_back({node, at});
+            const std::size_t clade = sc_.clade_of_node_[r];
+            if (!speciate(node, clade, b, root.left, root.right, rng, at)) {
+                pending_.push_back({node, clade, at});
             }
         }
         while (!pending_.empty()) {
             const Lineage next = pending_.back();
             pending_.pop_back();
-            follow(next.node, next.at, rng);
+            follow(next.node, next.clade, next.at, rng);
         }
     }
 
@@ -146,8 +147,11 @@ private:
         std::size_t j = 0;
         std::size_t k = 0;
     };
+    // A node and the clade it stands for there (a node shared by the tips on
+    // one species branch stands for each of them).
     struct Lineage {
         std::size_t node;
+        std::size_t clade;
         Position at;
     };
 
@@ -236,15 +240,19 @@ private:
         return 4;
     }
 
-    // Node g at the lower end of branch b (daughters f, h): draws its
-    // speciation. Returns true when the lineage split (children pushed);
-    // otherwise `at` is where g goes on.
-    bool speciate(std::size_t g, std::size_t b, std::size_t f, std::size_t h, Rng& rng,
-                  Position& at) {
+    // The clades of pair g's left (0) and right (1) children.
+    std::size_t child_clade(std::size_t g, std::size_t which) const {
+        return sc_.child_clades_[2 * g + which];
+    }
+
+    // Node g (for `clade`) at the lower end of branch b (daughters f, h):
+    // draws its speciation. Returns true when the lineage split (children
+    // pushed); otherwise `at` is where g goes on.
+    bool speciate(std::size_t g, std::size_t clade, std::size_t b, std::size_t f, std::size_t h,
+                  Rng& rng, Position& at) {
         Scaled terms[4];
         const std::size_t count = speciation_terms(g, f, h, terms);
         const std::size_t c = pick_scaled(terms, count, rng, " at a speciation");
-        const std::size_t clade = sc_.clade_of_node_[g];
         if (c < 2) {
             const std::size_t go = c == 0 ? h : f;
             const std::size_t lost = c == 0 ? f : h;
@@ -257,17 +265,18 @@ private:
         const std::size_t c2 = g_.right[g];
         const std::size_t to_f = c == 2 ? c2 : c1;
         const std::size_t to_h = c == 2 ? c1 : c2;
-        emit(ReconciledEvent::kSpeciation, b, -1, clade,
-             static_cast<std::int64_t>(sc_.clade_of_node_[to_f]),
-             static_cast<std::int64_t>(sc_.clade_of_node_[to_h]));
-        push_child(to_h, top_position(h), rng);
-        push_child(to_f, top_position(f), rng);
+        const std::size_t clade_f = child_clade(g, c == 2 ? 1 : 0);
+        const std::size_t clade_h = child_clade(g, c == 2 ? 0 : 1);
+        emit(ReconciledEvent::kSpeciation, b, -1, clade, static_cast<std::int64_t>(clade_f),
+             static_cast<std::int64_t>(clade_h));
+        push_child(to_h, clade_h, top_position(h), rng);
+        push_child(to_f, clade_f, top_position(f), rng);
         return true;
     }
 
-    void push_child(std::size_t node, const Position& at, Rng& rng) {
+    void push_child(std::size_t node, std::size_t clade, const Position& at, Rng& rng) {
         // Sums are resolved where the child starts, before its sibling's walk.
-        pending_.push_back({resolve(node, at, rng), at});
+        pending_.push_back({resolve(node, at, rng), clade, at});
     }
 
     // An entry of slice s other than k, in proportion to values[entry].
@@ -292,8 +301,7 @@ private:
         return chosen;
     }
 
-    void follow(std::size_t g, Position p, Rng& rng) {
-        const std::size_t clade = sc_.clade_of_node_[g];
+    void follow(std::size_t g, std::size_t clade, Position p, Rng& rng) {
         const double dup = m_.dup;
         const double tr = m_.transfer;
         const double rate = m_.total_rate;
@@ -318,7 +326,7 @@ private:
                     return;
                 }
                 Position at{};
-                if (speciate(g, b, end.left, end.right, rng, at)) return;
+                if (speciate(g, clade, b, end.left, end.right, rng, at)) return;
                 p = at;
                 continue;
             }
@@ -395,22 +403,24 @@ private:
                 }
                 case 4:
                     emit(ReconciledEvent::kDuplication, b, -1, clade,
-                         static_cast<std::int64_t>(sc_.clade_of_node_[c1]),
-                         static_cast<std::int64_t>(sc_.clade_of_node_[c2]));
-                    push_child(c2, p, rng);
-                    push_child(c1, p, rng);
+                         static_cast<std::int64_t>(child_clade(g, 0)),
+                         static_cast<std::int64_t>(child_clade(g, 1)));
+                    push_child(c2, child_clade(g, 1), p, rng);
+                    push_child(c1, child_clade(g, 0), p, rng);
                     return;
                 default: {
                     const bool second_moves = c == 5;
                     const std::size_t stays = second_moves ? c1 : c2;
                     const std::size_t moves = second_moves ? c2 : c1;
+                    const std::size_t stays_clade = child_clade(g, second_moves ? 0 : 1);
+                    const std::size_t moves_clade = child_clade(g, second_moves ? 1 : 0);
                     const std::size_t r = other_entry(second_moves ? bv : a, mw, p.k, rng);
                     emit(ReconciledEvent::kTransfer, b,
                          static_cast<std::int64_t>(slice.branches[r]), clade,
-                         static_cast<std::int64_t>(sc_.clade_of_node_[stays]),
-                         static_cast<std::int64_t>(sc_.clade_of_node_[moves]));
-                    push_child(moves, Position{p.s, p.j, r}, rng);
-                    push_child(stays, p, rng);
+                         static_cast<std::int64_t>(stays_clade),
+                         static_cast<std::int64_t>(moves_clade));
+                    push_child(moves, moves_clade, Position{p.s, p.j, r}, rng);
+                    push_child(stays, stays_clade, p, rng);
                     return;
                 }
             }

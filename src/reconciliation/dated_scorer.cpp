@@ -1503,7 +1503,9 @@ double DatedScorer::score_clades(const CladeFamily& family, std::uint8_t origina
 
 double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origination) {
     release();
-    clade_graph(family, false, false);
+    // The tips on one species branch have the same history: one node holds
+    // it for all of them.
+    clade_graph(family, false, true);
     // Node by node (the same values as slice by slice when the times agree
     // with the shape), every node in its own slot.
     keep_ = true;
@@ -1514,6 +1516,14 @@ double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origina
         release();
         throw;
     }
+}
+
+std::size_t DatedScorer::history_nodes(const CladeFamily& family) {
+    release();
+    clade_graph(family, false, true);
+    const std::size_t nodes = graph_.size();
+    release();
+    return nodes;
 }
 
 std::size_t DatedScorer::planned_slots(const CladeFamily& family) {
@@ -1546,6 +1556,7 @@ void DatedScorer::release() {
     std::vector<std::size_t>().swap(readers_);
     std::vector<std::size_t>().swap(reader_begin_);
     std::vector<std::size_t>().swap(clade_of_node_);
+    std::vector<std::size_t>().swap(child_clades_);
     std::vector<ScaledValue>().swap(root_terms_);
     adjoint_ = nullptr;
     graph_ = Graph{};
@@ -1561,6 +1572,7 @@ bool DatedScorer::root_of_several_splits(const CladeFamily& family) {
 void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root, bool share_tips) {
     graph_ = Graph{};
     clade_of_node_.clear();
+    child_clades_.clear();
     const std::size_t root = family.size() - 1;
     adjoint_root = adjoint_root && root_of_several_splits(family);
     const std::size_t root_begin = family.split_begin[root];
@@ -1702,6 +1714,9 @@ void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root, bool
             graph_.add(kPair, -1, node_of[family.split_left[split]],
                        node_of[family.split_right[split]]);
             clade_of_node_.push_back(c);
+            child_clades_.resize(2 * graph_.size(), kNoTopEntry);
+            child_clades_[2 * graph_.size() - 2] = static_cast<std::size_t>(family.split_left[split]);
+            child_clades_[2 * graph_.size() - 1] = static_cast<std::size_t>(family.split_right[split]);
             return graph_.size() - 1;
         };
         if (end - begin == 1 && family.split_weight[begin] == 1.0) {
@@ -1727,6 +1742,7 @@ void DatedScorer::clade_graph(const CladeFamily& family, bool adjoint_root, bool
         add_terms_after(c);
     }
     graph_.term_begin.push_back(graph_.term_node.size());
+    child_clades_.resize(2 * graph_.size(), kNoTopEntry);
     for (const MixGroup& group : groups) {
         if (!group.placed) fault("a root split of a tip was left out of the family's graph");
     }

@@ -77,6 +77,11 @@ public:
     double solve_clades(const CladeFamily& family, std::uint8_t origination);
     void release();
 
+    // The nodes whose whole histories solve_clades would keep for the family
+    // (every clade and split of a clade with several, the tips on one species
+    // branch one node), from its graph alone.
+    std::size_t history_nodes(const CladeFamily& family);
+
     // The most slots (nodes' vectors of one slice) that score_clades would
     // hold at once for the family, from its plan alone.
     std::size_t planned_slots(const CladeFamily& family);
@@ -240,7 +245,12 @@ private:
     bool whole_histories_ = false;
     bool shape_order_ = false;   // the species tree's times agree with its shape
     bool keep_ = false;          // solve_clades: every node its own slot, kept
-    std::vector<std::size_t> clade_of_node_;  // solve_clades: the clade of each node
+    // solve_clades: the clade of each node (of a node shared by the tips on
+    // one species branch, the first tip's), and per node the clades of a
+    // pair's two children (kNoTopEntry for other nodes): a shared tip stands
+    // for a different clade under each parent.
+    std::vector<std::size_t> clade_of_node_;
+    std::vector<std::size_t> child_clades_;
     std::vector<std::int64_t> slice_exponents_;  // node by node: per node and slice
     // Per tree: each node's P at the branch tops, laid out one of two ways.
     // - Node by node, or when a slice start would read a top older than the

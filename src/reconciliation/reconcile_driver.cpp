@@ -62,17 +62,21 @@ ReconcileResult dated_clade_reconcile(DatedReconcileCall call) {
     const std::uint64_t samples = call.sampling.samples;
     DatedScorer scorer(model);
     const std::size_t limit = memory_budget_bytes();
-    const std::uint64_t history =
-        checked_add(model.trajectory_size, model.sums_size, "gene node history");
+    // Per node: its history (vectors and sums), its values and their scales
+    // at the branch tops, and its scale in each slice.
+    const std::uint64_t history = checked_add(
+        checked_add(model.trajectory_size, model.sums_size, "gene node history"),
+        checked_add(checked_mul(model.n, 2, "gene node history"), model.slices.size(),
+                    "gene node history"),
+        "gene node history");
     return reconcile_families(
         call.model.batch, call.sampling,
         [&](std::size_t k, const CladeFamily& family, Rng& rng, StorageBudget& budget,
             SampledEvents& events) {
-            // Every node of the family's graph (a clade, or a split of a clade
-            // with several) holds its whole history.
-            const std::uint64_t nodes =
-                checked_add(family.size(), family.split_begin.back() - family.split_begin.front(),
-                            "gene graph nodes");
+            // Every node of the family's graph (a clade, a split of a clade
+            // with several, the tips of one species branch) holds its whole
+            // history.
+            const std::uint64_t nodes = scorer.history_nodes(family);
             const std::uint64_t bytes =
                 checked_mul(checked_mul(nodes, history, "gene histories"), 8, "gene histories");
             if (!budget.fits(static_cast<std::size_t>(bytes))) {

@@ -319,6 +319,34 @@ def test_runs_within_a_small_budget_give_the_same_results():
     assert limited == {"outcome": "returned", "value": repr(unlimited["result"]())}
 
 
+@needs_address_limit
+def test_dated_reconciliation_holds_one_history_per_graph_node_and_species_tip():
+    # The sampler keeps every gene node's whole history. Tips on one species branch share
+    # theirs, and the budget counts the histories actually held: under a 256 MB budget a
+    # 200-tip caterpillar on two species (201 histories) is reconciled, where counting a
+    # history per clade and per split (598) refused it; 600 tips are still refused.
+    body = """
+        import korvath
+        tree = korvath.SpeciesTree.from_newick("(A:1,B:1);")
+        def caterpillar(n):
+            text = "A_0"
+            for i in range(1, n):
+                text = f"({text},{'AB'[i % 2]}_{i})"
+            return text + ";"
+        def reconcile(n):
+            genes = korvath.GeneTrees.from_newick([caterpillar(n)], tree)
+            found = korvath.reconcile(tree, genes, duplication=0.5, transfer=0.5, loss=0.5,
+                                      model="dated", n_steps=30000, samples=2, seed=1)
+            return len(found.events)
+        result = lambda: reconcile(TIPS)
+    """
+    held = run_limited(body.replace("TIPS", "200"), address_bytes=2 << 30)
+    assert held["outcome"] == "returned", held
+    refused = run_limited(body.replace("TIPS", "600"), address_bytes=2 << 30)
+    assert refused["outcome"] == "RuntimeError", refused
+    assert "memory budget of 256.0 MB" in refused["message"]
+
+
 # --- removals after transfers ----------------------------------------------------------------
 
 @pytest.mark.skipif(SANITIZED, reason="seconds of work, several times longer under the sanitizers")

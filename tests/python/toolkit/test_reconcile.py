@@ -82,6 +82,32 @@ def test_tables_agree_with_the_events(tree, genes):
     assert set(ev["branch"].astype(str)) <= set(names)
 
 
+@pytest.mark.parametrize("model", ["undated", "dated"])
+def test_every_split_names_its_own_clades_two_children(tree, genes, unrooted, model):
+    # Tips on one species branch share one history in the dated sampler (a duplication in
+    # a species leaves such cherries), yet each split must still name the two clades the gene
+    # node splits into, and a tip ends only its own lineage.
+    steps = dict(n_steps=4) if model == "dated" else {}
+    for batch in (genes, unrooted):
+        rec = reconcile(tree, batch, **RATES, model=model, samples=30, seed=4, **steps)
+        arrays = batch.clade_arrays()
+        offsets = arrays.cl_offsets.astype(np.int64)
+        splits = arrays.cl_split_offsets.astype(np.int64)
+        ev = rec.events
+        split_events = ev[ev["left"] >= 0]
+        assert len(split_events) > 0
+        for k, name in enumerate(batch.names):
+            first = offsets[k]
+            children = {
+                c: {frozenset((int(arrays.split_left[i]), int(arrays.split_right[i])))
+                    for i in range(splits[first + c], splits[first + c + 1])}
+                for c in range(offsets[k + 1] - first)}
+            family = split_events[split_events["family"] == name]
+            for node, left, right in zip(family["gene_node"], family["left"], family["right"]):
+                assert frozenset((int(left), int(right))) in children[int(node)]
+                assert left != right
+
+
 @pytest.mark.parametrize("model", ["reldated", "dated"])
 def test_recphyloxml_holds_each_gene_tree_with_its_losses(tree, genes, unrooted, tmp_path, model):
     for batch in (genes, unrooted):
