@@ -56,7 +56,7 @@ std::size_t pick_scaled(const Scaled* terms, std::size_t count, Rng& rng, const 
 
 class DatedScenarioWalk {
 public:
-    explicit DatedScenarioWalk(const DatedScorer& scorer)
+    explicit DatedScenarioWalk(DatedScorer& scorer)
         : sc_(scorer), m_(scorer.model_), g_(scorer.graph_) {
         const std::size_t slices = m_.slices.size();
         top_slice_.assign(m_.n, kNone);
@@ -168,6 +168,14 @@ private:
         return sc_.slice_exponents_[g * m_.slices.size() + s];
     }
     Scaled value(std::size_t g, const Position& p) const {
+        if (sc_.lean_split(g)) {
+            // A lean root's split keeps its values at the branch tops only.
+            const std::size_t b = m_.slices[p.s].branches[p.k];
+            if (top_slice_[b] != p.s || p.j != static_cast<std::size_t>(m_.slices[p.s].steps)) {
+                fault("a root split was read below a branch top before it was integrated again");
+            }
+            return {sc_.split_top_[sc_.split_index_[g] * m_.n + b], scale(g, p.s)};
+        }
         return {rows(g, p.s)[p.j * width(p.s) + p.k], scale(g, p.s)};
     }
     std::size_t entry(std::size_t s, std::size_t b) const {
@@ -302,6 +310,7 @@ private:
     }
 
     void follow(std::size_t g, std::size_t clade, Position p, Rng& rng) {
+        sc_.materialize(g);
         const double dup = m_.dup;
         const double tr = m_.transfer;
         const double rate = m_.total_rate;
@@ -433,7 +442,7 @@ private:
         out_->add(family_index_, sample_, event, branch, recipient, clade, left, right);
     }
 
-    const DatedScorer& sc_;
+    DatedScorer& sc_;
     const DatedExtinction& m_;
     const DatedScorer::Graph& g_;
     std::vector<std::size_t> top_slice_;             // per branch: earliest slice alive, or kNone
@@ -447,7 +456,7 @@ private:
     std::uint64_t events_ = 0;
 };
 
-void sample_dated_scenarios(const DatedScorer& scorer, std::uint8_t origination,
+void sample_dated_scenarios(DatedScorer& scorer, std::uint8_t origination,
                             std::uint64_t samples, Rng& rng, std::uint64_t family_index,
                             SampledEvents& out) {
     DatedScenarioWalk walk(scorer);

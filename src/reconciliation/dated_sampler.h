@@ -21,8 +21,9 @@ namespace korvath::reconciliation {
 
 // Appends `samples` scenarios of the family last solved by
 // `scorer.solve_clades` (numbered 0 .. samples-1, family column
-// `family_index`). Nothing is appended when its likelihood is 0.
-void sample_dated_scenarios(const DatedScorer& scorer, std::uint8_t origination,
+// `family_index`). Nothing is appended when its likelihood is 0. A lean
+// root's split is integrated again in the scorer when a scenario follows it.
+void sample_dated_scenarios(DatedScorer& scorer, std::uint8_t origination,
                             std::uint64_t samples, Rng& rng, std::uint64_t family_index,
                             SampledEvents& out);
 

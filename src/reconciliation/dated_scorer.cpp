@@ -1258,28 +1258,10 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
     double* sums = slice_sums(g, s, rows_size);
     TopSpan tops[3];
     const std::size_t span_count = compact_ ? top_spans(g, s, true, tops) : 0;
-    std::int64_t scale = slice_exponent(graph_.term_node[begin], s);
+    const std::int64_t scale = sum_scale(s, g);
     std::int64_t top_scale = exponent_[graph_.term_node[begin]];
     for (std::size_t i = begin + 1; i < end; ++i) {
-        scale = std::max(scale, slice_exponent(graph_.term_node[i], s));
         top_scale = std::max(top_scale, exponent_[graph_.term_node[i]]);
-    }
-    // Per-branch layout: the slice's tops are formed in the terms' largest
-    // scale where every term's fits, else in the largest of the entries' own.
-    const std::size_t n = model_.n;
-    std::int64_t entry_scale = top_scale;
-    if (!compact_) {
-        std::int64_t largest = std::numeric_limits<std::int64_t>::min();
-        for (std::size_t i = begin; i < end; ++i) {
-            const std::size_t t = graph_.term_node[i];
-            const std::int64_t read = read_scale(t, slice.branches.data(), slice.width(), top_scale);
-            if (read != top_scale) largest = std::max(largest, read);
-        }
-        if (largest != std::numeric_limits<std::int64_t>::min()) entry_scale = largest;
-        for (std::size_t b : slice.branches) {
-            p_top_[g * n + b] = 0.0;
-            top_exponent_[g * n + b] = entry_scale;
-        }
     }
     std::fill(rows, rows + rows_size, 0.0);
     std::fill(sums, sums + sums_size, 0.0);
@@ -1288,19 +1270,9 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
     }
     for (std::size_t i = begin; i < end; ++i) {
         const std::size_t t = graph_.term_node[i];
+        add_sum_term(s, g, i, scale);
+        if (!compact_) continue;
         const double w = graph_.term_weight[i];
-        const double f = ldexp_wide(w, slice_exponent(t, s) - scale);
-        const double* term_rows = slice_rows(t, s);
-        const double* term_sums = slice_sums(t, s, rows_size);
-        for (std::size_t k = 0; k < rows_size; ++k) rows[k] = rows[k] + f * term_rows[k];
-        for (std::size_t j = 0; j < sums_size; ++j) sums[j] = sums[j] + f * term_sums[j];
-        if (!compact_) {
-            for (std::size_t b : slice.branches) {
-                double& top = p_top_[g * n + b];
-                top = top + w * top_in(t, b, entry_scale);
-            }
-            continue;
-        }
         const double ft = ldexp_wide(w, exponent_[t] - top_scale);
         TopSpan term_tops[3];
         top_spans(t, s, true, term_tops);
@@ -1310,6 +1282,75 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
             for (std::size_t b = 0; b < tops[k].count; ++b) top[b] = top[b] + ft * term_top[b];
         }
     }
+    if (!compact_) sum_branch_tops(s, g, top_scale);
+    finish_sum(s, g, scale, top_scale, tops, span_count);
+}
+
+// The scale of sum node g's vectors of slice s: its largest term's.
+std::int64_t DatedScorer::sum_scale(std::size_t s, std::size_t g) const {
+    const std::size_t begin = graph_.term_begin[g];
+    std::int64_t scale = slice_exponent(graph_.term_node[begin], s);
+    for (std::size_t i = begin + 1; i < graph_.term_begin[g + 1]; ++i) {
+        scale = std::max(scale, slice_exponent(graph_.term_node[i], s));
+    }
+    return scale;
+}
+
+// Adds term i of sum node g (entry i of its term list) to the sum's vectors
+// and sums of slice s, in the sum's scale.
+void DatedScorer::add_sum_term(std::size_t s, std::size_t g, std::size_t i, std::int64_t scale) {
+    const TimeSlice& slice = model_.slices[s];
+    const std::size_t rows_size = (static_cast<std::size_t>(slice.steps) + 1) * slice.width();
+    const std::size_t sums_size = slice.width() >= 2 ? static_cast<std::size_t>(slice.steps) : 0;
+    double* rows = slice_rows(g, s);
+    double* sums = slice_sums(g, s, rows_size);
+    const std::size_t t = graph_.term_node[i];
+    const double f = ldexp_wide(graph_.term_weight[i], slice_exponent(t, s) - scale);
+    const double* term_rows = slice_rows(t, s);
+    const double* term_sums = slice_sums(t, s, rows_size);
+    for (std::size_t k = 0; k < rows_size; ++k) rows[k] = rows[k] + f * term_rows[k];
+    for (std::size_t j = 0; j < sums_size; ++j) sums[j] = sums[j] + f * term_sums[j];
+}
+
+// Per-branch layout: sum node g's tops of slice s, the weighted sum of its
+// terms' current tops, formed in the terms' largest scale where every term's
+// fits, else in the largest of the entries' own.
+void DatedScorer::sum_branch_tops(std::size_t s, std::size_t g, std::int64_t top_scale) {
+    const TimeSlice& slice = model_.slices[s];
+    const std::size_t n = model_.n;
+    const std::size_t begin = graph_.term_begin[g];
+    const std::size_t end = graph_.term_begin[g + 1];
+    std::int64_t entry_scale = top_scale;
+    std::int64_t largest = std::numeric_limits<std::int64_t>::min();
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::size_t t = graph_.term_node[i];
+        const std::int64_t read = read_scale(t, slice.branches.data(), slice.width(), top_scale);
+        if (read != top_scale) largest = std::max(largest, read);
+    }
+    if (largest != std::numeric_limits<std::int64_t>::min()) entry_scale = largest;
+    for (std::size_t b : slice.branches) {
+        p_top_[g * n + b] = 0.0;
+        top_exponent_[g * n + b] = entry_scale;
+    }
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::size_t t = graph_.term_node[i];
+        const double w = graph_.term_weight[i];
+        for (std::size_t b : slice.branches) {
+            double& top = p_top_[g * n + b];
+            top = top + w * top_in(t, b, entry_scale);
+        }
+    }
+}
+
+// Sum node g's vectors of slice s, summed in the scale 2^scale, brought back
+// into range, and the node's scales.
+void DatedScorer::finish_sum(std::size_t s, std::size_t g, std::int64_t scale,
+                             std::int64_t top_scale, const TopSpan* tops, std::size_t span_count) {
+    const TimeSlice& slice = model_.slices[s];
+    const std::size_t rows_size = (static_cast<std::size_t>(slice.steps) + 1) * slice.width();
+    const std::size_t sums_size = slice.width() >= 2 ? static_cast<std::size_t>(slice.steps) : 0;
+    double* rows = slice_rows(g, s);
+    double* sums = slice_sums(g, s, rows_size);
     const int shift = rescale_exponent(max_magnitude(rows, rows_size));
     if (shift != 0) {
         scale_down(rows, rows_size, shift);
@@ -1501,7 +1542,8 @@ double DatedScorer::score_clades(const CladeFamily& family, std::uint8_t origina
     return score_graph(origination);
 }
 
-double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origination) {
+double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origination,
+                                 bool lean_root) {
     release();
     // The tips on one species branch have the same history: one node holds
     // it for all of them.
@@ -1510,6 +1552,14 @@ double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origina
     // with the shape), every node in its own slot.
     keep_ = true;
     whole_histories_ = true;
+    const std::size_t root = graph_.size() - 1;
+    lean_root_ = lean_root && graph_.kind[root] == kSum;
+    if (lean_root_) {
+        split_index_.assign(graph_.size(), kNoTopEntry);
+        for (std::size_t i = graph_.term_begin[root]; i < graph_.term_begin[root + 1]; ++i) {
+            split_index_[graph_.term_node[i]] = i - graph_.term_begin[root];
+        }
+    }
     try {
         return score_graph(origination);
     } catch (...) {
@@ -1518,12 +1568,118 @@ double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origina
     }
 }
 
-std::size_t DatedScorer::history_nodes(const CladeFamily& family) {
+DatedScorer::HistoryPlan DatedScorer::history_plan(const CladeFamily& family) {
     release();
     clade_graph(family, false, true);
-    const std::size_t nodes = graph_.size();
+    HistoryPlan plan;
+    plan.nodes = graph_.size();
+    const std::size_t root = graph_.size() - 1;
+    if (graph_.kind[root] == kSum) {
+        plan.root_splits = graph_.term_begin[root + 1] - graph_.term_begin[root];
+    }
     release();
-    return nodes;
+    return plan;
+}
+
+// A node's state before its first slice, as score_graph sets every node's.
+void DatedScorer::reset_node(std::size_t g) {
+    const std::size_t n = model_.n;
+    const std::size_t slices = model_.slices.size();
+    exponent_[g] = 0;
+    started_[g] = 0;
+    mixed_in_[g] = kNoTopEntry;
+    std::fill(p_top_.begin() + static_cast<std::ptrdiff_t>(g * n),
+              p_top_.begin() + static_cast<std::ptrdiff_t>((g + 1) * n), 0.0);
+    std::fill(top_exponent_.begin() + static_cast<std::ptrdiff_t>(g * n),
+              top_exponent_.begin() + static_cast<std::ptrdiff_t>((g + 1) * n), 0);
+    std::fill(slice_exponents_.begin() + static_cast<std::ptrdiff_t>(g * slices),
+              slice_exponents_.begin() + static_cast<std::ptrdiff_t>((g + 1) * slices), 0);
+}
+
+// Node g through every slice, alone (node by node: its inputs are done). A
+// node's arithmetic is the same alone as beside others.
+void DatedScorer::run_alone(std::size_t g) {
+    for (std::size_t s = model_.slices.size(); s-- > 0;) {
+        if (model_.slices[s].width() > 0) run_group(s, &g, 1);
+    }
+}
+
+// The sampler follows split g of a lean root: its history, integrated again
+// in the spare slot, gives the values its first integration had.
+void DatedScorer::materialize(std::size_t g) {
+    if (!lean_root_ || split_index_[g] == kNoTopEntry || g == materialized_) return;
+    materialized_ = kNoTopEntry;
+    reset_node(g);
+    run_alone(g);
+    materialized_ = g;
+}
+
+// A lean root, once every other node is done: each split integrated alone in
+// the spare slot, keeping its values at the branch tops, then the root's
+// vectors summed from the splits integrated once more, one after another. Per
+// entry the same additions in the same order as combine_sum, so the same
+// values.
+void DatedScorer::sum_lean_root() {
+    const DatedExtinction& m = model_;
+    const std::size_t n = m.n;
+    const std::size_t slices = m.slices.size();
+    const std::size_t root = graph_.size() - 1;
+    const std::size_t begin = graph_.term_begin[root];
+    const std::size_t end = graph_.term_begin[root + 1];
+    std::vector<std::size_t> top_slice(n, kNoTopEntry);
+    for (std::size_t s = slices; s-- > 0;) {
+        for (std::size_t b : m.slices[s].branches) top_slice[b] = s;
+    }
+    split_top_.assign(require_doubles(checked_mul(end - begin, n, "root split tops"),
+                                      "root split tops"),
+                      0.0);
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::size_t t = graph_.term_node[i];
+        reset_node(t);
+        run_alone(t);
+        for (std::size_t b = 0; b < n; ++b) {
+            const std::size_t s = top_slice[b];
+            if (s == kNoTopEntry) continue;
+            const TimeSlice& slice = m.slices[s];
+            split_top_[(i - begin) * n + b] =
+                slice_rows(t, s)[static_cast<std::size_t>(slice.steps) * slice.width() +
+                                 entry_in(slice, b)];
+        }
+    }
+    std::vector<std::int64_t> scale(slices, 0);
+    for (std::size_t s = 0; s < slices; ++s) {
+        const TimeSlice& slice = m.slices[s];
+        if (slice.width() == 0) continue;
+        scale[s] = sum_scale(s, root);
+        const std::size_t rows_size = (static_cast<std::size_t>(slice.steps) + 1) * slice.width();
+        const std::size_t sums_size = slice.width() >= 2 ? static_cast<std::size_t>(slice.steps) : 0;
+        double* rows = slice_rows(root, s);
+        double* sums = slice_sums(root, s, rows_size);
+        std::fill(rows, rows + rows_size, 0.0);
+        std::fill(sums, sums + sums_size, 0.0);
+    }
+    std::size_t in_spare = graph_.term_node[end - 1];
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::size_t t = graph_.term_node[i];
+        if (t != in_spare) {
+            reset_node(t);
+            run_alone(t);
+            in_spare = t;
+        }
+        for (std::size_t s = 0; s < slices; ++s) {
+            if (m.slices[s].width() > 0) add_sum_term(s, root, i, scale[s]);
+        }
+    }
+    materialized_ = in_spare;
+    std::int64_t top_scale = exponent_[graph_.term_node[begin]];
+    for (std::size_t i = begin + 1; i < end; ++i) {
+        top_scale = std::max(top_scale, exponent_[graph_.term_node[i]]);
+    }
+    for (std::size_t s = slices; s-- > 0;) {
+        if (m.slices[s].width() == 0) continue;
+        sum_branch_tops(s, root, top_scale);
+        finish_sum(s, root, scale[s], top_scale, nullptr, 0);
+    }
 }
 
 std::size_t DatedScorer::planned_slots(const CladeFamily& family) {
@@ -1557,6 +1713,10 @@ void DatedScorer::release() {
     std::vector<std::size_t>().swap(reader_begin_);
     std::vector<std::size_t>().swap(clade_of_node_);
     std::vector<std::size_t>().swap(child_clades_);
+    lean_root_ = false;
+    std::vector<std::size_t>().swap(split_index_);
+    std::vector<double>().swap(split_top_);
+    materialized_ = kNoTopEntry;
     std::vector<ScaledValue>().swap(root_terms_);
     adjoint_ = nullptr;
     graph_ = Graph{};
@@ -2189,7 +2349,17 @@ double DatedScorer::score_graph(std::uint8_t origination) {
         root_top_.assign(n, 0.0);
         root_top_exponent_.assign(n, 0);
     }
-    if (keep_) {
+    if (keep_ && lean_root_) {
+        // A lean root's splits share one slot, integrated there one at a time.
+        slots_ = 0;
+        for (std::size_t g = 0; g < size; ++g) {
+            if (split_index_[g] == kNoTopEntry) slot_[g] = slots_++;
+        }
+        spare_slot_ = slots_++;
+        for (std::size_t g = 0; g < size; ++g) {
+            if (split_index_[g] != kNoTopEntry) slot_[g] = spare_slot_;
+        }
+    } else if (keep_) {
         for (std::size_t g = 0; g < size; ++g) slot_[g] = g;
         slots_ = size;
     }
@@ -2229,14 +2399,26 @@ double DatedScorer::score_graph(std::uint8_t origination) {
     const std::size_t group_count = group_start_.size() - 1;
     plan_fused_terms();
     if (whole_histories_) {
-        // Node by node: each group through every slice.
+        // Node by node: each group through every slice (a lean root and its
+        // splits after every other node).
+        std::vector<std::size_t> kept;
         for (std::size_t k = 0; k < group_count; ++k) {
             const std::size_t* nodes = groups_.data() + group_start_[k];
-            const std::size_t count = group_start_[k + 1] - group_start_[k];
+            std::size_t count = group_start_[k + 1] - group_start_[k];
+            if (lean_root_) {
+                kept.clear();
+                for (std::size_t i = 0; i < count; ++i) {
+                    const std::size_t g = nodes[i];
+                    if (g != size - 1 && split_index_[g] == kNoTopEntry) kept.push_back(g);
+                }
+                nodes = kept.data();
+                count = kept.size();
+            }
             for (std::size_t s = model_.slices.size(); s-- > 0;) {
-                if (model_.slices[s].width() > 0) run_group(s, nodes, count);
+                if (count > 0 && model_.slices[s].width() > 0) run_group(s, nodes, count);
             }
         }
+        if (lean_root_) sum_lean_root();
     } else {
         // Slice by slice from the latest, every node of the tree: a node's
         // vectors of one slice are read only by its parent in the same slice.

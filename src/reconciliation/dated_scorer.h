@@ -74,13 +74,26 @@ public:
     // As score_clades, keeping every node's whole history (all slices, all
     // steps, with their scales) until the next call or release(), for the
     // scenario sampler. The value is the same as score_clades'.
-    double solve_clades(const CladeFamily& family, std::uint8_t origination);
+    //
+    // With `lean_root`, a root clade of several splits (the rootings of an
+    // unrooted tree, the root splits of a sample) keeps no history per split:
+    // each split is integrated alone, once to find the root's scales and once
+    // more as it is added to the root, keeping only its values at the branch
+    // tops; the sampler integrates the split it follows again (materialize).
+    // The same values, in about two fifths less memory for an unrooted tree.
+    double solve_clades(const CladeFamily& family, std::uint8_t origination,
+                        bool lean_root = false);
     void release();
 
-    // The nodes whose whole histories solve_clades would keep for the family
-    // (every clade and split of a clade with several, the tips on one species
-    // branch one node), from its graph alone.
-    std::size_t history_nodes(const CladeFamily& family);
+    // What solve_clades keeps for the family, from its graph alone: the nodes
+    // with whole histories (every clade and split of a clade with several,
+    // the tips on one species branch one node), and of them the root's splits
+    // when the root has several (0 otherwise).
+    struct HistoryPlan {
+        std::size_t nodes = 0;
+        std::size_t root_splits = 0;
+    };
+    HistoryPlan history_plan(const CladeFamily& family);
 
     // The most slots (nodes' vectors of one slice) that score_clades would
     // hold at once for the family, from its plan alone.
@@ -179,6 +192,12 @@ private:
     double score_graph(std::uint8_t origination);
     void run_group(std::size_t s, const std::size_t* nodes, std::size_t count);
     void combine_sum(std::size_t s, std::size_t g);
+    std::int64_t sum_scale(std::size_t s, std::size_t g) const;
+    void add_sum_term(std::size_t s, std::size_t g, std::size_t i, std::int64_t scale);
+    void sum_branch_tops(std::size_t s, std::size_t g, std::int64_t top_scale);
+    struct TopSpan;
+    void finish_sum(std::size_t s, std::size_t g, std::int64_t scale, std::int64_t top_scale,
+                    const TopSpan* tops, std::size_t span_count);
     double* slice_rows(std::size_t g, std::size_t s);
     double* slice_sums(std::size_t g, std::size_t s, std::size_t rows_size);
     double* slice_splits(std::size_t g, std::size_t s, std::size_t rows_size);
@@ -251,6 +270,22 @@ private:
     // for a different clade under each parent.
     std::vector<std::size_t> clade_of_node_;
     std::vector<std::size_t> child_clades_;
+    // solve_clades with a lean root: per node, its place among the root's
+    // splits (kNoTopEntry for other nodes); per split and branch, its value at
+    // the branch's top (in its scale of that slice); the slot every split is
+    // integrated in, and the split whose history it holds.
+    bool lean_root_ = false;
+    std::vector<std::size_t> split_index_;
+    std::vector<double> split_top_;
+    std::size_t spare_slot_ = 0;
+    std::size_t materialized_ = kNoTopEntry;
+    bool lean_split(std::size_t g) const {
+        return lean_root_ && split_index_[g] != kNoTopEntry && g != materialized_;
+    }
+    void reset_node(std::size_t g);
+    void run_alone(std::size_t g);
+    void sum_lean_root();
+    void materialize(std::size_t g);
     std::vector<std::int64_t> slice_exponents_;  // node by node: per node and slice
     // Per tree: each node's P at the branch tops, laid out one of two ways.
     // - Node by node, or when a slice start would read a top older than the

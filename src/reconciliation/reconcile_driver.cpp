@@ -75,10 +75,22 @@ ReconcileResult dated_clade_reconcile(DatedReconcileCall call) {
             SampledEvents& events) {
             // Every node of the family's graph (a clade, a split of a clade
             // with several, the tips of one species branch) holds its whole
-            // history.
-            const std::uint64_t nodes = scorer.history_nodes(family);
-            const std::uint64_t bytes =
-                checked_mul(checked_mul(nodes, history, "gene histories"), 8, "gene histories");
+            // history; when they do not fit, a root of several splits keeps
+            // one history for all of them and their values at the branch tops.
+            const DatedScorer::HistoryPlan plan = scorer.history_plan(family);
+            const std::uint64_t full = checked_mul(checked_mul(plan.nodes, history, "gene histories"),
+                                                   8, "gene histories");
+            std::uint64_t bytes = full;
+            bool lean = false;
+            if (!budget.fits(static_cast<std::size_t>(full)) && plan.root_splits > 1) {
+                const std::uint64_t kept = plan.nodes - plan.root_splits + 1;
+                bytes = checked_mul(
+                    checked_add(checked_mul(kept, history, "gene histories"),
+                                checked_mul(plan.root_splits, model.n, "gene histories"),
+                                "gene histories"),
+                    8, "gene histories");
+                lean = true;
+            }
             if (!budget.fits(static_cast<std::size_t>(bytes))) {
                 throw RunawayError(memory_runaway_message(limit, kHistoryStorageRunaway));
             }
@@ -88,7 +100,7 @@ ReconcileResult dated_clade_reconcile(DatedReconcileCall call) {
             // adjoint, while the sampler needs every split's own history.
             const bool adjoint = DatedScorer::root_of_several_splits(family);
             const double scored = adjoint ? scorer.score_clades(family, origination) : 0.0;
-            const double solved = scorer.solve_clades(family, origination);
+            const double solved = scorer.solve_clades(family, origination, lean);
             sample_dated_scenarios(scorer, origination, samples, rng, k, events);
             scorer.release();
             budget.release(static_cast<std::size_t>(bytes));

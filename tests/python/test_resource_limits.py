@@ -324,8 +324,11 @@ def test_dated_reconciliation_holds_one_history_per_graph_node_and_species_tip()
     # The sampler keeps every gene node's whole history. Tips on one species branch share
     # theirs, and the budget counts the histories actually held: under a 256 MB budget a
     # 200-tip caterpillar on two species (201 histories) is reconciled, where counting a
-    # history per clade and per split (598) refused it; 600 tips are still refused.
+    # history per clade and per split (598) refused it; 600 tips are still refused. The same
+    # tree of 110 tips unrooted needs 544 histories, 217 of them its rootings: those share one
+    # when the rest fit, with the same scenarios as when every rooting keeps its own.
     body = """
+        import hashlib
         import korvath
         tree = korvath.SpeciesTree.from_newick("(A:1,B:1);")
         def caterpillar(n):
@@ -333,18 +336,26 @@ def test_dated_reconciliation_holds_one_history_per_graph_node_and_species_tip()
             for i in range(1, n):
                 text = f"({text},{'AB'[i % 2]}_{i})"
             return text + ";"
-        def reconcile(n):
-            genes = korvath.GeneTrees.from_newick([caterpillar(n)], tree)
+        def reconcile(n, rooted):
+            genes = korvath.GeneTrees.from_newick([caterpillar(n)], tree, rooted=rooted)
             found = korvath.reconcile(tree, genes, duplication=0.5, transfer=0.5, loss=0.5,
-                                      model="dated", n_steps=30000, samples=2, seed=1)
-            return len(found.events)
-        result = lambda: reconcile(TIPS)
+                                      model="dated", n_steps=30000, samples=5, seed=1,
+                                      origination="uniform")
+            return hashlib.sha256(found.events.to_csv().encode()).hexdigest()
+        result = lambda: reconcile(TIPS, ROOTED)
     """
-    held = run_limited(body.replace("TIPS", "200"), address_bytes=2 << 30)
-    assert held["outcome"] == "returned", held
-    refused = run_limited(body.replace("TIPS", "600"), address_bytes=2 << 30)
+    def limited(tips, rooted):
+        return run_limited(body.replace("TIPS", str(tips)).replace("ROOTED", str(rooted)),
+                           address_bytes=2 << 30)
+
+    assert limited(200, True)["outcome"] == "returned"
+    refused = limited(600, True)
     assert refused["outcome"] == "RuntimeError", refused
     assert "memory budget of 256.0 MB" in refused["message"]
+    lean = limited(110, False)
+    unlimited = {}
+    exec(textwrap.dedent(body.replace("TIPS", "110").replace("ROOTED", "False")), unlimited)
+    assert lean == {"outcome": "returned", "value": repr(unlimited["result"]())}
 
 
 # --- removals after transfers ----------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "likelihood_test_trees.h"
 
 #include "reconciliation/clade_graph.h"
+#include "reconciliation/dated_sampler.h"
 #include "reconciliation/dated_scorer.h"
 #include "reconciliation/undated_scorer.h"
 #include "support/faults.h"
@@ -149,6 +150,53 @@ TEST(CladeGraph, DatedUnrootedTreesScoreAsTheirRootingsOneByOne) {
         }
     }
     EXPECT_GT(finite, 20u);
+}
+
+// A lean root keeps one history for all the root's splits and integrates a
+// split again when a scenario follows it: the scenarios and the value must be
+// those of every split kept, event for event and bit for bit, with either
+// origination, with and without transfers, on trees whose vectors rescale.
+TEST(CladeGraph, DatedLeanRootSamplesAsEverySplitKept) {
+    std::size_t compared = 0;
+    for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        const bool large = seed % 3 == 0;
+        const testing::RandomTrees trees =
+            testing::random_trees(seed, large ? 20 : 3 + seed % 5, 3, large ? 60 : 4 + seed);
+        const double transfer = seed % 2 == 0 ? 0.0 : 0.3;
+        const DatedExtinction model =
+            testing::dated_model(trees.species, {0.4, transfer, 0.3}, large ? 3 : 2);
+        DatedScorer scorer(model);
+        for (const testing::TreeSpec& tree : trees.genes) {
+            const CladeBatch family = unrooted_family(tree);
+            for (std::uint8_t origination : {0, 1}) {
+                SampledEvents kept;
+                SampledEvents lean;
+                const double all = scorer.solve_clades(cut_family(family, 0), origination);
+                if (!std::isfinite(all)) {
+                    scorer.release();
+                    continue;
+                }
+                Rng first = family_rng(seed, 7);
+                sample_dated_scenarios(scorer, origination, 40, first, 0, kept);
+                const double one = scorer.solve_clades(cut_family(family, 0), origination, true);
+                Rng second = family_rng(seed, 7);
+                sample_dated_scenarios(scorer, origination, 40, second, 0, lean);
+                scorer.release();
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(all), std::bit_cast<std::uint64_t>(one));
+                ASSERT_EQ(kept.event.size(), lean.event.size());
+                EXPECT_EQ(kept.sample, lean.sample);
+                EXPECT_EQ(kept.event, lean.event);
+                EXPECT_EQ(kept.branch, lean.branch);
+                EXPECT_EQ(kept.recipient, lean.recipient);
+                EXPECT_EQ(kept.clade, lean.clade);
+                EXPECT_EQ(kept.left, lean.left);
+                EXPECT_EQ(kept.right, lean.right);
+                ++compared;
+            }
+        }
+    }
+    EXPECT_GT(compared, 20u);
 }
 
 // Every tip on one species branch, and no duplications: the root's splits
