@@ -17,6 +17,7 @@ Available for the three models of :mod:`korvath.scoring`.
 from __future__ import annotations
 
 import os
+import re
 from typing import Any, Callable
 from xml.sax.saxutils import escape, quoteattr
 
@@ -34,6 +35,9 @@ EVENTS = ("O", "D", "T", "L", "S")  # the core's event codes 0 .. 4
 _COLUMN_TYPES = (np.uint64, np.uint64, np.uint8, np.int64, np.int64, np.int64, np.int64,
                  np.int64)
 _MAX_SAMPLES = 10**7
+
+
+_FAMILY_IN_BATCH = re.compile(r" \(family (\d+) of the batch\)$")
 
 
 def reconcile(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: float,
@@ -82,7 +86,7 @@ def reconcile(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: 
     RuntimeError
         When the scenarios would not fit in memory (ask for fewer samples), or, in the dated
         model, when one family's gene-node histories (kept while it is sampled: nodes x grid
-        steps x alive branches) would not.
+        steps x alive branches) would not; the message then begins with the family's name.
     """
     tree, settings = scoring._check_settings(species_tree, model, n_steps, origination)
     rates = scoring._check_rates(duplication, transfer, loss)
@@ -117,13 +121,22 @@ def reconcile(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: 
         if progress is not None:
             progress(n_families * done // max(len(chunks), 1))
 
-    if threads == 1 or len(chunks) <= 1:
-        pieces = []
-        for i in range(len(chunks)):
-            pieces.append(run(i))
-            report(len(pieces))
-    else:
-        pieces = scoring._run_on_threads(threads, len(chunks), run, report)  # type: ignore[arg-type]
+    try:
+        if threads == 1 or len(chunks) <= 1:
+            pieces = []
+            for i in range(len(chunks)):
+                pieces.append(run(i))
+                report(len(pieces))
+        else:
+            pieces = scoring._run_on_threads(threads, len(chunks), run,  # type: ignore[arg-type]
+                                             report)
+    except RuntimeError as exc:
+        # The core names a family whose histories do not fit by its place in the batch.
+        found = _FAMILY_IN_BATCH.search(str(exc))
+        if found is None or int(found.group(1)) >= n_families:
+            raise
+        name = gene_trees.names[int(found.group(1))]
+        raise RuntimeError(f"family {name!r}: {str(exc)[:found.start()]}") from exc
     logliks = np.fromiter((v for piece in pieces for v in piece[0]), dtype=np.float64,
                           count=n_families)
     columns = []

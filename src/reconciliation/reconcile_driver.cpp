@@ -9,6 +9,7 @@
 #include "support/faults.h"
 #include "support/memory_budget.h"
 
+#include <string>
 #include <utility>
 
 namespace korvath::reconciliation {
@@ -92,7 +93,12 @@ ReconcileResult dated_clade_reconcile(DatedReconcileCall call) {
                 lean = true;
             }
             if (!budget.fits(static_cast<std::size_t>(bytes))) {
-                throw RunawayError(memory_runaway_message(limit, kHistoryStorageRunaway));
+                // Named by its place in the batch, so that a caller can tell
+                // which of many families to leave out or give fewer steps.
+                throw RunawayError(
+                    memory_runaway_message(limit, kHistoryStorageRunaway) + " (family " +
+                    std::to_string(checked_add(call.sampling.first_family, k, "family number")) +
+                    " of the batch)");
             }
             budget.charge(static_cast<std::size_t>(bytes));
             // The value reported is the scorer's, the same bits as scoring

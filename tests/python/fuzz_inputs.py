@@ -890,7 +890,8 @@ def classify(name, exc, target=None):
         budget = BUDGET_RUNAWAY.fullmatch(str(exc))
         if str(exc) == RUNAWAY_MESSAGES[2]:
             return None
-        if budget and budget.group(1) in RECONCILE_STORAGE_ADVICE:
+        if budget and re.sub(r" \(family \d+ of the batch\)$", "", budget.group(1)) in \
+                RECONCILE_STORAGE_ADVICE:
             return None
     if name == "simulate_and_write" and isinstance(exc, (ValueError, OSError)):
         return None

@@ -324,9 +324,10 @@ def test_dated_reconciliation_holds_one_history_per_graph_node_and_species_tip()
     # The sampler keeps every gene node's whole history. Tips on one species branch share
     # theirs, and the budget counts the histories actually held: under a 256 MB budget a
     # 200-tip caterpillar on two species (201 histories) is reconciled, where counting a
-    # history per clade and per split (598) refused it; 600 tips are still refused. The same
-    # tree of 110 tips unrooted needs 544 histories, 217 of them its rootings: those share one
-    # when the rest fit, with the same scenarios as when every rooting keeps its own.
+    # history per clade and per split (598) refused it; 600 tips are still refused, the error
+    # naming the family. The same tree of 110 tips unrooted needs 544 histories, 217 of them
+    # its rootings: those share one when the rest fit, with the same scenarios as when every
+    # rooting keeps its own.
     body = """
         import hashlib
         import korvath
@@ -337,7 +338,8 @@ def test_dated_reconciliation_holds_one_history_per_graph_node_and_species_tip()
                 text = f"({text},{'AB'[i % 2]}_{i})"
             return text + ";"
         def reconcile(n, rooted):
-            genes = korvath.GeneTrees.from_newick([caterpillar(n)], tree, rooted=rooted)
+            genes = korvath.GeneTrees.from_newick({"small": caterpillar(5), "big": caterpillar(n)},
+                                                  tree, rooted=rooted)
             found = korvath.reconcile(tree, genes, duplication=0.5, transfer=0.5, loss=0.5,
                                       model="dated", n_steps=30000, samples=5, seed=1,
                                       origination="uniform")
@@ -351,7 +353,8 @@ def test_dated_reconciliation_holds_one_history_per_graph_node_and_species_tip()
     assert limited(200, True)["outcome"] == "returned"
     refused = limited(600, True)
     assert refused["outcome"] == "RuntimeError", refused
-    assert "memory budget of 256.0 MB" in refused["message"]
+    # Named, among the batch's families, by the one that does not fit.
+    assert refused["message"].startswith("family 'big': exceeded the memory budget of 256.0 MB")
     lean = limited(110, False)
     unlimited = {}
     exec(textwrap.dedent(body.replace("TIPS", "110").replace("ROOTED", "False")), unlimited)
