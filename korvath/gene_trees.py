@@ -256,7 +256,10 @@ class GeneTrees:
             if len(missing):
                 j = int(missing[0])
                 label = family.leaf_labels[j]
-                raise ValueError(_species_message(tree, names[k], label, rule([label])[0]))
+                # Every tree of a sample has the same leaves: the first holds it.
+                in_tree = ", tree 1" if len(texts_of[k]) > 1 else ""
+                raise ValueError(_species_message(tree, names[k], label, rule([label])[0],
+                                                  in_tree))
             species_of.append(extant_nodes[found])
         clades = concatenate(families, species_of)
         labels = [label for f in families
@@ -551,8 +554,9 @@ def _species_rule(leaf_species: object) -> Callable[[list[str]], list[str]]:
                     f"a dict or a callable; got {type(leaf_species).__name__}")
 
 
-def _species_message(tree: SpeciesTree, family: Any, label: str, species: str) -> str:
-    where = f"family {family!r}: leaf {label!r}"
+def _species_message(tree: SpeciesTree, family: Any, label: str, species: str,
+                     in_tree: str = "") -> str:
+    where = f"family {family!r}{in_tree}: leaf {label!r}"
     if species == "":
         return f"{where}: leaf_species gives no species for this label"
     try:

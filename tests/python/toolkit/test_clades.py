@@ -294,6 +294,8 @@ def test_bad_samples_name_family_and_tree(tree):
         ({"f": [f"(({a},{b}),{c});", f"(({a},{b}),x_9);"]}, "family 'f', tree 2: "),
         ({"f": [f"(({a},{b}),{c});", f"(({a},{a}),{c});"]}, "family 'f', tree 2: leaf label"),
         ({"f": [f"(({a},{b}),nowhere_1);"]}, "family 'f': leaf 'nowhere_1'"),
+        ({"f": [f"(({a},{b}),nowhere_1);", f"(({a},nowhere_1),{b});"]},
+         "family 'f', tree 1: leaf 'nowhere_1'"),
         ({"f": [f"(({a},{b}),{c});", "((("]}, "family 'f', tree 2: "),
         ({"f": []}, "family 'f': the sample holds no tree"),
     ]
