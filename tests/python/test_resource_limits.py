@@ -63,6 +63,7 @@ def run_limited(body, address_bytes=512 << 20, cpu_seconds=60):
         resource.setrlimit(resource.RLIMIT_CPU, (cpu_seconds, cpu_seconds))
 
     env = dict(os.environ)
+    env["OPENBLAS_NUM_THREADS"] = "1"  # numpy's per-thread buffers would crowd the limit
     env["PYTHONPATH"] = os.pathsep.join(
         [str(pathlib.Path(korvath_core.__file__).parent), env.get("PYTHONPATH", "")])
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
