@@ -1259,10 +1259,7 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
     TopSpan tops[3];
     const std::size_t span_count = compact_ ? top_spans(g, s, true, tops) : 0;
     const std::int64_t scale = sum_scale(s, g);
-    std::int64_t top_scale = exponent_[graph_.term_node[begin]];
-    for (std::size_t i = begin + 1; i < end; ++i) {
-        top_scale = std::max(top_scale, exponent_[graph_.term_node[i]]);
-    }
+    const std::int64_t top_scale = sum_top_scale(g);
     std::fill(rows, rows + rows_size, 0.0);
     std::fill(sums, sums + sums_size, 0.0);
     for (std::size_t k = 0; k < span_count; ++k) {
@@ -1292,6 +1289,16 @@ std::int64_t DatedScorer::sum_scale(std::size_t s, std::size_t g) const {
     std::int64_t scale = slice_exponent(graph_.term_node[begin], s);
     for (std::size_t i = begin + 1; i < graph_.term_begin[g + 1]; ++i) {
         scale = std::max(scale, slice_exponent(graph_.term_node[i], s));
+    }
+    return scale;
+}
+
+// The scale of sum node g's tops: its terms' largest current scale.
+std::int64_t DatedScorer::sum_top_scale(std::size_t g) const {
+    const std::size_t begin = graph_.term_begin[g];
+    std::int64_t scale = exponent_[graph_.term_node[begin]];
+    for (std::size_t i = begin + 1; i < graph_.term_begin[g + 1]; ++i) {
+        scale = std::max(scale, exponent_[graph_.term_node[i]]);
     }
     return scale;
 }
@@ -1626,10 +1633,6 @@ void DatedScorer::sum_lean_root() {
     const std::size_t root = graph_.size() - 1;
     const std::size_t begin = graph_.term_begin[root];
     const std::size_t end = graph_.term_begin[root + 1];
-    std::vector<std::size_t> top_slice(n, kNoTopEntry);
-    for (std::size_t s = slices; s-- > 0;) {
-        for (std::size_t b : m.slices[s].branches) top_slice[b] = s;
-    }
     split_top_.assign(require_doubles(checked_mul(end - begin, n, "root split tops"),
                                       "root split tops"),
                       0.0);
@@ -1638,8 +1641,8 @@ void DatedScorer::sum_lean_root() {
         reset_node(t);
         run_alone(t);
         for (std::size_t b = 0; b < n; ++b) {
-            const std::size_t s = top_slice[b];
-            if (s == kNoTopEntry) continue;
+            const std::size_t s = first_slice_[b];
+            if (s == slices) continue;
             const TimeSlice& slice = m.slices[s];
             split_top_[(i - begin) * n + b] =
                 slice_rows(t, s)[static_cast<std::size_t>(slice.steps) * slice.width() +
@@ -1671,10 +1674,7 @@ void DatedScorer::sum_lean_root() {
         }
     }
     materialized_ = in_spare;
-    std::int64_t top_scale = exponent_[graph_.term_node[begin]];
-    for (std::size_t i = begin + 1; i < end; ++i) {
-        top_scale = std::max(top_scale, exponent_[graph_.term_node[i]]);
-    }
+    const std::int64_t top_scale = sum_top_scale(root);
     for (std::size_t s = slices; s-- > 0;) {
         if (m.slices[s].width() == 0) continue;
         sum_branch_tops(s, root, top_scale);

@@ -193,6 +193,7 @@ private:
     void run_group(std::size_t s, const std::size_t* nodes, std::size_t count);
     void combine_sum(std::size_t s, std::size_t g);
     std::int64_t sum_scale(std::size_t s, std::size_t g) const;
+    std::int64_t sum_top_scale(std::size_t g) const;
     void add_sum_term(std::size_t s, std::size_t g, std::size_t i, std::int64_t scale);
     void sum_branch_tops(std::size_t s, std::size_t g, std::int64_t top_scale);
     struct TopSpan;
