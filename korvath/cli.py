@@ -12,7 +12,8 @@ SPECIES_TREE is a file holding one Newick tree (branch lengths give dates), or `
 a small built-in tree. GENE_TREES is a file with one Newick gene tree per line, whose
 leaves are named ``<species><separator><anything>`` (``--separator``, default ``_``). The
 trees are rooted unless ``--unrooted`` is given; with ``--samples`` GENE_TREES is a folder
-holding one file per family, each a sample of trees (bootstrap or posterior), one per line.
+holding one file per family, each a sample of trees (bootstrap or posterior): one Newick tree
+per line, or a NEXUS trees file; ``--burnin`` leaves out each sample's first trees.
 
 Bad input gives a one-line message on stderr and exit status 2; Ctrl-C gives status 130. A
 progress bar is shown on stderr for work longer than about a second, only when stderr is a
@@ -84,8 +85,21 @@ def _species_tree(source: str) -> Any:
     return SpeciesTree.from_newick(os.fspath(source))
 
 
+def _burnin(text: str) -> int | float:
+    """--burnin: an integer is a number of trees, anything else a share below 1."""
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of trees or a share below 1, "
+                                         f"got {text!r}") from None
+
+
 def _gene_trees(path: str, tree: Any, separator: str, unrooted: bool = False,
-                samples: bool = False) -> Any:
+                samples: bool = False, burnin: int | float = 0) -> Any:
     from korvath import GeneTrees
 
     if samples:
@@ -96,7 +110,10 @@ def _gene_trees(path: str, tree: Any, separator: str, unrooted: bool = False,
         if not files:
             raise UsageError(f"sample folder holds no files: {path}")
         source = {os.path.splitext(name)[0]: os.path.join(path, name) for name in files}
-        return GeneTrees.from_samples(source, tree, separator, rooted=not unrooted)
+        return GeneTrees.from_samples(source, tree, separator, rooted=not unrooted,
+                                      burnin=burnin)
+    if burnin:
+        raise UsageError("--burnin is for samples of trees: add --samples")
     if not os.path.isfile(path):
         raise UsageError(f"gene tree file not found: {path}")
     return GeneTrees.from_newick(path, tree, separator, rooted=not unrooted)
@@ -129,7 +146,11 @@ def _model_args(parser: argparse.ArgumentParser) -> None:
                              "rooting")
     parser.add_argument("--samples", action="store_true",
                         help="GENE_TREES is a folder with one file per family, each a sample "
-                             "of trees (one per line), scored through their clade frequencies")
+                             "of trees (one per line, or NEXUS), scored through their clade "
+                             "frequencies")
+    parser.add_argument("--burnin", type=_burnin, default=0, metavar="N",
+                        help="with --samples, leave out each sample's first N trees (an "
+                             "integer), or that share of them (a number below 1: 0.25)")
 
 
 def _tree_args(parser: argparse.ArgumentParser) -> None:
@@ -232,7 +253,8 @@ def _scorer(args: argparse.Namespace) -> tuple[Any, Any, Any]:
     from korvath import scoring
 
     tree = _species_tree(args.species_tree)
-    genes = _gene_trees(args.gene_trees, tree, args.separator, args.unrooted, args.samples)
+    genes = _gene_trees(args.gene_trees, tree, args.separator, args.unrooted, args.samples,
+                        args.burnin)
     _, settings = scoring._check_settings(tree, args.model, args.n_steps, args.origination)
     threads = scoring._check_threads(args.threads)
     return tree, genes, (settings, threads)

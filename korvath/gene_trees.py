@@ -115,7 +115,8 @@ class GeneTrees:
         source : list of str, dict, or path
             A list (or tuple) of Newick strings, one tree each; a dict from family name to
             Newick string; or the path of a file holding one tree per line (blank lines are
-            skipped). Families are named by the dict keys, otherwise numbered from 1 in order.
+            skipped) or a NEXUS file of trees (see :func:`korvath.read_newick_lines`). Families
+            are named by the dict keys, otherwise numbered from 1 in order.
         species_tree : SpeciesTree
             The species tree; every leaf must belong to one of its extant species.
         leaf_species : str, compiled regular expression, dict or callable, default "_"
@@ -158,7 +159,8 @@ class GeneTrees:
 
     @classmethod
     def from_samples(cls, source: Sequence[Any] | Mapping[Any, Any], species_tree: SpeciesTree,
-                     leaf_species: LeafSpecies = "_", rooted: bool = True) -> "GeneTrees":
+                     leaf_species: LeafSpecies = "_", rooted: bool = True,
+                     burnin: int | float = 0) -> "GeneTrees":
         """Read a sample of gene trees per family (bootstrap replicates or a posterior sample).
 
         Each family is scored over every tree its observed clades can form, each weighted by
@@ -171,8 +173,9 @@ class GeneTrees:
         ----------
         source : dict or list
             Per family, the sampled trees: a list of Newick strings, or the path of a file
-            holding one tree per line (blank lines skipped). A dict names the families by its
-            keys; a list numbers them from 1.
+            holding one tree per line (blank lines skipped) or a NEXUS file of trees (see
+            :func:`korvath.read_newick_lines`). A dict names the families by its keys; a list
+            numbers them from 1.
         species_tree : SpeciesTree
             The species tree; every leaf must belong to one of its extant species.
         leaf_species : str, compiled regular expression, dict or callable, default "_"
@@ -180,6 +183,11 @@ class GeneTrees:
         rooted : bool, default True
             False reads the trees as unrooted and gives every edge the same share of the root
             (see :meth:`from_newick`).
+        burnin : int or float, default 0
+            The first trees of each family's sample to leave out, as a posterior sample's
+            burn-in: a number of trees (an int), or a share of each sample's trees (a float
+            in [0, 1), rounded down: 0.25 drops the first 250 of 1,000 trees). Tree numbers in
+            error messages count the trees kept.
 
         Returns
         -------
@@ -190,13 +198,14 @@ class GeneTrees:
         ValueError
             Naming the family and the tree: unreadable Newick, a tree that is not binary, a
             leaf label used twice in a tree, trees of one family with different leaves, a leaf
-            of no extant species, a family without trees.
+            of no extant species, a family without trees (none left after the burn-in).
         TypeError
             For arguments of the wrong kind.
         """
         tree = _check_species_tree(species_tree)
         rule = _species_rule(leaf_species)
         rooted = _check_rooted(rooted)
+        burnin = _check_burnin(burnin)
         if isinstance(source, Mapping):
             names = list(source.keys())
             samples = list(source.values())
@@ -225,7 +234,11 @@ class GeneTrees:
                                     f"{type(text).__name__}")
             if len(sample) == 0:
                 raise ValueError(f"family {name!r}: the sample holds no tree")
-            texts_of.append(list(sample))
+            drop = burnin if isinstance(burnin, int) else int(burnin * len(sample))
+            if drop >= len(sample):
+                raise ValueError(f"family {name!r}: burnin={burnin!r} leaves none of the "
+                                 f"sample's {len(sample)} trees")
+            texts_of.append(list(sample)[drop:])
         return cls._from_samples(tree, names, texts_of, rule, rooted)
 
     @classmethod
@@ -448,6 +461,21 @@ class GeneTrees:
 
 
 # ---------------------------------------------------------------------------- helpers
+
+def _check_burnin(burnin: object) -> int | float:
+    if isinstance(burnin, (bool, np.bool_)) or not isinstance(burnin, (int, float, np.integer,
+                                                                        np.floating)):
+        raise TypeError(f"burnin: expected an int (trees) or a float in [0, 1) (a share), got "
+                        f"{type(burnin).__name__}")
+    if isinstance(burnin, (int, np.integer)):
+        if burnin < 0:
+            raise ValueError(f"burnin: expected at least 0 trees, got {int(burnin)}")
+        return int(burnin)
+    value = float(burnin)
+    if not 0.0 <= value < 1.0:
+        raise ValueError(f"burnin: a share of the trees must be in [0, 1), got {value!r}")
+    return value
+
 
 def _parse_named(texts: list[str], where: list[str]) -> NewickBatch:
     """parse_newick_many, with a failing tree named by ``where[i]`` instead of its position."""

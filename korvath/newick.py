@@ -333,22 +333,157 @@ def parse_newick_many(texts: Sequence[str]) -> NewickBatch:
 
 
 def read_newick_lines(path: str | os.PathLike[str]) -> list[str]:
-    """Read a file that holds one Newick tree per line.
+    """Read a file of trees: one Newick tree per line, or the trees of a NEXUS file.
 
     Parameters
     ----------
     path : str or path-like
-        A UTF-8 text file. Blank lines (only whitespace) are skipped.
+        A UTF-8 text file. In a Newick file, blank lines (only whitespace) are skipped. A file
+        whose first word is ``#NEXUS`` is read as NEXUS, as written by Bayesian tree samplers:
+        the ``TREE`` (or ``UTREE``) commands of its ``TREES`` blocks, in file order, with the
+        block's ``TRANSLATE`` table applied to the leaves (``1 Homo_sapiens_12,`` turns leaf
+        ``1`` into ``Homo_sapiens_12``). Other blocks are skipped, keywords are read in any
+        case, and underscores in labels are kept as written.
 
     Returns
     -------
     list of str
-        The non-blank lines with surrounding whitespace removed, in file order.
+        The trees as Newick text, in file order: a Newick file's non-blank lines with surrounding
+        whitespace removed, or each NEXUS tree's text after its ``=``, leaves translated.
+
+    Raises
+    ------
+    ValueError
+        A NEXUS file with no tree, an unterminated quote or comment, or a ``TRANSLATE`` entry
+        without a label; the message names the file.
     """
     if not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"path: expected a str or path-like, got {type(path).__name__}")
     with open(path, encoding="utf-8") as handle:
-        return [line.strip() for line in handle if line.strip()]
+        text = handle.read()
+    body = text.lstrip()
+    if body[:6].upper() == "#NEXUS":
+        return _nexus_trees(text, len(text) - len(body) + 6, os.fspath(path))
+    return [line.strip() for line in text.splitlines() if line.strip()]
+
+
+def _nexus_commands(text: str, start: int, where: str) -> list[str]:
+    """The commands of NEXUS text from ``start`` (each up to its ``;``), a ``;`` inside quotes
+    or ``[...]`` comments not counting; comments are kept in the commands, whitespace around
+    each command removed."""
+    commands = []
+    i = start
+
+    def line(at: int) -> int:
+        return text.count("\n", 0, at) + 1
+
+    while True:
+        found = _NEXUS_SPECIAL.search(text, i)
+        if found is None:
+            break
+        i = found.start()
+        c = text[i]
+        if c == "'":
+            closed = _QUOTED_REST.match(text, i + 1)
+            if closed is None:
+                raise ValueError(f"{where}: the quote opened on line {line(i)} is not closed")
+            i = closed.end()
+        elif c == "[":
+            end = text.find("]", i)
+            if end < 0:
+                raise ValueError(f"{where}: the comment opened on line {line(i)} is not "
+                                 "closed")
+            i = end + 1
+        else:  # ";"
+            commands.append(text[start:i].strip())
+            start = i = i + 1
+    if text[start:].strip():
+        commands.append(text[start:].strip())
+    return commands
+
+
+_NEXUS_SPECIAL = re.compile(r"['\[;]")
+_QUOTED_REST = re.compile(r"(?:[^']|'')*'")
+
+
+# A NEXUS token: a quoted word ('' for a quote), a comment, a punctuation mark, or a run of
+# other characters.
+_NEXUS_TOKEN = re.compile(r"'(?:[^']|'')*'|\[[^\]]*\]|[(),=:;]|[^\s(),=:;\['\]]+")
+_PUNCTUATION = frozenset("(),=:;")
+_LEADING_COMMENTS = re.compile(r"^(?:\s*\[[^\]]*\])+\s*")
+
+
+def _unquote(token: str) -> str:
+    return token[1:-1].replace("''", "'") if token.startswith("'") else token
+
+
+def _nexus_trees(text: str, start: int, where: str) -> list[str]:
+    trees: list[str] = []
+    in_trees = False
+    translate: dict[str, str] = {}
+    for command in _nexus_commands(text, start, where):
+        command = _LEADING_COMMENTS.sub("", command)
+        words = command.split(None, 1)
+        if not words:
+            continue
+        keyword = words[0].upper()
+        rest = words[1] if len(words) > 1 else ""
+        if keyword == "BEGIN":
+            in_trees = rest.strip().upper() == "TREES"
+            translate = {}
+        elif keyword in ("END", "ENDBLOCK"):
+            in_trees = False
+        elif in_trees and keyword == "TRANSLATE":
+            tokens = [t for t in _NEXUS_TOKEN.findall(rest) if not t.startswith("[")]
+            entries: list[list[str]] = [[]]
+            for token in tokens:
+                if token == ",":
+                    entries.append([])
+                else:
+                    entries[-1].append(_unquote(token))
+            for entry in entries:
+                if len(entry) == 2:
+                    translate[entry[0]] = entry[1]
+                elif entry:
+                    raise ValueError(f"{where}: TRANSLATE entry {' '.join(entry)!r} is not a "
+                                     "key and one label")
+        elif in_trees and keyword in ("TREE", "UTREE"):
+            equals = _outside_brackets(rest, "=")
+            if equals < 0:
+                raise ValueError(f"{where}: TREE command without '=': {command[:60]!r}")
+            newick = rest[equals + 1:].strip()
+            trees.append(_translate_leaves(newick, translate) + ";")
+    if not trees:
+        raise ValueError(f"{where}: a NEXUS file with no tree (no TREE command in a TREES "
+                         "block)")
+    return trees
+
+
+def _outside_brackets(text: str, char: str) -> int:
+    """Position of the first ``char`` outside quotes and comments, or -1."""
+    for token in _NEXUS_TOKEN.finditer(text):
+        if token.group() == char:
+            return token.start()
+    return -1
+
+
+def _translate_leaves(newick: str, translate: dict[str, str]) -> str:
+    """The Newick text with each leaf label that is a TRANSLATE key replaced by its label
+    (quoted where it needs quotes); everything else kept as written."""
+    if not translate:
+        return newick
+
+    def replace(found: re.Match[str]) -> str:
+        label = _unquote(found.group(2))
+        if label not in translate:
+            return found.group(0)
+        return found.group(1) + quote_label(translate[label])
+
+    return _LEAF_LABEL.sub(replace, newick)
+
+
+# A leaf's label: what follows the start, a '(' or a ',' (past whitespace and comments).
+_LEAF_LABEL = re.compile(r"((?:^|[(,])\s*(?:\[[^\]]*\]\s*)*)('(?:[^']|'')*'|[^\s(),=:;\['\]]+)")
 
 
 # ----------------------------------------------------------------------------------------

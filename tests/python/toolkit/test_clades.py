@@ -288,6 +288,30 @@ def test_any_listing_order_of_the_clades_scores_the_same_bits(model):
                 assert [v.hex() for v in got] == [v.hex() for v in expected], (k, origination)
 
 
+def test_burnin_and_nexus_samples_score_as_the_trees_kept(tree, tmp_path):
+    import re
+
+    rng = random.Random(11)
+    labels = leaf_labels(tree, rng, 6)
+    numbered = [random_unrooted(rng, [str(i + 1) for i in range(6)])[0] for _ in range(8)]
+    sample = [re.sub(r"\d+", lambda m: labels[int(m.group()) - 1], t) for t in numbered]
+    kept = GeneTrees.from_samples({"f": sample[2:]}, tree, rooted=False)
+    path = tmp_path / "f.t"
+    path.write_text("#NEXUS\nbegin trees;\n translate " + ", ".join(
+        f"{i + 1} {label}" for i, label in enumerate(labels)) + ";\n" + "".join(
+        f" tree gen.{k} = [&U] {t}\n" for k, t in enumerate(numbered)) + "end;\n")
+    expected = loglik(tree, kept, **RATES)
+    for burnin in (2, 0.25, 0.3):  # 0.3 of 8 trees rounds down to 2
+        for source in ({"f": sample}, {"f": path}):
+            got = loglik(tree, GeneTrees.from_samples(source, tree, rooted=False,
+                                                      burnin=burnin), **RATES)
+            assert got.tolist() == expected.tolist()
+    for bad, error in [(-1, ValueError), (1.0, ValueError), (8, ValueError), ("2", TypeError),
+                       (True, TypeError), (float("nan"), ValueError)]:
+        with pytest.raises(error, match="burnin"):
+            GeneTrees.from_samples({"f": sample}, tree, burnin=bad)
+
+
 def test_bad_samples_name_family_and_tree(tree):
     a, b, c = (f"{s}_1" for s in tree.extant_leaves[:3])
     cases = [

@@ -99,6 +99,28 @@ def test_score_reads_unrooted_trees_and_sample_folders(simulated, tmp_path):
         assert abs(float(line.split("\t")[1]) - value) <= 1e-12
 
 
+def test_sample_folders_take_nexus_files_and_a_burnin(tmp_path):
+    tree = SpeciesTree.from_newick(EXAMPLE_TREE)
+    trees = ["((sp1_1,sp2_1),(sp3_1,sp4_1),sp6_1);", "((sp1_1,sp3_1),(sp2_1,sp4_1),sp6_1);",
+             "(sp1_1,(sp2_1,(sp3_1,sp4_1)),sp6_1);"]
+    folder = tmp_path / "samples"
+    folder.mkdir()
+    (folder / "fam.run1.t").write_text(
+        "#NEXUS\n[written by a sampler]\nbegin trees;\n" +
+        "".join(f"tree gen.{k} = [&U] {t}\n" for k, t in enumerate(trees)) + "end;\n")
+    out = korvath_cmd("score", "example", folder, *RATES, "--samples", "--unrooted",
+                      "--burnin", "1")
+    assert out.returncode == 0, out.stderr
+    kept = GeneTrees.from_samples([trees[1:]], tree, rooted=False)
+    expected = loglik(tree, kept, duplication=0.3, transfer=0.2, loss=0.4)
+    assert out.stdout.splitlines()[1].split("\t") == ["fam.run1", repr(float(expected.iloc[0]))]
+    for args, message in [(("--burnin", "3"), "leaves none"), (("--burnin", "x"), "--burnin")]:
+        out = korvath_cmd("score", "example", folder, *RATES, "--samples", "--unrooted", *args)
+        assert out.returncode == 2 and message in out.stderr, out.stderr
+    out = korvath_cmd("score", "example", folder / "fam.run1.t", *RATES, "--burnin", "1")
+    assert out.returncode == 2 and "add --samples" in out.stderr
+
+
 def test_fit_prints_rates_and_log_likelihood(simulated):
     root, _, _ = simulated
     out = korvath_cmd("fit", "example", root / "trees.nwk", "--model", "undated",

@@ -1,6 +1,7 @@
 """Newick reading and writing: the forms accepted, every rejected form, round trips, and the
 native and pure-Python paths agreeing."""
 import math
+import re
 import random
 
 import numpy as np
@@ -90,6 +91,43 @@ def test_read_newick_lines_skips_blank_lines(tmp_path):
     path = tmp_path / "trees.nwk"
     path.write_text("(A,B);\n\n   \n  (C,D);  \n")
     assert newick.read_newick_lines(path) == ["(A,B);", "(C,D);"]
+
+
+def test_nexus_files_give_their_trees_with_leaves_translated(tmp_path):
+    # As a Bayesian sampler writes them: a comment before the blocks, another block first,
+    # a translate table with a quoted label, tree names holding '=' and comments, and
+    # keywords in any case. Internal labels and lengths are kept as written.
+    path = tmp_path / "family.t"
+    path.write_text(
+        "#NEXUS\n[ID: 9; a comment ; with semicolons]\nbegin taxa;\n dimensions ntax=3;\n"
+        "  taxlabels 1 2 3;\nend;\nBegin Trees;\n  Translate\n    1 Homo_sapiens_1,\n"
+        "    2 'Pan tro''s_2',\n    3 C_3\n  ;\n"
+        "  tree gen.1 = [&U] (1:0.1,(2:0.2,3:0.3)0.9:0.05);\n"
+        "  TREE 'rep=2' [&lnP=-1.5] = [&R] ((1,3)x,2);\n"
+        "  utree three = (3,(1,2));\nEND;\nbegin trees; tree last = (1,(2,3));\nend;\n")
+    trees = newick.read_newick_lines(path)
+    assert trees == ["[&U] (Homo_sapiens_1:0.1,('Pan tro''s_2':0.2,C_3:0.3)0.9:0.05);",
+                     "[&R] ((Homo_sapiens_1,C_3)x,'Pan tro''s_2');",
+                     "(C_3,(Homo_sapiens_1,'Pan tro''s_2'));",
+                     "(1,(2,3));"]  # a new block has no table of its own
+    assert newick.parse_newick(trees[0]).labels[3] == "Pan tro's_2"
+    (tmp_path / "plain.t").write_text("  #nexus\nbegin trees;tree a=(A,(B,C));end;")
+    assert newick.read_newick_lines(tmp_path / "plain.t") == ["(A,(B,C));"]
+
+
+@pytest.mark.parametrize("body, message", [
+    ("begin data; dimensions ntax=2; end;", "no tree"),
+    ("begin trees; tree a = ('A,B);", "quote opened on line 2"),
+    ("begin trees; tree a = (A,B)[oops;", "comment opened on line 2"),
+    ("begin trees; translate 1 A, 2; tree a = (1,2); end;", "TRANSLATE entry '2'"),
+    ("begin trees; tree a (1,2); end;", "without '='"),
+])
+def test_bad_nexus_files_name_the_file(tmp_path, body, message):
+    path = tmp_path / "bad.nex"
+    path.write_text("#NEXUS\n" + body)
+    with pytest.raises(ValueError, match=re.escape(message)) as info:
+        newick.read_newick_lines(path)
+    assert str(info.value).startswith(str(path))
 
 
 def random_tree(rng, n_leaves):
