@@ -78,7 +78,7 @@ class GeneTrees:
     """
 
     __slots__ = ("_tree", "_names", "_offsets", "_is_leaf", "_left", "_right", "_species_node",
-                 "_labels", "_arrays", "_clades", "_clade_arrays")
+                 "_labels", "_arrays", "_clades", "_clade_arrays", "_sample_sizes")
 
     def __init__(self, *args: object, **kwargs: object) -> None:
         raise TypeError("make GeneTrees with GeneTrees.from_newick or GeneTrees.from_simulation")
@@ -102,6 +102,8 @@ class GeneTrees:
         self._arrays: GeneTreeArrays | None = None
         self._clades: CladeArrays | None = None
         self._clade_arrays: CladeArrays | None = None
+        # Trees read per family: None for rooted trees, else 1 (an unrooted tree) or more.
+        self._sample_sizes: list[int] | None = None
         return self
 
     @classmethod
@@ -280,6 +282,7 @@ class GeneTrees:
         self = cls._make(tree, names, clades.cl_offsets, clades.cl_is_leaf, np.empty(0, np.int64),
                          np.empty(0, np.int64), clades.cl_species, labels)
         self._clades = clades
+        self._sample_sizes = [len(texts) for texts in texts_of]
         return self
 
     @classmethod

@@ -40,6 +40,23 @@ _MAX_SAMPLES = 10**7
 _FAMILY_IN_BATCH = re.compile(r" \(family (\d+) of the batch\)$")
 
 
+def _history_advice(message: str, gene_trees: GeneTrees, k: int) -> str:
+    """The core's message for family k's gene histories exceeding the memory budget, with
+    the advice that fits the family: the core cannot tell a sample from one tree."""
+    head, sep, advice = message.partition("; ")
+    if not advice.startswith("the gene histories"):
+        return message
+    sizes = gene_trees._sample_sizes
+    if sizes is None:
+        way = "lower n_steps or use an undated model"
+    elif sizes[k] > 1:
+        way = ("lower n_steps, reconcile the sample's trees one at a time, or use an undated "
+               "model")
+    else:
+        way = "lower n_steps, reconcile a rooting of the tree, or use an undated model"
+    return f"{head}{sep}the family's gene histories are too large to hold \u2014 {way}"
+
+
 def reconcile(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: float,
               transfer: float, loss: float, model: str = "undated", n_steps: int | None = None,
               origination: str = "root", samples: int = 100, seed: int = 0, threads: int = 1,
@@ -135,8 +152,9 @@ def reconcile(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: 
         found = _FAMILY_IN_BATCH.search(str(exc))
         if found is None or int(found.group(1)) >= n_families:
             raise
-        name = gene_trees.names[int(found.group(1))]
-        raise RuntimeError(f"family {name!r}: {str(exc)[:found.start()]}") from exc
+        k = int(found.group(1))
+        message = _history_advice(str(exc)[:found.start()], gene_trees, k)
+        raise RuntimeError(f"family {gene_trees.names[k]!r}: {message}") from exc
     logliks = np.fromiter((v for piece in pieces for v in piece[0]), dtype=np.float64,
                           count=n_families)
     columns = []

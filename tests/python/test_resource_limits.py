@@ -356,6 +356,7 @@ def test_dated_reconciliation_holds_one_history_per_graph_node_and_species_tip()
     assert refused["outcome"] == "RuntimeError", refused
     # Named, among the batch's families, by the one that does not fit.
     assert refused["message"].startswith("family 'big': exceeded the memory budget of 256.0 MB")
+    assert refused["message"].endswith("\u2014 lower n_steps or use an undated model")
     lean = limited(110, False)
     unlimited = {}
     exec(textwrap.dedent(body.replace("TIPS", "110").replace("ROOTED", "False")), unlimited)

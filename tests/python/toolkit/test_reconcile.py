@@ -182,6 +182,31 @@ def test_bad_arguments_and_impossible_families(tree, genes):
     assert len(ET.fromstring(rec.to_recphyloxml()).findall(NS + "recGeneTree")) == 1
 
 
+def test_a_family_too_large_for_its_histories_gets_advice_that_fits_it(tree, genes, unrooted):
+    from korvath.reconciliation import _history_advice
+
+    core = ("exceeded the memory budget of 2.9 GB (one eighth of the memory the process may "
+            "use); the gene histories of a family too large to hold \u2014 lower n_steps or "
+            "score the family's trees apart")
+    leaves = tree.extant_leaves
+    sample = GeneTrees.from_samples(
+        {"one": [f"({leaves[0]}_a,({leaves[1]}_b,{leaves[2]}_c));"],
+         "two": [f"({leaves[0]}_a,({leaves[1]}_b,{leaves[2]}_c));",
+                 f"(({leaves[0]}_a,{leaves[1]}_b),{leaves[2]}_c);"]}, tree)
+    advice = {ways: _history_advice(core, batch, k)
+              for ways, batch, k in [("rooted", genes, 0), ("unrooted", unrooted, 1),
+                                     ("one tree", sample, 0), ("sample", sample, 1)]}
+    head = "exceeded the memory budget of 2.9 GB (one eighth of the memory the process may use)"
+    assert all(text.startswith(head + "; the family's gene histories are too large to hold")
+               for text in advice.values())
+    assert advice["rooted"].endswith("\u2014 lower n_steps or use an undated model")
+    assert advice["unrooted"] == advice["one tree"]
+    assert "reconcile a rooting of the tree" in advice["unrooted"]
+    assert "the sample's trees one at a time" in advice["sample"]
+    other = "exceeded max_events; sampled scenarios too large to hold"
+    assert _history_advice(other, sample, 1) == other
+
+
 def test_plot_colours_every_branch(tree, genes):
     matplotlib = pytest.importorskip("matplotlib")
     matplotlib.use("Agg")
