@@ -115,6 +115,40 @@ def test_nexus_files_give_their_trees_with_leaves_translated(tmp_path):
     assert newick.read_newick_lines(tmp_path / "plain.t") == ["(A,(B,C));"]
 
 
+def test_nexus_round_trip_of_random_trees_with_awkward_labels(tmp_path):
+    # Leaves written as translate keys (numbers, or quoted words) read back as the labels,
+    # quoted or not, next to comments and lengths; internal labels are never translated.
+    rng = random.Random(5)
+    trees, statements, table = [], [], {}
+    for t in range(30):
+        parent, labels, lengths = random_tree(rng, rng.randint(1, 12))
+        is_leaf = [True] * len(parent)
+        for v in parent[1:]:
+            is_leaf[v] = False
+        if table and not is_leaf[0]:
+            labels[0] = next(iter(table.values())).strip("'")  # a key, as an internal label
+        keyed = list(labels)
+        for v, label in enumerate(labels):
+            if is_leaf[v] and label:
+                key = table.setdefault(label, rng.choice([str(len(table) + 1),
+                                                          f"'k {len(table)}'"]))
+                keyed[v] = key.strip("'") if key.startswith("'") else key
+        text = format_newick(parent, keyed, lengths)
+        statements.append(f"  tree t{t} [&W 1] = [&U] {text}")
+        trees.append((parent, labels, lengths))
+    body = ("#NEXUS\nBEGIN TREES;\n  TRANSLATE\n" +
+            ",\n".join(f"    {key} {newick.quote_label(label)}" for label, key in table.items())
+            + ";\n" + "\n".join(statements) + "\nEND;\n")
+    path = tmp_path / "random.nex"
+    path.write_text(body)
+    read = newick.read_newick_lines(path)
+    assert len(read) == len(trees)
+    for text, (parent, labels, lengths) in zip(read, trees):
+        tree = parse_newick(text)
+        assert list(tree.parent) == parent and list(tree.labels) == labels
+        assert [x.hex() for x in tree.lengths] == [float(x).hex() for x in lengths]
+
+
 @pytest.mark.parametrize("body, message", [
     ("begin data; dimensions ntax=2; end;", "no tree"),
     ("begin trees; tree a = ('A,B);", "quote opened on line 2"),
