@@ -21,6 +21,9 @@ Positions in error messages are 0-based character offsets into the text.
 """
 from __future__ import annotations
 
+import bz2
+import gzip
+import lzma
 import math
 import os
 import re
@@ -338,8 +341,10 @@ def read_newick_lines(path: str | os.PathLike[str]) -> list[str]:
     Parameters
     ----------
     path : str or path-like
-        A UTF-8 text file. In a Newick file, blank lines (only whitespace) are skipped. A file
-        whose first word is ``#NEXUS`` is read as NEXUS, as written by Bayesian tree samplers:
+        A UTF-8 text file, or one compressed with gzip, bzip2 or xz (known by its first bytes,
+        whatever its name). In a Newick file, blank lines (only whitespace) are skipped. A
+        file whose first word is ``#NEXUS`` is read as NEXUS, as written by Bayesian tree
+        samplers:
         the ``TREE`` (or ``UTREE``) commands of its ``TREES`` blocks, in file order, with the
         block's ``TRANSLATE`` table applied to the leaves (``1 Homo_sapiens_12,`` turns leaf
         ``1`` into ``Homo_sapiens_12``). Other blocks are skipped, keywords are read in any
@@ -355,16 +360,32 @@ def read_newick_lines(path: str | os.PathLike[str]) -> list[str]:
     ------
     ValueError
         A NEXUS file with no tree, an unterminated quote or comment, or a ``TRANSLATE`` entry
-        without a label; the message names the file.
+        without a label; a compressed file cut short or damaged; text that is not UTF-8. The
+        message names the file.
     """
     if not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"path: expected a str or path-like, got {type(path).__name__}")
-    with open(path, encoding="utf-8") as handle:
-        text = handle.read()
+    with open(path, "rb") as raw:
+        start = raw.read(6)
+    opener = next((module.open for magic, module in _COMPRESSED if start.startswith(magic)),
+                  open)
+    try:
+        with opener(path, "rt", encoding="utf-8") as handle:
+            text = handle.read()
+    except (EOFError, lzma.LZMAError, gzip.BadGzipFile, UnicodeDecodeError) as exc:
+        raise ValueError(f"{os.fspath(path)}: cannot be read as text: {exc}") from None
+    except OSError as exc:
+        if opener is open:
+            raise
+        raise ValueError(f"{os.fspath(path)}: cannot be read as text: {exc}") from None
     body = text.lstrip()
     if body[:6].upper() == "#NEXUS":
         return _nexus_trees(text, len(text) - len(body) + 6, os.fspath(path))
     return [line.strip() for line in text.splitlines() if line.strip()]
+
+
+# Compressed files, known by their first bytes.
+_COMPRESSED = ((b"\x1f\x8b", gzip), (b"BZh", bz2), (b"\xfd7zXZ\x00", lzma))
 
 
 def _nexus_commands(text: str, start: int, where: str) -> list[str]:

@@ -149,6 +149,27 @@ def test_nexus_round_trip_of_random_trees_with_awkward_labels(tmp_path):
         assert [x.hex() for x in tree.lengths] == [float(x).hex() for x in lengths]
 
 
+def test_compressed_files_read_as_their_text_and_damaged_ones_name_the_file(tmp_path):
+    import bz2
+    import gzip
+    import lzma
+
+    plain = "(A,(B,C));\n\n(C,(A,B));\n"
+    nexus = "#NEXUS\nbegin trees; translate 1 A, 2 B, 3 C; tree a = (1,(2,3)); end;\n"
+    for module in (gzip, bz2, lzma):
+        for text, expected in ((plain, ["(A,(B,C));", "(C,(A,B));"]), (nexus, ["(A,(B,C));"])):
+            path = tmp_path / "trees.nwk"  # known by its bytes, not its name
+            path.write_bytes(module.compress(text.encode()))
+            assert newick.read_newick_lines(path) == expected
+    damaged = [gzip.compress(plain.encode() * 50)[:30], b"\xfd7zXZ\x00not xz", b"BZh not bz2",
+               b"\xff\xfe(A,B);"]
+    for data in damaged:
+        path = tmp_path / "damaged"
+        path.write_bytes(data)
+        with pytest.raises(ValueError, match="^" + re.escape(f"{path}: cannot be read as text")):
+            newick.read_newick_lines(path)
+
+
 @pytest.mark.parametrize("body, message", [
     ("begin data; dimensions ntax=2; end;", "no tree"),
     ("begin trees; tree a = ('A,B);", "quote opened on line 2"),
