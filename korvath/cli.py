@@ -98,15 +98,6 @@ def _burnin(text: str) -> int | float:
                                          f"got {text!r}") from None
 
 
-def _family_name(file_name: str) -> str:
-    """A sample file's family: its name without the last extension, and without a compression
-    extension before that (``fam1.t.gz`` is ``fam1``)."""
-    stem, extension = os.path.splitext(file_name)
-    if extension.lower() in (".gz", ".bz2", ".xz"):
-        stem = os.path.splitext(stem)[0]
-    return stem or file_name
-
-
 def _gene_trees(path: str, tree: Any, separator: str, unrooted: bool = False,
                 samples: bool = False, burnin: int | float = 0) -> Any:
     from korvath import GeneTrees
@@ -114,18 +105,7 @@ def _gene_trees(path: str, tree: Any, separator: str, unrooted: bool = False,
     if samples:
         if not os.path.isdir(path):
             raise UsageError(f"sample folder not found: {path}")
-        files = sorted(name for name in os.listdir(path)
-                       if os.path.isfile(os.path.join(path, name)) and not name.startswith("."))
-        if not files:
-            raise UsageError(f"sample folder holds no files: {path}")
-        source: dict[str, str] = {}
-        for name in files:
-            family = _family_name(name)
-            if family in source:
-                raise UsageError(f"files {os.path.basename(source[family])!r} and {name!r} in "
-                                 f"{path} would both be family {family!r}; rename one")
-            source[family] = os.path.join(path, name)
-        return GeneTrees.from_samples(source, tree, separator, rooted=not unrooted,
+        return GeneTrees.from_samples(path, tree, separator, rooted=not unrooted,
                                       burnin=burnin)
     if burnin:
         raise UsageError("--burnin is for samples of trees: add --samples")

@@ -160,7 +160,8 @@ class GeneTrees:
         return cls._from_batch(tree, names, batch, rule)
 
     @classmethod
-    def from_samples(cls, source: Sequence[Any] | Mapping[Any, Any], species_tree: SpeciesTree,
+    def from_samples(cls, source: Sequence[Any] | Mapping[Any, Any] | str | os.PathLike[str],
+                     species_tree: SpeciesTree,
                      leaf_species: LeafSpecies = "_", rooted: bool = True,
                      burnin: int | float = 0) -> "GeneTrees":
         """Read a sample of gene trees per family (bootstrap replicates or a posterior sample).
@@ -173,11 +174,14 @@ class GeneTrees:
 
         Parameters
         ----------
-        source : dict or list
+        source : dict, list, or path of a folder
             Per family, the sampled trees: a list of Newick strings, or the path of a file
-            holding one tree per line (blank lines skipped) or a NEXUS file of trees (see
-            :func:`korvath.read_newick_lines`). A dict names the families by its keys; a list
-            numbers them from 1.
+            holding one tree per line (blank lines skipped) or a NEXUS file of trees, either
+            possibly compressed (see :func:`korvath.read_newick_lines`). A dict names the
+            families by its keys; a list numbers them from 1. A folder holds one such file
+            per family, named by the file's name without its extension (and without a
+            compression extension: ``fam1.t.gz`` is family ``fam1``), in name order; files
+            whose names start with ``.`` are skipped.
         species_tree : SpeciesTree
             The species tree; every leaf must belong to one of its extant species.
         leaf_species : str, compiled regular expression, dict or callable, default "_"
@@ -200,7 +204,8 @@ class GeneTrees:
         ValueError
             Naming the family and the tree: unreadable Newick, a tree that is not binary, a
             leaf label used twice in a tree, trees of one family with different leaves, a leaf
-            of no extant species, a family without trees (none left after the burn-in).
+            of no extant species, a family without trees (none left after the burn-in); a
+            folder with no file, or two of whose files would name the same family.
         TypeError
             For arguments of the wrong kind.
         """
@@ -208,6 +213,11 @@ class GeneTrees:
         rule = _species_rule(leaf_species)
         rooted = _check_rooted(rooted)
         burnin = _check_burnin(burnin)
+        if isinstance(source, (str, os.PathLike)):
+            if isinstance(source, str) and source.lstrip().startswith("("):
+                raise TypeError("source: a single str is read as a folder path; pass the trees "
+                                "as a list of samples, each a list of Newick strings")
+            source = _sample_folder(source)
         if isinstance(source, Mapping):
             names = list(source.keys())
             samples = list(source.values())
@@ -215,8 +225,8 @@ class GeneTrees:
             names = list(range(1, len(source) + 1))
             samples = list(source)
         else:
-            raise TypeError("source: expected a dict from family name to trees, or a list of "
-                            f"samples; got {type(source).__name__}")
+            raise TypeError("source: expected a dict from family name to trees, a list of "
+                            f"samples, or a folder path; got {type(source).__name__}")
         texts_of: list[list[str]] = []
         for name, sample in zip(names, samples):
             if isinstance(sample, (str, os.PathLike)):
@@ -464,6 +474,40 @@ class GeneTrees:
 
 
 # ---------------------------------------------------------------------------- helpers
+
+def _family_name(file_name: str) -> str:
+    """A sample file's family: its name without the last extension, and without a compression
+    extension before that (``fam1.t.gz`` is ``fam1``)."""
+    stem, extension = os.path.splitext(file_name)
+    if extension.lower() in (".gz", ".bz2", ".xz"):
+        stem = os.path.splitext(stem)[0]
+    return stem or file_name
+
+
+def _sample_folder(folder: str | os.PathLike[str]) -> dict[str, str]:
+    """The sample files of a folder by family name (see :meth:`GeneTrees.from_samples`)."""
+    path = os.fspath(folder)
+    if not isinstance(path, str):
+        raise TypeError("source: a folder path must be a str or a path-like of str")
+    if not os.path.isdir(path):
+        if os.path.isfile(path):
+            raise ValueError(f"source: {path!r} is a file; from_samples takes a folder of "
+                             "sample files, or a dict from family name to a file or a list of "
+                             "trees")
+        raise ValueError(f"source: no such folder: {path!r}")
+    files = sorted(name for name in os.listdir(path)
+                   if os.path.isfile(os.path.join(path, name)) and not name.startswith("."))
+    if not files:
+        raise ValueError(f"source: the folder {path!r} holds no sample file")
+    found: dict[str, str] = {}
+    for name in files:
+        family = _family_name(name)
+        if family in found:
+            raise ValueError(f"source: files {os.path.basename(found[family])!r} and {name!r} "
+                             f"in {path!r} would both be family {family!r}; rename one")
+        found[family] = os.path.join(path, name)
+    return found
+
 
 def _check_burnin(burnin: object) -> int | float:
     if isinstance(burnin, (bool, np.bool_)) or not isinstance(burnin, (int, float, np.integer,

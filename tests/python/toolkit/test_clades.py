@@ -312,6 +312,38 @@ def test_burnin_and_nexus_samples_score_as_the_trees_kept(tree, tmp_path):
             GeneTrees.from_samples({"f": sample}, tree, burnin=bad)
 
 
+def test_a_folder_of_sample_files_reads_as_the_dict_of_its_files(tree, tmp_path):
+    import gzip
+
+    rng = random.Random(4)
+    labels = leaf_labels(tree, rng, 5)
+    first = [random_unrooted(rng, labels)[0] for _ in range(3)]
+    second = [random_unrooted(rng, labels)[0] for _ in range(2)]
+    folder = tmp_path / "samples"
+    folder.mkdir()
+    (folder / "b.nwk").write_text("\n".join(first) + "\n")
+    with gzip.open(folder / "a.t.gz", "wt") as handle:
+        handle.write("#NEXUS\nbegin trees;\n" + "".join(f"tree t = {t}\n" for t in second)
+                     + "end;\n")
+    (folder / ".hidden").write_text("not a tree")
+    got = GeneTrees.from_samples(folder, tree, rooted=False)
+    assert got.names == ["a", "b"]
+    expected = GeneTrees.from_samples({"a": second, "b": first}, tree, rooted=False)
+    assert loglik(tree, got, **RATES).tolist() == loglik(tree, expected, **RATES).tolist()
+    (folder / "b.txt").write_text(first[0] + "\n")
+    with pytest.raises(ValueError, match="'b.nwk' and 'b.txt' .* would both be family 'b'"):
+        GeneTrees.from_samples(str(folder), tree)
+    for source, error, message in [(tmp_path / "none", ValueError, "no such folder"),
+                                   (folder / "b.txt", ValueError, "is a file"),
+                                   (first[0], TypeError, "list of samples")]:
+        with pytest.raises(error, match=message):
+            GeneTrees.from_samples(source, tree)
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    with pytest.raises(ValueError, match="holds no sample file"):
+        GeneTrees.from_samples(empty, tree)
+
+
 def test_bad_samples_name_family_and_tree(tree):
     a, b, c = (f"{s}_1" for s in tree.extant_leaves[:3])
     cases = [
