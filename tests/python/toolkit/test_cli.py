@@ -119,17 +119,6 @@ def test_sample_folders_take_nexus_files_and_a_burnin(tmp_path):
         assert out.returncode == 2 and message in out.stderr, out.stderr
     out = korvath_cmd("score", "example", folder / "fam.run1.t", *RATES, "--burnin", "1")
     assert out.returncode == 2 and "add --samples" in out.stderr
-    # A compressed file is named without its compression extension; two files naming one
-    # family are refused rather than one of them dropped.
-    import gzip
-    (folder / "fam.run1.t").rename(folder / "fam.t")
-    (folder / "other.t.gz").write_bytes(gzip.compress((folder / "fam.t").read_bytes()))
-    out = korvath_cmd("score", "example", folder, *RATES, "--samples", "--unrooted")
-    assert out.returncode == 0, out.stderr
-    assert [line.split("\t")[0] for line in out.stdout.splitlines()[1:]] == ["fam", "other"]
-    (folder / "fam.nwk").write_text(trees[0] + "\n")
-    out = korvath_cmd("score", "example", folder, *RATES, "--samples", "--unrooted")
-    assert out.returncode == 2 and "would both be family 'fam'" in out.stderr, out.stderr
 
 
 def test_fit_prints_rates_and_log_likelihood(simulated):
