@@ -341,8 +341,8 @@ def read_newick_lines(path: str | os.PathLike[str]) -> list[str]:
     Parameters
     ----------
     path : str or path-like
-        A UTF-8 text file, or one compressed with gzip, bzip2 or xz (known by its first bytes,
-        whatever its name). In a Newick file, blank lines (only whitespace) are skipped. A
+        A UTF-8 text file (a leading byte-order mark is dropped), or one compressed with
+        gzip, bzip2 or xz (known by its first bytes, whatever its name). In a Newick file, blank lines (only whitespace) are skipped. A
         file whose first word is ``#NEXUS`` is read as NEXUS, as written by Bayesian tree
         samplers:
         the ``TREE`` (or ``UTREE``) commands of its ``TREES`` blocks, in file order, with the
@@ -370,7 +370,7 @@ def read_newick_lines(path: str | os.PathLike[str]) -> list[str]:
     opener = next((module.open for magic, module in _COMPRESSED if start.startswith(magic)),
                   open)
     try:
-        with opener(path, "rt", encoding="utf-8") as handle:
+        with opener(path, "rt", encoding="utf-8-sig") as handle:
             text = handle.read()
     except (EOFError, lzma.LZMAError, gzip.BadGzipFile, UnicodeDecodeError) as exc:
         raise ValueError(f"{os.fspath(path)}: cannot be read as text: {exc}") from None

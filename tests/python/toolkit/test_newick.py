@@ -111,8 +111,13 @@ def test_nexus_files_give_their_trees_with_leaves_translated(tmp_path):
                      "(C_3,(Homo_sapiens_1,'Pan tro''s_2'));",
                      "(1,(2,3));"]  # a new block has no table of its own
     assert newick.parse_newick(trees[0]).labels[3] == "Pan tro's_2"
-    (tmp_path / "plain.t").write_text("  #nexus\nbegin trees;tree a=(A,(B,C));end;")
-    assert newick.read_newick_lines(tmp_path / "plain.t") == ["(A,(B,C));"]
+    # As a Windows editor may save it: a byte-order mark, CRLF line ends.
+    (tmp_path / "plain.t").write_bytes(b"\xef\xbb\xbf  #nexus\r\nbegin trees;\r\ntree a=(A,\r\n"
+                                       b"(B,C));\r\nend;\r\n")
+    assert newick.read_newick_lines(tmp_path / "plain.t") == ["(A,\n(B,C));"]
+    assert parse_newick("(A,\n(B,C));").labels == ["", "A", "", "B", "C"]
+    (tmp_path / "plain.nwk").write_bytes(b"\xef\xbb\xbf(A,B);\r\n(B,C);\r\n")
+    assert newick.read_newick_lines(tmp_path / "plain.nwk") == ["(A,B);", "(B,C);"]
 
 
 def test_nexus_round_trip_of_random_trees_with_awkward_labels(tmp_path):
