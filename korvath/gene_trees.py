@@ -14,6 +14,7 @@ species only.
 """
 from __future__ import annotations
 
+import math
 import os
 import re
 from typing import Any, Callable, Mapping, NamedTuple, Sequence, Union
@@ -246,10 +247,13 @@ class GeneTrees:
                                     f"{type(text).__name__}")
             if len(sample) == 0:
                 raise ValueError(f"family {name!r}: the sample holds no tree")
-            drop = burnin if isinstance(burnin, int) else int(burnin * len(sample))
+            # A share is rounded down, past the rounding of its product (0.29 of 100 is 29).
+            drop = (burnin if isinstance(burnin, int)
+                    else math.floor(round(burnin * len(sample), 9)))
             if drop >= len(sample):
+                trees = "tree" if len(sample) == 1 else "trees"
                 raise ValueError(f"family {name!r}: burnin={burnin!r} leaves none of the "
-                                 f"sample's {len(sample)} trees")
+                                 f"sample's {len(sample)} {trees}")
             texts_of.append(list(sample)[drop:])
         return cls._from_samples(tree, names, texts_of, rule, rooted)
 

@@ -306,6 +306,9 @@ def test_burnin_and_nexus_samples_score_as_the_trees_kept(tree, tmp_path):
             got = loglik(tree, GeneTrees.from_samples(source, tree, rooted=False,
                                                       burnin=burnin), **RATES)
             assert got.tolist() == expected.tolist()
+    hundred = GeneTrees.from_samples({"f": sample * 12 + sample[:4]}, tree, rooted=False,
+                                   burnin=0.29)
+    assert hundred._sample_sizes == [100 - 29]
     for bad, error in [(-1, ValueError), (1.0, ValueError), (8, ValueError), ("2", TypeError),
                        (True, TypeError), (float("nan"), ValueError)]:
         with pytest.raises(error, match="burnin"):
