@@ -342,13 +342,13 @@ def read_newick_lines(path: str | os.PathLike[str]) -> list[str]:
     ----------
     path : str or path-like
         A UTF-8 text file (a leading byte-order mark is dropped), or one compressed with
-        gzip, bzip2 or xz (known by its first bytes, whatever its name). In a Newick file, blank lines (only whitespace) are skipped. A
-        file whose first word is ``#NEXUS`` is read as NEXUS, as written by Bayesian tree
-        samplers:
-        the ``TREE`` (or ``UTREE``) commands of its ``TREES`` blocks, in file order, with the
-        block's ``TRANSLATE`` table applied to the leaves (``1 Homo_sapiens_12,`` turns leaf
-        ``1`` into ``Homo_sapiens_12``). Other blocks are skipped, keywords are read in any
-        case, and underscores in labels are kept as written.
+        gzip, bzip2 or xz (known by its first bytes, whatever its name). In a Newick file,
+        blank lines (only whitespace) are skipped. A file whose first word is ``#NEXUS`` is
+        read as NEXUS, as written by Bayesian tree samplers: the ``TREE`` (or ``UTREE``)
+        commands of its ``TREES`` blocks, in file order, with the block's ``TRANSLATE`` table
+        applied to the leaves (``1 Homo_sapiens_12,`` turns leaf ``1`` into
+        ``Homo_sapiens_12``). Other blocks are skipped, keywords are read in any case, and
+        underscores in labels are kept as written.
 
     Returns
     -------
@@ -372,7 +372,7 @@ def read_newick_lines(path: str | os.PathLike[str]) -> list[str]:
     try:
         with opener(path, "rt", encoding="utf-8-sig") as handle:
             text = handle.read()
-    except (EOFError, lzma.LZMAError, gzip.BadGzipFile, UnicodeDecodeError) as exc:
+    except (EOFError, lzma.LZMAError, UnicodeDecodeError) as exc:
         raise ValueError(f"{os.fspath(path)}: cannot be read as text: {exc}") from None
     except OSError as exc:
         if opener is open:
@@ -430,7 +430,6 @@ _QUOTED_REST = re.compile(r"(?:[^']|'')*'")
 # A NEXUS token: a quoted word ('' for a quote), a comment, a punctuation mark, or a run of
 # other characters.
 _NEXUS_TOKEN = re.compile(r"'(?:[^']|'')*'|\[[^\]]*\]|[(),=:;]|[^\s(),=:;\['\]]+")
-_PUNCTUATION = frozenset("(),=:;")
 _LEADING_COMMENTS = re.compile(r"^(?:\s*\[[^\]]*\])+\s*")
 
 
