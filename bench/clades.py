@@ -6,9 +6,9 @@ per family whose root is moved at random (the clades of all 20 amalgamated). Pri
 seconds (median of --runs) of one core call on each batch, for the undated, reldated and
 dated (--n-steps, by default the toolkit's 20) models, the ratio of each to the rooted batch
 (the median of each run's ratio, the batches of a run timed one after the other), and the
-CPU time of building the batches. With --by-size, the dated model family by family instead:
-each family's unrooted tree against its rooted tree (each scored alone, the median of --runs
-ratios), summarised by the number of leaves. With --largest rooted (or unrooted), only the
+CPU time of building the batches. With --by-size, one model (--model, dated unless set) family
+by family instead: each family's unrooted tree against its rooted tree (each scored alone, the
+median of --runs ratios), summarised by the number of leaves. With --largest rooted (or unrooted), only the
 largest family's dated rooted (or unrooted) tree, scored --runs times: its CPU seconds, and a
 run short enough for a profiler or an instruction counter, whose counts do not drift with a
 shared machine's load as its times do. Both runs spend the same on simulating and reading the
@@ -18,7 +18,8 @@ module comes from a build tree (PYTHONPATH=build/rel:.) rather than the installe
     PYTHONPATH=build/rel:. valgrind --tool=callgrind --trace-children=yes \
         python3 bench/clades.py --largest unrooted --runs 1
 
-    python3 bench/clades.py [--runs 5] [--n-steps 20] [--families 100] [--by-size]
+    python3 bench/clades.py [--runs 5] [--n-steps 20] [--families 100]
+                            [--by-size [--model {dated,undated,reldated}]]
                             [--largest {rooted,unrooted}]
 """
 from __future__ import annotations
@@ -83,12 +84,17 @@ def main() -> None:
     parser.add_argument("--n-steps", type=int, default=20)
     parser.add_argument("--families", type=int, default=100)
     parser.add_argument("--by-size", action="store_true",
-                        help="dated model only, each family's unrooted/rooted ratio by leaves")
+                        help="each family's unrooted/rooted ratio by leaves, in --model")
+    parser.add_argument("--model", choices=["dated", "undated", "reldated"],
+                        help="the model of --by-size (dated unless set)")
     parser.add_argument("--largest", choices=["rooted", "unrooted"],
                         help="dated model only, the largest family's tree alone, --runs times")
     args = parser.parse_args()
     if args.runs < 1 or args.families < 1 or args.n_steps < 1:
         parser.error("--runs, --families and --n-steps must be at least 1")
+    if args.model is not None and not args.by_size:
+        parser.error("--model goes with --by-size (the batches are timed in every model)")
+    args.model = args.model or "dated"
     tree = korvath.SpeciesTree.birth_death(200, seed=7)
     sim = korvath.simulate_families(tree, duplication=0.2, transfer=0.2, loss=0.3,
                                     families=150, seed=7)
@@ -188,22 +194,26 @@ def largest(tree, texts, args) -> None:
 
 
 def by_size(tree, texts, args) -> None:
-    """Each family's dated unrooted/rooted CPU-time ratio, scored alone, by number of leaves."""
-    species = species_arrays(tree, args.n_steps)
+    """Each family's unrooted/rooted CPU-time ratio in --model, scored alone, by number of leaves."""
     rates = dict(dup=0.2, transfer=0.2, loss=0.3, origination=0)
+    if args.model == "dated":
+        species = species_arrays(tree, args.n_steps)
+        by_tree, by_clades = korvath_core.dated_family_loglik, korvath_core.dated_clade_loglik
+    else:
+        species = dict(species_arrays(tree), transfers=int(args.model == "reldated"))
+        by_tree, by_clades = korvath_core.undated_family_loglik, korvath_core.undated_clade_loglik
     rows = []
     for text in texts:
         rooted = GeneTrees.from_newick([text], tree).arrays()._asdict()
         unrooted = GeneTrees.from_newick([text], tree, rooted=False).clade_arrays()._asdict()
         ratios = []
         for _ in range(args.runs):
-            base = cpu_time(lambda: korvath_core.dated_family_loglik(**species, **rooted, **rates))
-            cost = cpu_time(lambda: korvath_core.dated_clade_loglik(**species, **unrooted,
-                                                                     **rates))
+            base = cpu_time(lambda: by_tree(**species, **rooted, **rates))
+            cost = cpu_time(lambda: by_clades(**species, **unrooted, **rates))
             ratios.append(cost / base)
         rows.append((text.count(",") + 1, statistics.median(ratios)))
     bins = [(0, 100), (101, 300), (301, 600), (601, None)]
-    print(f"dated unrooted/rooted by leaves ({len(rows)} families, each the median of "
+    print(f"{args.model} unrooted/rooted by leaves ({len(rows)} families, each the median of "
           f"{args.runs} runs' ratios; CPU time of the core call)")
     for low, high in bins:
         picked = [r for n, r in rows if n >= low and (high is None or n <= high)]
