@@ -301,6 +301,12 @@ def _run_on_threads(n_threads: int, n_items: int, work: Callable[[int], list[flo
     _join_all(started)
     if failures:
         raise min(failures, key=lambda f: f[0])[1]
+    # Pieces that ended after the last wait (all of them, when the threads were done before
+    # the first): every piece is reported.
+    while finished.acquire(blocking=False):
+        done += 1
+        if progress is not None:
+            progress(done)
     return results  # type: ignore[return-value]
 
 

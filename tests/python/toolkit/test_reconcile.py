@@ -57,6 +57,15 @@ def test_likelihoods_are_the_scores_and_threads_change_nothing(tree, genes, unro
         assert list(one.events["family"].unique()) == list(batch.names)
 
 
+def test_progress_reaches_every_family_whatever_the_threads(tree, genes):
+    # Pieces that end before the main thread first waits were never reported with threads.
+    for threads in (1, 2, 3):
+        calls = []
+        reconcile(tree, genes, **RATES, samples=3, seed=1, threads=threads,
+                  progress=calls.append)
+        assert calls and calls[-1] == len(genes) and calls == sorted(set(calls))
+
+
 def test_tables_agree_with_the_events(tree, genes):
     rec = reconcile(tree, genes, **RATES, samples=20, seed=1)
     ev = rec.events
