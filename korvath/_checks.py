@@ -25,7 +25,11 @@ def real(name: str, value: object) -> float:
     if isinstance(value, (bool, np.bool_)) or not isinstance(
             value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name}: expected a real number, got {type(value).__name__}")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:
+        raise ValueError(f"{name}: an integer of {len(str(abs(int(value))))} digits is beyond "
+                         "the range of a float") from None
 
 
 def rate(name: str, value: object) -> float:

@@ -236,7 +236,7 @@ class GeneTrees:
                     raise TypeError(f"source[{name!r}]: a single str is read as a file path; "
                                     "pass the trees as a list of Newick strings")
                 if not os.path.isfile(path):
-                    raise ValueError(f"source[{name!r}]: no such file: {path!r}")
+                    raise ValueError(f"source[{name!r}]: {_not_a_file(path)}: {path!r}")
                 sample = read_newick_lines(path)
             elif not isinstance(sample, (list, tuple)):
                 raise TypeError(f"source[{name!r}]: expected a list of Newick strings or a file "
@@ -488,6 +488,13 @@ def _family_name(file_name: str) -> str:
     return stem or file_name
 
 
+def _not_a_file(path: str | bytes) -> str:
+    """Why a path that is not a regular file cannot be read as one."""
+    if os.path.isdir(path):
+        return "a folder, not a file"
+    return "not a regular file" if os.path.exists(path) else "no such file"
+
+
 def _sample_folder(folder: str | os.PathLike[str]) -> dict[str, str]:
     """The sample files of a folder by family name (see :meth:`GeneTrees.from_samples`)."""
     path = os.fspath(folder)
@@ -566,7 +573,7 @@ def _read_source(source: object) -> tuple[list[Any], list[str]]:
             raise TypeError("source: a single str is read as a file path; pass Newick text as "
                             "a list of strings (one tree each)")
         if not os.path.isfile(text):
-            raise ValueError(f"source: no such file: {text!r}")
+            raise ValueError(f"source: {_not_a_file(text)}: {text!r}")
         texts = read_newick_lines(text)
         return list(range(1, len(texts) + 1)), texts
     if isinstance(source, (list, tuple)):

@@ -359,8 +359,8 @@ class _Scorer:
         self.settings = settings
         self.threads = threads
         self.client = client
-        self.names = gene_trees.names
         arrays = _gene_arrays(species_tree, gene_trees)
+        self.names = gene_trees.names
         self.species = _species_args(species_tree, settings)
         sizes = _unit_sizes(arrays)
         self.bounds = _chunk_bounds(sizes, _nodes_per_piece(sizes, settings, threads, client))

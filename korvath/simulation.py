@@ -308,6 +308,12 @@ class FamilySimulation:
         if not isinstance(outdir, (str, os.PathLike)):
             raise TypeError(f"outdir: expected a str or path-like, got {type(outdir).__name__}")
         path = pathlib.Path(outdir)
+        for folder in (path, *path.parents):
+            if folder.exists():
+                if not folder.is_dir():
+                    raise ValueError(f"outdir: {str(folder)!r} is a file, so the folder "
+                                     f"{str(path)!r} cannot be made")
+                break
         log, copies = self._full_log()
         if write_run(self.tree, log, copies, str(path)):
             return path

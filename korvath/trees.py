@@ -725,17 +725,31 @@ def _lengths_from_dates(parent: np.ndarray, time: np.ndarray) -> np.ndarray:
 
 def _newick_source(source: object) -> str:
     if isinstance(source, os.PathLike):
-        with open(source, encoding="utf-8") as handle:
-            return handle.read()
+        return _read_tree_file(os.fspath(source))
     if not isinstance(source, str):
         raise TypeError(f"source: expected Newick text or a file path, got {type(source).__name__}")
     if "(" in source or ";" in source:
         return source
     if os.path.isfile(source):
-        with open(source, encoding="utf-8") as handle:
-            return handle.read()
+        return _read_tree_file(source)
+    if os.path.isdir(source):
+        raise ValueError(f"source: {source!r} is a folder, not a Newick file")
     raise ValueError(f"source: {source[:60]!r} is neither Newick text (no '(' or ';') nor an "
                      "existing file")
+
+
+def _read_tree_file(path: str | bytes) -> str:
+    """The text of a species tree file (a leading byte-order mark dropped), or a ValueError
+    naming the file when it cannot be read as UTF-8 text."""
+    try:
+        with open(path, encoding="utf-8-sig") as handle:
+            return handle.read()
+    except UnicodeDecodeError as exc:
+        raise ValueError(f"source: {path!r} cannot be read as UTF-8 text: {exc}") from None
+    except IsADirectoryError:
+        raise ValueError(f"source: {path!r} is a folder, not a Newick file") from None
+    except FileNotFoundError:
+        raise ValueError(f"source: no such file: {path!r}") from None
 
 
 def _int_array(values: object, name: str) -> np.ndarray:

@@ -1,4 +1,5 @@
 """GeneTrees: reading rooted gene trees, mapping leaves to species, and the core's arrays."""
+import os
 import random
 import re
 
@@ -121,6 +122,25 @@ def test_argument_checks():
         GeneTrees.from_newick("(A_1,B_2);", TREE)
     with pytest.raises(ValueError, match="no such file"):
         GeneTrees.from_newick("/nonexistent/trees.nwk", TREE)
+
+
+def test_paths_that_are_not_files_say_what_they_are(tmp_path):
+    with pytest.raises(ValueError, match="a folder, not a file"):
+        GeneTrees.from_newick(str(tmp_path), TREE)
+    with pytest.raises(ValueError, match=r"source\['x'\]: a folder, not a file"):
+        GeneTrees.from_samples({"x": tmp_path}, TREE)
+    if os.path.exists("/dev/null"):
+        with pytest.raises(ValueError, match="not a regular file"):
+            GeneTrees.from_newick("/dev/null", TREE)
+    binary = tmp_path / "species.nwk"
+    binary.write_bytes(b"\xff\xfe(A:1,B:1);")
+    for source in (binary, str(binary)):
+        with pytest.raises(ValueError, match="species.nwk' cannot be read as UTF-8 text"):
+            SpeciesTree.from_newick(source)
+    with pytest.raises(ValueError, match="is a folder, not a Newick file"):
+        SpeciesTree.from_newick(str(tmp_path))
+    with pytest.raises(ValueError, match="no such file"):
+        SpeciesTree.from_newick(tmp_path / "missing.nwk")
     with pytest.raises(ValueError, match="one group"):
         GeneTrees.from_newick(["A_1;"], TREE, re.compile(r"(A)(_)"))
     with pytest.raises(TypeError, match="leaf_species"):
