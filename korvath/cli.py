@@ -80,9 +80,14 @@ def _species_tree(source: str) -> Any:
 
     if source == "example":
         return SpeciesTree.from_newick(EXAMPLE_TREE)
+    if os.path.isdir(source):
+        raise UsageError(f"species tree: {source} is a folder, not a Newick file")
     if not os.path.isfile(source):
         raise UsageError(f"species tree file not found: {source}")
-    return SpeciesTree.from_newick(os.fspath(source))
+    try:
+        return SpeciesTree.from_newick(os.fspath(source))
+    except ValueError as exc:
+        raise ValueError(f"species tree {source}: {exc}") from None
 
 
 def _burnin(text: str) -> int | float:
@@ -109,6 +114,9 @@ def _gene_trees(path: str, tree: Any, separator: str, unrooted: bool = False,
                                       burnin=burnin)
     if burnin:
         raise UsageError("--burnin is for samples of trees: add --samples")
+    if os.path.isdir(path):
+        raise UsageError(f"gene trees: {path} is a folder, not a file (a folder of samples "
+                         "goes with --samples)")
     if not os.path.isfile(path):
         raise UsageError(f"gene tree file not found: {path}")
     return GeneTrees.from_newick(path, tree, separator, rooted=not unrooted)
@@ -260,6 +268,7 @@ def _score(args: argparse.Namespace, out: TextIO) -> None:
 
     tree, genes, (settings, threads) = _scorer(args)
     rates = scoring._check_rates(args.duplication, args.transfer, args.loss)
+    scoring._check_dated_grid(tree, settings, rates)
     progress = Progress("scoring", len(genes))
     try:
         with scoring._Scorer(tree, genes, settings, threads, None) as scorer:

@@ -21,7 +21,7 @@ from scipy import optimize, stats
 
 from korvath import _checks
 from korvath.gene_trees import GeneTrees
-from korvath.scoring import RATE_NAMES, _check_client, _check_settings, \
+from korvath.scoring import RATE_NAMES, _check_client, _check_dated_grid, _check_settings, \
     _check_threads, _Scorer
 from korvath.trees import SpeciesTree
 
@@ -49,9 +49,11 @@ class RateFit:
     n_evaluations : int
         Joint log-likelihoods computed (the fit and the intervals).
     converged : bool
-        Whether the optimiser reports success.
+        Whether the optimiser reports success at a finite log-likelihood (a batch of
+        probability 0 at every rate tried is not converged, whatever the optimiser says).
     message : str
-        The optimiser's message, and a note for every rate that ended at a search bound.
+        The optimiser's message, and a note for every rate that ended at a search bound or
+        when the log-likelihood is -inf.
     free : tuple of str
         The rates that were estimated.
     intervals : pandas.DataFrame or None
@@ -312,7 +314,9 @@ def fit_rates(species_tree: SpeciesTree, gene_trees: GeneTrees, *, model: str,
     ------
     TypeError, ValueError
         For an argument of the wrong kind or out of range, naming it; ``fixed`` or ``start``
-        naming an unknown rate; every rate fixed.
+        naming an unknown rate; every rate fixed; an empty batch with ``n_extinct`` 0; in the
+        dated model, fixed rates (or ``n_steps``) whose time grid needs more than the
+        machine's memory.
     """
     tree, settings = _check_settings(species_tree, model, n_steps, origination)
     n_extinct = _checks.count("n_extinct", n_extinct)
@@ -340,13 +344,26 @@ def fit_rates(species_tree: SpeciesTree, gene_trees: GeneTrees, *, model: str,
     if start_rates:
         raise ValueError(f"start: {sorted(start_rates)[0]!r} is fixed; give it in fixed only")
     bounds = [(low, high)] * len(free)
+    # The fixed rates alone (the free ones at 0) must leave a time grid the machine can hold;
+    # the search bounds keep the free rates' share of it bounded.
+    _check_dated_grid(tree, settings, tuple(fixed_rates.get(name, 0.0)
+                                            for name in RATE_NAMES), "fixed, n_steps")
 
     with _Scorer(tree, gene_trees, settings, threads, client) as scorer:
+        if not scorer.names and n_extinct == 0:
+            raise ValueError("gene_trees: the batch holds no family and n_extinct is 0, so "
+                             "there is nothing to fit")
         objective = _Objective(scorer, free, fixed_rates, n_extinct, _progress)
         result = _minimise(objective, np.asarray(x0, dtype=np.float64), bounds)
         x_hat = np.asarray(result.x, dtype=np.float64)
         best = objective.loglik(x_hat)
         notes = [str(result.message)]
+        # A batch of probability 0 wherever the search went gives the optimiser a flat
+        # objective, which it reports as converged; its rates estimate nothing.
+        converged = bool(result.success) and math.isfinite(best)
+        if not math.isfinite(best):
+            notes.append("the batch has probability 0 (loglik -inf) at every rate tried, so the "
+                         "rates are not estimates: check the fixed rates and the trees")
         for name, xi in zip(free, x_hat.tolist()):
             if xi <= low + 1e-9:
                 notes.append(f"{name} is at the lower search bound (effectively 0)")
@@ -375,7 +392,7 @@ def fit_rates(species_tree: SpeciesTree, gene_trees: GeneTrees, *, model: str,
         rates = objective.rates_at(x_hat)
         return RateFit(
             rates={name: rates[name] for name in RATE_NAMES}, loglik=best,
-            n_evaluations=len(objective.cache), converged=bool(result.success),
+            n_evaluations=len(objective.cache), converged=converged,
             message="; ".join(notes), free=free, intervals=table, level=level,
             settings=dict(model=settings.model, n_steps=settings.n_steps or None,
                           origination=origination, n_extinct=n_extinct))

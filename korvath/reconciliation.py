@@ -107,6 +107,7 @@ def reconcile(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: 
     """
     tree, settings = scoring._check_settings(species_tree, model, n_steps, origination)
     rates = scoring._check_rates(duplication, transfer, loss)
+    scoring._check_dated_grid(tree, settings, rates)
     samples = _checks.count("samples", samples, minimum=1, maximum=_MAX_SAMPLES)
     seed = _checks.seed("seed", seed)
     threads = scoring._check_threads(threads)

@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import contextlib
 import itertools
+import os
 import signal
 import threading
 from dataclasses import dataclass
@@ -95,6 +96,55 @@ def _check_settings(species_tree: object, model: object, n_steps: object,
 def _check_rates(duplication: object, transfer: object, loss: object) -> tuple[float, float, float]:
     return (_checks.rate("duplication", duplication), _checks.rate("transfer", transfer),
             _checks.rate("loss", loss))
+
+
+def _physical_memory() -> int:
+    """Bytes of physical memory (1 TiB when the system cannot say), as the core reads it."""
+    try:
+        pages, page = os.sysconf("SC_PHYS_PAGES"), os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, ValueError, OSError):
+        return 1 << 40
+    return pages * page if pages > 0 and page > 0 else 1 << 40
+
+
+def _check_dated_grid(species_tree: SpeciesTree, settings: _Settings,
+                      rates: tuple[float, float, float],
+                      names: str = "duplication, transfer, loss, n_steps") -> None:
+    """Refuses, naming the rates and n_steps, a dated time grid larger than the machine.
+
+    Over each interval h of the grid (the species nodes' times) the core takes
+    max(n_steps, ceil(4 R h)) Euler steps, R = duplication + transfer + loss, and holds a few
+    vectors over the branches alive there at every step. Beyond physical memory it could only
+    stop with an internal error, so the sizes are worked out here first, the same way.
+    """
+    if settings.model != "dated":
+        return
+    arrays = species_tree.likelihood_arrays()
+    total_rate = (rates[0] + rates[1]) + rates[2]
+    with np.errstate(over="ignore", invalid="ignore"):  # times near the double range
+        grid = np.unique(np.round(np.asarray(arrays.sp_time, dtype=np.float64) * 1e12) / 1e12)
+    grid = np.union1d(grid[~np.isnan(grid)], [0.0])
+    if grid.size < 2:
+        return
+    length = arrays.sp_time - arrays.sp_parent_time
+    alive = length > 1e-9
+    first = np.searchsorted(grid[:-1], arrays.sp_parent_time[alive] - 1e-9, side="left")
+    last = np.searchsorted(grid[1:], arrays.sp_time[alive] + 1e-9, side="right")
+    change = np.zeros(grid.size, dtype=np.float64)
+    np.add.at(change, first, 1.0)
+    np.add.at(change, np.maximum(last, first), -1.0)
+    width = np.cumsum(change)[:-1]
+    with np.errstate(over="ignore", invalid="ignore"):
+        steps = np.maximum(float(settings.n_steps), np.ceil(total_rate * np.diff(grid) * 4.0))
+        doubles = float(np.sum(3.0 * (steps + 1.0) * width))
+    memory = _physical_memory()
+    if not doubles * 8.0 <= memory:
+        raise ValueError(
+            f"{names}: with a total rate of {total_rate:g} per "
+            f"unit time over a species tree of height {species_tree.height:g}, and "
+            f"n_steps={settings.n_steps}, the dated model takes {float(np.sum(steps)):.3g} "
+            f"Euler steps, whose vectors need {doubles * 8.0 / 1e9:.3g} GB, more than this "
+            f"machine's {memory / 1e9:.3g} GB; lower the rates or n_steps")
 
 
 def _check_threads(threads: object) -> int:
@@ -478,12 +528,16 @@ def loglik(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: flo
     Raises
     ------
     TypeError, ValueError
-        For an argument of the wrong kind or out of range, naming it.
+        For an argument of the wrong kind or out of range, naming it; in the dated model,
+        rates and ``n_steps`` whose time grid (``max(n_steps, ceil(4 R h))`` Euler steps over
+        each interval h between species node times, R the sum of the rates) needs more than
+        the machine's memory.
     KeyboardInterrupt
         On Ctrl-C, which stops the work within a fraction of a second.
     """
     tree, settings = _check_settings(species_tree, model, n_steps, origination)
     rates = _check_rates(duplication, transfer, loss)
+    _check_dated_grid(tree, settings, rates)
     threads = _check_threads(threads)
     client = _check_client(client)
     with _Scorer(tree, gene_trees, settings, threads, client) as scorer:
@@ -512,6 +566,7 @@ def loglik_joint(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplicatio
     """
     tree, settings = _check_settings(species_tree, model, n_steps, origination)
     rates = _check_rates(duplication, transfer, loss)
+    _check_dated_grid(tree, settings, rates)
     n_extinct = _checks.count("n_extinct", n_extinct)
     threads = _check_threads(threads)
     client = _check_client(client)

@@ -159,6 +159,16 @@ def test_reconcile_writes_tables_and_trees(simulated, tmp_path):
 @pytest.mark.parametrize("args, message", [
     (["score", "example", "missing.nwk", *RATES], "gene tree file not found"),
     (["score", "nothere.nwk", "trees.nwk", *RATES], "species tree file not found"),
+    (["score", "adir", "trees.nwk", *RATES], "species tree: adir is a folder"),
+    (["score", "empty.nwk", "trees.nwk", *RATES], "species tree empty.nwk: "),
+    (["score", "binary.nwk", "trees.nwk", *RATES], "'binary.nwk' cannot be read as UTF-8"),
+    (["score", "example", "adir", *RATES], "gene trees: adir is a folder"),
+    (["score", "example", "trees.nwk", "--model", "dated", "--duplication", "1e300",
+      "--transfer", "0", "--loss", "0"], "Euler steps"),
+    (["fit", "example", "trees.nwk", "--model", "dated", "--fix", "duplication=1e300"],
+     "fixed, n_steps: "),
+    (["simulate", "example", "trees.nwk", *RATES, "--families", "2", "--seed", "1"],
+     "'trees.nwk' is a file"),
     (["score", "example", "trees.nwk", "--duplication", "-1", "--transfer", "0",
       "--loss", "0"], "duplication: a rate must be finite and >= 0"),
     (["score", "example", "trees.nwk", *RATES, "--model", "timed"], "invalid choice"),
@@ -174,6 +184,9 @@ def test_reconcile_writes_tables_and_trees(simulated, tmp_path):
 def test_bad_input_is_one_line_and_status_2(simulated, args, message):
     root, _, _ = simulated
     (root / "bad.nwk").write_text("(sp1_1,sp2_2);\n(sp1_1,sp2_2,sp3_3);\n")
+    (root / "adir").mkdir(exist_ok=True)
+    (root / "empty.nwk").write_text("")
+    (root / "binary.nwk").write_bytes(b"\xff\xfe(a,b);")
     out = korvath_cmd(*args, cwd=root)
     assert out.returncode == 2
     assert out.stdout == ""

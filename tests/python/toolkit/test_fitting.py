@@ -86,6 +86,8 @@ def test_fixed_rates_stay_and_intervals_cover_the_estimate(small):
     (dict(intervals="yes"), TypeError, "intervals"),
     (dict(model="dated", n_steps=0), ValueError, "n_steps"),
     (dict(fixed=[("loss", 1.0)]), TypeError, "fixed"),
+    (dict(model="dated", fixed={"duplication": 1e300}), ValueError,
+     "fixed, n_steps: with a total rate of 1e\\+300"),
 ])
 def test_arguments_are_checked(small, changes, error, message):
     tree, genes, _ = small
@@ -94,3 +96,17 @@ def test_arguments_are_checked(small, changes, error, message):
         fit_rates(tree, genes, **kwargs)
     assert math.isfinite(fit_rates(tree, genes, model="undated",
                                    fixed={"transfer": 0.2, "duplication": 0.3}).loglik)
+
+
+def test_a_fit_with_nothing_to_fit_is_not_reported_as_converged(small):
+    tree, genes, _ = small
+    empty = GeneTrees.from_newick([], tree)
+    with pytest.raises(ValueError, match="no family and n_extinct is 0"):
+        fit_rates(tree, empty, model="undated")
+    # Extinct families alone are still a likelihood to maximise.
+    assert math.isfinite(fit_rates(tree, empty, model="undated", n_extinct=5).loglik)
+    # Without duplications and transfers no family of several copies on one species is
+    # possible: the objective is -inf everywhere, which the optimiser alone calls converged.
+    flat = fit_rates(tree, genes, model="undated", fixed={"duplication": 0, "transfer": 0})
+    assert flat.loglik == -math.inf and not flat.converged
+    assert "probability 0" in flat.message and "not estimates" in flat.message

@@ -96,6 +96,11 @@ def test_default_steps_and_empty_batches(batch):
     (dict(model="undated", n_steps=5), ValueError, "n_steps: applies to the dated model"),
     (dict(threads=0), ValueError, "threads"),
     (dict(client=object()), TypeError, "client"),
+    (dict(duplication=10**400), ValueError, "duplication: an integer of 401 digits"),
+    # Time grids no machine holds: refused before the core allocates them.
+    (dict(model="dated", duplication=1e300), ValueError,
+     r"duplication, transfer, loss, n_steps: with a total rate of 1e\+300 .* Euler steps"),
+    (dict(model="dated", n_steps=10**9), ValueError, "n_steps=1000000000, the dated model"),
 ])
 def test_arguments_are_checked_before_the_core_runs(batch, changes, error, message):
     tree, genes, _ = batch
@@ -108,6 +113,13 @@ def test_arguments_are_checked_before_the_core_runs(batch, changes, error, messa
 
 def test_trees_the_models_cannot_use_are_rejected(batch):
     tree, genes, _ = batch
+    with pytest.raises(TypeError, match="gene_trees: expected GeneTrees, got NoneType"):
+        loglik(tree, None, **RATES)
+    # Branches so long that the rates' steps overflow any machine.
+    vast = SpeciesTree.from_newick("((a:1,b:1):1e300,c:1e300);")
+    vast_genes = GeneTrees.from_newick(["((a_1,b_1),c_1);"], vast)
+    with pytest.raises(ValueError, match="height 1e\\+300"):
+        loglik(vast, vast_genes, **RATES, model="dated")
     with pytest.raises(ValueError, match="n_extinct"):
         loglik_joint(tree, genes, **RATES, n_extinct=-1)
     flat = SpeciesTree.from_arrays([-1, 0, 0], [0.0, 0.0, 0.0], [False, True, True],
