@@ -31,6 +31,7 @@ import itertools
 import os
 import signal
 import threading
+import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Iterator, Sequence
 
@@ -85,12 +86,34 @@ def _check_settings(species_tree: object, model: object, n_steps: object,
         if n_steps is not None:
             raise ValueError(f"n_steps: applies to the dated model only (model={model!r})")
         steps = 0
+    if model == "dated":
+        _warn_short_branches(species_tree)
     if origination == "root" and model == "dated":
         arrays = species_tree.likelihood_arrays()
         if arrays.sp_is_leaf[arrays.sp_root]:
             raise ValueError("species_tree: with origination='root' the dated model needs at "
                              "least two extant species (families start at the root split)")
     return species_tree, _Settings(model, steps, 0 if origination == "root" else 1)
+
+
+def _warn_short_branches(species_tree: SpeciesTree) -> None:
+    """Warns of branches the dated model leaves out (length 1e-9 or less, the root's stem
+    aside): a lineage at the split above one has probability 0 there, so every family that
+    reaches such a split scores -inf."""
+    arrays = species_tree.likelihood_arrays()
+    short = (arrays.sp_time - arrays.sp_parent_time) <= 1e-9
+    short[arrays.sp_root] = False
+    if not short.any():
+        return
+    names = [species_tree.names[int(arrays.node_of[k])] or f"node {int(arrays.node_of[k])}"
+             for k in np.flatnonzero(short)]
+    listed = ", ".join(repr(name) for name in names[:5]) + (", ..." if len(names) > 5 else "")
+    warnings.warn(
+        f"species_tree: {len(names)} branch{'es' if len(names) > 1 else ''} of length 1e-9 or "
+        f"less ({listed}): the dated model leaves them out and gives a gene at the split "
+        "above one probability 0, so every family that reaches such a split scores -inf; "
+        "give them a length or use an undated model",
+        UserWarning, stacklevel=4)
 
 
 def _check_rates(duplication: object, transfer: object, loss: object) -> tuple[float, float, float]:

@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import numpy as np
 import pytest
@@ -118,8 +119,18 @@ def test_trees_the_models_cannot_use_are_rejected(batch):
     # Branches so long that the rates' steps overflow any machine.
     vast = SpeciesTree.from_newick("((a:1,b:1):1e300,c:1e300);")
     vast_genes = GeneTrees.from_newick(["((a_1,b_1),c_1);"], vast)
-    with pytest.raises(ValueError, match="height 1e\\+300"):
+    with pytest.warns(UserWarning, match="length 1e-9 or less"), \
+            pytest.raises(ValueError, match="height 1e\\+300"):
         loglik(vast, vast_genes, **RATES, model="dated")
+    # A branch too short for the dated model (one resolving a polytomy, say) makes the
+    # families reaching the split above it score -inf: said, naming it.
+    short = SpeciesTree.from_newick("(a:1.000000001,(b:1,c:1)bc:1e-9);")
+    short_genes = GeneTrees.from_newick(["((b_1,c_1),a_1);"], short)
+    with pytest.warns(UserWarning, match=r"1 branch of length 1e-9 or less \('bc'\)"):
+        assert loglik(short, short_genes, **RATES, model="dated")[1] == -math.inf
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert math.isfinite(loglik(short, short_genes, **RATES)[1])
     with pytest.raises(ValueError, match="n_extinct"):
         loglik_joint(tree, genes, **RATES, n_extinct=-1)
     flat = SpeciesTree.from_arrays([-1, 0, 0], [0.0, 0.0, 0.0], [False, True, True],
