@@ -463,6 +463,10 @@ def _nexus_trees(text: str, start: int, where: str) -> list[str]:
                     entries[-1].append(_unquote(token))
             for entry in entries:
                 if len(entry) == 2:
+                    if entry[0] in translate and translate[entry[0]] != entry[1]:
+                        # Either label could be meant: the leaves would be named by a guess.
+                        raise ValueError(f"{where}: TRANSLATE gives key {entry[0]!r} two "
+                                         f"labels, {translate[entry[0]]!r} and {entry[1]!r}")
                     translate[entry[0]] = entry[1]
                 elif entry:
                     raise ValueError(f"{where}: TRANSLATE entry {' '.join(entry)!r} is not a "

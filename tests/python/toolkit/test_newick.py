@@ -180,6 +180,8 @@ def test_compressed_files_read_as_their_text_and_damaged_ones_name_the_file(tmp_
     ("begin trees; tree a = ('A,B);", "quote opened on line 2"),
     ("begin trees; tree a = (A,B)[oops;", "comment opened on line 2"),
     ("begin trees; translate 1 A, 2; tree a = (1,2); end;", "TRANSLATE entry '2'"),
+    ("begin trees; translate 1 A, 2 B, 1 C; tree a = (1,2); end;",
+     "TRANSLATE gives key '1' two labels, 'A' and 'C'"),
     ("begin trees; tree a (1,2); end;", "without '='"),
 ])
 def test_bad_nexus_files_name_the_file(tmp_path, body, message):
