@@ -25,6 +25,7 @@ import argparse
 import os
 import sys
 import time
+import warnings
 from typing import Any, Sequence, TextIO
 
 EXAMPLE_TREE = (
@@ -339,13 +340,22 @@ def _reconcile(args: argparse.Namespace, out: TextIO) -> None:
                   "scenarios\n")
 
 
+def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                  file: TextIO | None = None, line: str | None = None) -> None:
+    text = " ".join(str(message).split())
+    (file or sys.stderr).write(f"korvath: warning: {text}\n")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status (0, 2 for bad input, 130 on Ctrl-C)."""
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-        {"simulate": _simulate, "score": _score, "fit": _fit,
-         "reconcile": _reconcile}[args.command](args, sys.stdout)
+        with warnings.catch_warnings():
+            # A warning is one line, as an error is, not a source line of the toolkit.
+            warnings.showwarning = _show_warning
+            {"simulate": _simulate, "score": _score, "fit": _fit,
+             "reconcile": _reconcile}[args.command](args, sys.stdout)
     except KeyboardInterrupt:
         sys.stderr.write("korvath: interrupted\n")
         return 130

@@ -206,3 +206,13 @@ def test_help_documents_every_option():
         assert out.returncode == 0
         for option in options:
             assert option in out.stdout, (command, option)
+
+
+def test_warnings_are_one_line_beside_the_results(tmp_path):
+    (tmp_path / "short.nwk").write_text("(a:1.0000000005,(b:1,c:1)bc:0.5e-9):0;\n")
+    (tmp_path / "genes.nwk").write_text("((b_1,c_1),a_1);\n")
+    out = korvath_cmd("score", "short.nwk", "genes.nwk", "--model", "dated", *RATES,
+                      cwd=tmp_path)
+    assert out.returncode == 0 and out.stdout == "family\tloglik\n1\t-inf\n"
+    assert out.stderr.startswith("korvath: warning: species_tree: 1 branch of length 1e-9")
+    assert out.stderr.count("\n") == 1 and "UserWarning" not in out.stderr
