@@ -397,6 +397,9 @@ def simulate_families(tree: SpeciesTree, *, duplication: float, transfer: float,
     return FamilySimulation(tree, params, core_args, record, columns, extra)
 
 
+_MAX_FOUNDERS_PER_RUN = 2**31
+
+
 def simulate_profiles(tree: SpeciesTree, *, duplication: float, transfer: float, loss: float,
                       origination: float = 0.0, families: int = 1, seed: int,
                       cap: int | None = None, replacement: float = 0.0,
@@ -436,6 +439,13 @@ distance_decay, allow_self
                                  replacement, distance_decay, allow_self)
     n_copies = _checks.count("copies", copies, minimum=1)
     n_threads = _checks.count("threads", threads, minimum=1, maximum=4096)
+    # The counts engine numbers one run's founding families in 32 bits.
+    share = -(-core_params["initial_size"] // n_copies)
+    if share > _MAX_FOUNDERS_PER_RUN:
+        over = f" over {n_copies} copies ({share} a copy)" if n_copies > 1 else ""
+        raise ValueError(f"families: {core_params['initial_size']} founding families{over} are "
+                         f"more than one run can hold (at most {_MAX_FOUNDERS_PER_RUN}); raise "
+                         "copies or lower families")
     core_args = _tree_args(tree) | core_params
     if n_copies == 1:
         table = korvath_core.simulate_profiles(**core_args)

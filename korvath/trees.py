@@ -104,7 +104,11 @@ def _real(value: object, name: str) -> float:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer,
                                                                       np.floating)):
         raise TypeError(f"{name}: expected a real number, got {type(value).__name__}")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:
+        raise ValueError(f"{name}: an integer of {len(str(abs(int(value))))} digits is beyond "
+                         "the range of a float") from None
 
 
 class SpeciesTree:
@@ -154,6 +158,16 @@ class SpeciesTree:
     def _make(cls, parent: np.ndarray, time: np.ndarray, extant: np.ndarray,
               names: list[str], written: np.ndarray, lengths: np.ndarray, stem: float,
               root: int, index: dict[str, int] | None = None) -> "SpeciesTree":
+        # Dates or lengths beyond the double range (lengths near 1e308 added up, or dates
+        # whose differences overflow) would reach the engines as infinities.
+        with np.errstate(over="ignore", invalid="ignore"):
+            spans = time[parent >= 0] - time[parent[parent >= 0]]
+        if not (np.all(np.isfinite(time)) and np.all(np.isfinite(spans))):
+            bad = (np.flatnonzero(~np.isfinite(time)) if not np.all(np.isfinite(time)) else
+                   np.flatnonzero(parent >= 0)[~np.isfinite(spans)])
+            v = int(bad[0])
+            raise ValueError(f"time: node {names[v]!r} has a date or a branch beyond the range "
+                             f"of a double (date {float(time[v])!r}); rescale the tree's times")
         self = object.__new__(cls)
         for array in (parent, time, extant, lengths, written):
             array.setflags(write=False)
@@ -762,7 +776,10 @@ def _int_array(values: object, name: str) -> np.ndarray:
         return np.zeros(0, dtype=np.int64)
     if arr.dtype.kind not in "iu":
         if arr.dtype.kind == "O" and all(_is_int(x) for x in arr.tolist()):
-            arr = np.asarray(arr.tolist())
+            try:
+                arr = np.asarray(arr.tolist(), dtype=np.int64)
+            except OverflowError:
+                raise ValueError(f"{name}: value too large") from None
         else:
             raise TypeError(f"{name}: expected integers, got {arr.dtype}")
     if arr.dtype.kind == "u" and arr.size and arr.max() > np.iinfo(np.int64).max:

@@ -222,3 +222,12 @@ def test_names_that_would_break_gene_trees_are_refused():
     assert len(sim.profiles.columns) == 3
     with pytest.raises(ValueError, match="would break the Newick gene trees"):
         sim.gene_trees()
+
+
+def test_more_founders_than_a_counts_run_holds_are_refused_naming_families():
+    tree = SpeciesTree.birth_death(8, seed=1)
+    still = dict(duplication=0, transfer=0, loss=0, seed=1)
+    with pytest.raises(ValueError, match="families: 4294967296 founding families are more"):
+        simulate_profiles(tree, families=2**32, **still)
+    with pytest.raises(ValueError, match=r"over 2 copies \(4294967296 a copy\)"):
+        simulate_profiles(tree, families=2**33, copies=2, **still)

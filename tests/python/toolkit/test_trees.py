@@ -58,6 +58,7 @@ def test_reads_a_file_path(tmp_path):
     ("((A:1,B:1)A:1,C:2);", "'A' is used by"),
     ("A:1;", "at least two leaves"),
     ("((A:1,B:1):1,C:2", "never closed"),
+    ("((A:1e308,B:1e308):1e308,C:1);", "node 'A' has a date or a branch beyond the range"),
 ])
 def test_rejected_trees_name_the_node(text, fragment):
     with pytest.raises(ValueError) as info:
@@ -108,6 +109,9 @@ def test_from_arrays_keeps_numbering_and_feeds_the_simulators_unchanged():
      "names both node 0 and node 4"),
     ([-1, 0, 0], [0, 1, float("nan")], [False, True, True], None, "not finite"),
     ([-1, 0, 0], [0, 1, -1], [False, True, True], None, "before its parent"),
+    ([-1, 0, 0], [-1e308, 1e308, 1e308], [False, True, True], None,
+     "node 'n1' has a date or a branch beyond the range of a double"),
+    ([-1, 2**70, 0], [0, 1, 1], [False, True, True], None, "parent: value too large"),
     ([1, -1, 1, 0, 0], [0, 0, 1, 1, 1], [False] * 5, None, "smaller index than its parent"),
     ([-1, 0, 0], [0, 1, 1], [True, True, True], None, "internal node and cannot be extant"),
     ([-1, 0, 0], [0, 1, 1], [False, True, True], ["r", "a\tb", "c"], "tab or line break"),
@@ -181,3 +185,10 @@ def test_pure_birth_root_age_has_the_expected_mean():
     mean = sum(1 / k for k in range(2, n + 1))
     sd = math.sqrt(sum(1 / k**2 for k in range(2, n + 1)) / trees)
     assert abs(ages.mean() - mean) < 4 * sd, (ages.mean(), mean)
+
+
+def test_numbers_beyond_a_float_name_their_parameter():
+    with pytest.raises(ValueError, match="birth: an integer of 401 digits"):
+        SpeciesTree.birth_death(5, 10**400, 0, seed=1)
+    with pytest.raises(ValueError, match="tolerance: an integer of 401 digits"):
+        SpeciesTree.from_newick("(A:1,B:1);", tolerance=10**400)
