@@ -42,7 +42,7 @@ import korvath_core
 from korvath import _checks
 from korvath.clades import CladeArrays
 from korvath.gene_trees import GeneTreeArrays, GeneTrees
-from korvath.trees import SpeciesTree
+from korvath.trees import LikelihoodArrays, SpeciesTree
 
 __all__ = ["loglik", "loglik_joint", "MODELS", "ORIGINATIONS", "DEFAULT_N_STEPS"]
 
@@ -87,20 +87,19 @@ def _check_settings(species_tree: object, model: object, n_steps: object,
             raise ValueError(f"n_steps: applies to the dated model only (model={model!r})")
         steps = 0
     if model == "dated":
-        _warn_short_branches(species_tree)
-    if origination == "root" and model == "dated":
         arrays = species_tree.likelihood_arrays()
+        _warn_short_branches(species_tree, arrays)
+    if origination == "root" and model == "dated":
         if arrays.sp_is_leaf[arrays.sp_root]:
             raise ValueError("species_tree: with origination='root' the dated model needs at "
                              "least two extant species (families start at the root split)")
     return species_tree, _Settings(model, steps, 0 if origination == "root" else 1)
 
 
-def _warn_short_branches(species_tree: SpeciesTree) -> None:
+def _warn_short_branches(species_tree: SpeciesTree, arrays: LikelihoodArrays) -> None:
     """Warns of branches the dated model leaves out (length 1e-9 or less, the root's stem
     aside): a lineage at the split above one has probability 0 there, so every family that
     reaches such a split scores -inf."""
-    arrays = species_tree.likelihood_arrays()
     short = (arrays.sp_time - arrays.sp_parent_time) <= 1e-9
     short[arrays.sp_root] = False
     if not short.any():
@@ -144,20 +143,19 @@ def _check_dated_grid(species_tree: SpeciesTree, settings: _Settings,
         return
     arrays = species_tree.likelihood_arrays()
     total_rate = (rates[0] + rates[1]) + rates[2]
-    with np.errstate(over="ignore", invalid="ignore"):  # times near the double range
-        grid = np.unique(np.round(np.asarray(arrays.sp_time, dtype=np.float64) * 1e12) / 1e12)
-    grid = np.union1d(grid[~np.isnan(grid)], [0.0])
-    if grid.size < 2:
-        return
-    length = arrays.sp_time - arrays.sp_parent_time
-    alive = length > 1e-9
-    first = np.searchsorted(grid[:-1], arrays.sp_parent_time[alive] - 1e-9, side="left")
-    last = np.searchsorted(grid[1:], arrays.sp_time[alive] + 1e-9, side="right")
-    change = np.zeros(grid.size, dtype=np.float64)
-    np.add.at(change, first, 1.0)
-    np.add.at(change, np.maximum(last, first), -1.0)
-    width = np.cumsum(change)[:-1]
+    # Dates near the double range round to infinity on the grid, as in the core; the sizes
+    # are then infinite or NaN, and refused.
     with np.errstate(over="ignore", invalid="ignore"):
+        grid = np.union1d(np.round(arrays.sp_time * 1e12) / 1e12, [0.0])
+        if grid.size < 2:
+            return
+        alive = arrays.sp_time - arrays.sp_parent_time > 1e-9
+        first = np.searchsorted(grid[:-1], arrays.sp_parent_time[alive] - 1e-9, side="left")
+        last = np.searchsorted(grid[1:], arrays.sp_time[alive] + 1e-9, side="right")
+        change = np.zeros(grid.size, dtype=np.float64)
+        np.add.at(change, first, 1.0)
+        np.add.at(change, np.maximum(last, first), -1.0)
+        width = np.cumsum(change)[:-1]
         steps = np.maximum(float(settings.n_steps), np.ceil(total_rate * np.diff(grid) * 4.0))
         doubles = float(np.sum(3.0 * (steps + 1.0) * width))
     memory = _physical_memory()

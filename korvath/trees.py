@@ -24,6 +24,7 @@ from typing import Callable, Iterable, NamedTuple, Sequence
 
 import numpy as np
 
+from korvath import _checks
 from korvath.newick import NewickError, format_newick, parse_newick
 
 __all__ = ["SpeciesTree", "SimulatorArrays", "LikelihoodArrays"]
@@ -101,14 +102,7 @@ def _is_int(value: object) -> bool:
 
 
 def _real(value: object, name: str) -> float:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer,
-                                                                      np.floating)):
-        raise TypeError(f"{name}: expected a real number, got {type(value).__name__}")
-    try:
-        return float(value)
-    except OverflowError:
-        raise ValueError(f"{name}: an integer of {len(str(abs(int(value))))} digits is beyond "
-                         "the range of a float") from None
+    return _checks.real(name, value)
 
 
 class SpeciesTree:
@@ -160,12 +154,12 @@ class SpeciesTree:
               root: int, index: dict[str, int] | None = None) -> "SpeciesTree":
         # Dates or lengths beyond the double range (lengths near 1e308 added up, or dates
         # whose differences overflow) would reach the engines as infinities.
+        finite = np.isfinite(time)
+        child = parent >= 0
         with np.errstate(over="ignore", invalid="ignore"):
-            spans = time[parent >= 0] - time[parent[parent >= 0]]
-        if not (np.all(np.isfinite(time)) and np.all(np.isfinite(spans))):
-            bad = (np.flatnonzero(~np.isfinite(time)) if not np.all(np.isfinite(time)) else
-                   np.flatnonzero(parent >= 0)[~np.isfinite(spans)])
-            v = int(bad[0])
+            finite[child] &= np.isfinite(time[child] - time[parent[child]])
+        if not finite.all():
+            v = int(np.flatnonzero(~finite)[0])
             raise ValueError(f"time: node {names[v]!r} has a date or a branch beyond the range "
                              f"of a double (date {float(time[v])!r}); rescale the tree's times")
         self = object.__new__(cls)
