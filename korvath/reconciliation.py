@@ -86,7 +86,8 @@ def reconcile(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: 
         Scenarios per family, 1 .. 10,000,000.
     seed : int, default 0
         Seed, 0 .. 2**64 - 1. Family ``k`` (in batch order) draws from a generator made from
-        ``seed`` and ``k`` alone, so the scenarios are the same whatever ``threads``.
+        ``seed`` and ``k`` alone, so the scenarios are the same whatever ``threads``, and
+        whatever memory the machine has.
     threads : int, default 1
         Threads to work on.
     progress : callable, optional
@@ -102,8 +103,9 @@ def reconcile(species_tree: SpeciesTree, gene_trees: GeneTrees, *, duplication: 
         For an argument of the wrong kind or out of range, naming it.
     RuntimeError
         When the scenarios would not fit in memory (ask for fewer samples), or, in the dated
-        model, when one family's gene-node histories (kept while it is sampled: nodes x grid
-        steps x alive branches) would not; the message then begins with the family's name.
+        model, when one family's gene-node values (nodes x grid steps x alive branches, held
+        a window of time slices at a time while it is sampled) would not fit even so; the
+        message then begins with the family's name.
     """
     tree, settings = scoring._check_settings(species_tree, model, n_steps, origination)
     rates = scoring._check_rates(duplication, transfer, loss)

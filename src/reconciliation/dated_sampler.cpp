@@ -54,6 +54,12 @@ std::size_t pick_scaled(const Scaled* terms, std::size_t count, Rng& rng, const 
 
 }  // namespace
 
+// Scenarios are drawn all at once, window by window of the scorer's slices
+// from the earliest: every lineage of every scenario is followed through the
+// window held (in any order: each lineage draws from its own generator)
+// until it ends, splits or reaches a later window, where it waits. Each
+// lineage keeps its events, and a scenario's events are written once it is
+// done, in the order of a depth-first walk.
 class DatedScenarioWalk {
 public:
     explicit DatedScenarioWalk(DatedScorer& scorer)
@@ -89,54 +95,32 @@ public:
         return speciation_total(r, root.left, root.right).value > 0.0;
     }
 
-    void run(std::uint8_t origination, Rng& rng, std::uint64_t family_index,
-             std::uint64_t sample, SampledEvents& out) {
-        out_ = &out;
-        family_index_ = family_index;
-        sample_ = sample;
-        events_ = 0;
-        pending_.clear();
-        const std::size_t r = g_.size() - 1;
-        if (origination == 1) {
-            // A branch in proportion to the root's value at its top.
-            std::vector<Scaled>& terms = scratch_;
-            terms.clear();
-            std::vector<std::size_t> branch_of;
-            for (std::size_t b = 0; b < m_.n; ++b) {
-                if (!has_length(m_.branch_length[b])) continue;
-                terms.push_back(top(r, b));
-                branch_of.push_back(b);
-            }
-            const std::size_t b = branch_of[pick_scaled(terms.data(), terms.size(), rng, "")];
-            emit(ReconciledEvent::kOrigination, b, -1, sc_.clade_of_node_[r], -1, -1);
-            const Position at = top_position(b);
-            pending_.push_back({resolve(r, at, rng), sc_.clade_of_node_[r], at});
-        } else {
-            const RootDaughters root = dated_root_daughters(m_);
-            const std::size_t b = static_cast<std::size_t>(m_.sp_root);
-            // A clade with several splits: one in proportion to its share.
-            std::size_t node = r;
-            if (g_.kind[node] == DatedScorer::kSum) {
-                scratch_.clear();
-                for (std::size_t i = g_.term_begin[node]; i < g_.term_begin[node + 1]; ++i) {
-                    Scaled v = speciation_total(g_.term_node[i], root.left, root.right);
-                    v.value *= g_.term_weight[i];
-                    scratch_.push_back(v);
+    void run(std::uint8_t origination, std::uint64_t key, std::uint64_t samples,
+             std::uint64_t family_index, SampledEvents& out) {
+        key_ = key;
+        scenarios_.assign(static_cast<std::size_t>(samples), Scenario{});
+        for (std::size_t k = 0; k < scenarios_.size(); ++k) start(origination, k);
+        for (std::size_t w = 0; w < sc_.window_count(); ++w) {
+            bool waiting = false;
+            for (const Scenario& scenario : scenarios_) waiting = waiting || !scenario.waiting.empty();
+            if (!waiting) break;
+            sc_.load_window(w);
+            for (std::size_t k = 0; k < scenarios_.size(); ++k) {
+                Scenario& scenario = scenarios_[k];
+                std::vector<Lineage> work;
+                work.swap(scenario.waiting);
+                while (!work.empty()) {
+                    Lineage next = work.back();
+                    work.pop_back();
+                    follow(scenario, next, work);
                 }
-                const std::size_t term = pick_scaled(scratch_.data(), scratch_.size(), rng, "");
-                node = g_.term_node[g_.term_begin[node] + term];
-            }
-            emit(ReconciledEvent::kOrigination, b, -1, sc_.clade_of_node_[r], -1, -1);
-            Position at{};
-            const std::size_t clade = sc_.clade_of_node_[r];
-            if (!speciate(node, clade, b, root.left, root.right, rng, at)) {
-                pending_.push_back({node, clade, at});
             }
         }
-        while (!pending_.empty()) {
-            const Lineage next = pending_.back();
-            pending_.pop_back();
-            follow(next.node, next.clade, next.at, rng);
+        for (std::size_t k = 0; k < scenarios_.size(); ++k) {
+            Scenario& scenario = scenarios_[k];
+            if (!scenario.waiting.empty()) fault("a sampled lineage ran past the tips");
+            write(scenario, family_index, k, out);
+            scenario = Scenario{};
         }
     }
 
@@ -147,35 +131,59 @@ private:
         std::size_t j = 0;
         std::size_t k = 0;
     };
+    struct Event {
+        ReconciledEvent kind;
+        std::size_t branch;
+        std::int64_t recipient;
+        std::size_t clade;
+        std::int64_t left, right;
+    };
+    // A lineage's events and the lineages it split into, in the order they
+    // were started.
+    struct Record {
+        std::vector<Event> events;
+        std::vector<std::size_t> children;
+    };
     // A node and the clade it stands for there (a node shared by the tips on
-    // one species branch stands for each of them).
+    // one species branch stands for each of them), its generator and record.
     struct Lineage {
         std::size_t node;
         std::size_t clade;
         Position at;
+        Rng rng;
+        std::size_t record;
+    };
+    struct Scenario {
+        std::vector<Record> records;
+        std::vector<Lineage> waiting;  // lineages that reached a later window
+        std::uint64_t events = 0;
+        std::uint64_t number = 0;
     };
 
     std::size_t width(std::size_t s) const { return m_.slices[s].width(); }
 
+    // Node g's vectors and sums of slice s, which the window held must hold
+    // (as DatedScorer::slice_rows and slice_sums, node by node).
     const double* rows(std::size_t g, std::size_t s) const {
-        return sc_.arena_.data() + sc_.slot_[g] * sc_.slot_stride_ + m_.trajectory_offset[s];
+        return sc_.arena_.data() + sc_.slot_[g] * sc_.slot_stride_ +
+               (m_.trajectory_offset[s] - sc_.window_rows_base_);
     }
     const double* sums(std::size_t g, std::size_t s) const {
-        return sc_.arena_.data() + sc_.slot_[g] * sc_.slot_stride_ + m_.trajectory_size +
-               m_.sums_offset[s];
+        return sc_.arena_.data() + sc_.slot_[g] * sc_.slot_stride_ + sc_.window_rows_size_ +
+               (m_.sums_offset[s] - sc_.window_sums_base_);
+    }
+    void held(std::size_t s) const {
+        if (sc_.window_of(s) != sc_.window_held()) fault("a sampled lineage read a slice not held");
     }
     std::int64_t scale(std::size_t g, std::size_t s) const {
         return sc_.slice_exponents_[g * m_.slices.size() + s];
     }
-    Scaled value(std::size_t g, const Position& p) const {
-        if (sc_.lean_split(g)) {
-            // A lean root's split keeps its values at the branch tops only.
-            const std::size_t b = m_.slices[p.s].branches[p.k];
-            if (top_slice_[b] != p.s || p.j != static_cast<std::size_t>(m_.slices[p.s].steps)) {
-                fault("a root split was read below a branch top before it was integrated again");
-            }
-            return {sc_.split_top_[sc_.split_index_[g] * m_.n + b], scale(g, p.s)};
+    Scaled value(std::size_t g, const Position& p) {
+        const std::size_t b = m_.slices[p.s].branches[p.k];
+        if (top_slice_[b] == p.s && p.j == static_cast<std::size_t>(m_.slices[p.s].steps)) {
+            return top(g, b);  // the same value, kept for every window
         }
+        held(p.s);
         return {rows(g, p.s)[p.j * width(p.s) + p.k], scale(g, p.s)};
     }
     std::size_t entry(std::size_t s, std::size_t b) const {
@@ -192,7 +200,7 @@ private:
     }
     Scaled top(std::size_t g, std::size_t b) const {
         if (top_slice_[b] == kNone) return {};
-        return value(g, top_position(b));
+        return {sc_.kept_top_[g * m_.n + b], scale(g, top_slice_[b])};
     }
     static Scaled product(const Scaled& a, const Scaled& b) {
         return {a.value * b.value, a.exponent + b.exponent};
@@ -253,20 +261,65 @@ private:
         return sc_.child_clades_[2 * g + which];
     }
 
-    // Node g (for `clade`) at the lower end of branch b (daughters f, h):
-    // draws its speciation. Returns true when the lineage split (children
-    // pushed); otherwise `at` is where g goes on.
-    bool speciate(std::size_t g, std::size_t clade, std::size_t b, std::size_t f, std::size_t h,
-                  Rng& rng, Position& at) {
+    // Scenario k's first lineage, from its origination.
+    void start(std::uint8_t origination, std::size_t k) {
+        Scenario& scenario = scenarios_[k];
+        scenario.number = k;
+        scenario.records.emplace_back();
+        const std::size_t r = g_.size() - 1;
+        const std::size_t clade = sc_.clade_of_node_[r];
+        Lineage root{r, clade, Position{}, lineage_rng(key_, k, clade), 0};
+        if (origination == 1) {
+            // A branch in proportion to the root's value at its top.
+            std::vector<Scaled>& terms = scratch_;
+            terms.clear();
+            std::vector<std::size_t> branch_of;
+            for (std::size_t b = 0; b < m_.n; ++b) {
+                if (!has_length(m_.branch_length[b])) continue;
+                terms.push_back(top(r, b));
+                branch_of.push_back(b);
+            }
+            const std::size_t b = branch_of[pick_scaled(terms.data(), terms.size(), root.rng, "")];
+            emit(scenario, root, ReconciledEvent::kOrigination, b, -1, -1, -1);
+            root.at = top_position(b);
+            root.node = resolve(r, root.at, root.rng);
+            scenario.waiting.push_back(root);
+            return;
+        }
+        const RootDaughters daughters = dated_root_daughters(m_);
+        const std::size_t b = static_cast<std::size_t>(m_.sp_root);
+        // A clade with several splits: one in proportion to its share.
+        if (g_.kind[r] == DatedScorer::kSum) {
+            scratch_.clear();
+            for (std::size_t i = g_.term_begin[r]; i < g_.term_begin[r + 1]; ++i) {
+                Scaled v = speciation_total(g_.term_node[i], daughters.left, daughters.right);
+                v.value *= g_.term_weight[i];
+                scratch_.push_back(v);
+            }
+            const std::size_t term = pick_scaled(scratch_.data(), scratch_.size(), root.rng, "");
+            root.node = g_.term_node[g_.term_begin[r] + term];
+        }
+        emit(scenario, root, ReconciledEvent::kOrigination, b, -1, -1, -1);
+        if (!speciate(scenario, root, b, daughters.left, daughters.right, scenario.waiting)) {
+            scenario.waiting.push_back(root);
+        }
+    }
+
+    // Lineage l at the lower end of branch b (daughters f, h): draws its
+    // speciation. Returns true when the lineage split (its children started
+    // in `into`); otherwise l goes on at the top of the daughter it kept.
+    bool speciate(Scenario& scenario, Lineage& l, std::size_t b, std::size_t f, std::size_t h,
+                  std::vector<Lineage>& into) {
+        const std::size_t g = l.node;
         Scaled terms[4];
         const std::size_t count = speciation_terms(g, f, h, terms);
-        const std::size_t c = pick_scaled(terms, count, rng, " at a speciation");
+        const std::size_t c = pick_scaled(terms, count, l.rng, " at a speciation");
         if (c < 2) {
             const std::size_t go = c == 0 ? h : f;
             const std::size_t lost = c == 0 ? f : h;
-            emit(ReconciledEvent::kSpeciation, b, -1, clade, -1, -1);
-            emit(ReconciledEvent::kLoss, lost, -1, clade, -1, -1);
-            at = top_position(go);
+            emit(scenario, l, ReconciledEvent::kSpeciation, b, -1, -1, -1);
+            emit(scenario, l, ReconciledEvent::kLoss, lost, -1, -1, -1);
+            l.at = top_position(go);
             return false;
         }
         const std::size_t c1 = g_.left[g];
@@ -275,16 +328,23 @@ private:
         const std::size_t to_h = c == 2 ? c1 : c2;
         const std::size_t clade_f = child_clade(g, c == 2 ? 1 : 0);
         const std::size_t clade_h = child_clade(g, c == 2 ? 0 : 1);
-        emit(ReconciledEvent::kSpeciation, b, -1, clade, static_cast<std::int64_t>(clade_f),
+        emit(scenario, l, ReconciledEvent::kSpeciation, b, -1, static_cast<std::int64_t>(clade_f),
              static_cast<std::int64_t>(clade_h));
-        push_child(to_h, clade_h, top_position(h), rng);
-        push_child(to_f, clade_f, top_position(f), rng);
+        start_child(scenario, l, to_h, clade_h, top_position(h), into);
+        start_child(scenario, l, to_f, clade_f, top_position(f), into);
         return true;
     }
 
-    void push_child(std::size_t node, std::size_t clade, const Position& at, Rng& rng) {
-        // Sums are resolved where the child starts, before its sibling's walk.
-        pending_.push_back({resolve(node, at, rng), clade, at});
+    // A child lineage of l, its sum resolved where it starts; the last
+    // started is walked first.
+    void start_child(Scenario& scenario, const Lineage& l, std::size_t node, std::size_t clade,
+                     const Position& at, std::vector<Lineage>& into) {
+        const std::size_t record = scenario.records.size();
+        scenario.records[l.record].children.push_back(record);
+        scenario.records.emplace_back();
+        Lineage child{node, clade, at, lineage_rng(key_, scenario.number, clade), record};
+        child.node = resolve(node, at, child.rng);
+        into.push_back(child);
     }
 
     // An entry of slice s other than k, in proportion to values[entry].
@@ -309,16 +369,32 @@ private:
         return chosen;
     }
 
-    void follow(std::size_t g, std::size_t clade, Position p, Rng& rng) {
-        sc_.materialize(g);
+    // Lineage l forward in time through the window held: until it reaches a
+    // gene tip, splits (its children go to `work`), or reaches a later
+    // window (it waits in the scenario).
+    void follow(Scenario& scenario, Lineage l, std::vector<Lineage>& work) {
+        sc_.materialize(l.node);  // a lean root's split, integrated again
         const double dup = m_.dup;
         const double tr = m_.transfer;
         const double rate = m_.total_rate;
+        const std::size_t g = l.node;
+        const std::size_t clade = l.clade;
+        const bool pair = g_.kind[g] == DatedScorer::kPair;
+        const std::size_t c1 = pair ? g_.left[g] : 0;
+        const std::size_t c2 = pair ? g_.right[g] : 0;
+        Position& p = l.at;
         for (;;) {
+            if (sc_.window_of(p.s) != sc_.window_held()) {
+                if (sc_.window_of(p.s) < sc_.window_held()) {
+                    fault("a sampled lineage went back in time");
+                }
+                scenario.waiting.push_back(l);
+                return;
+            }
             const TimeSlice& slice = m_.slices[p.s];
             const std::size_t mw = slice.width();
-            const std::size_t b = slice.branches[p.k];
             if (p.j == 0) {
+                const std::size_t b = slice.branches[p.k];
                 const std::size_t e = end_of_[p.s][p.k];
                 if (e == kNone) {  // the branch goes on in the next, later slice
                     if (p.s + 1 >= m_.slices.size()) fault("a sampled lineage ran past the tips");
@@ -334,112 +410,137 @@ private:
                     }
                     return;
                 }
-                Position at{};
-                if (speciate(g, clade, b, end.left, end.right, rng, at)) return;
-                p = at;
+                if (speciate(scenario, l, b, end.left, end.right, work)) return;
                 continue;
             }
-            const std::size_t i = p.j - 1;  // the step from i to j
+            // The steps of this slice, from the later end of step p.j back to 0.
             const double dt = slice.dt;
-            const double* v = rows(g, p.s) + i * mw;
-            const double* e = slice.e_steps.data() + i * mw;
             const double others = static_cast<double>(mw) - 1.0;
-            const double e_mean = mw >= 2 ? (e_sum_[p.s][i] - e[p.k]) / others : 0.0;
-            const double p_mean = mw >= 2 ? (sums(g, p.s)[i] - v[p.k]) / others : 0.0;
-            double terms[7] = {};
-            terms[0] = weight(v[p.k] * (1.0 - dt * rate));               // nothing happens
-            terms[1] = weight(dt * ((2.0 * dup) * e[p.k]) * v[p.k]);     // duplication, one lost
-            terms[2] = weight(dt * (tr * e_mean) * v[p.k]);              // received copy lost
-            terms[3] = weight(dt * (e[p.k] * tr) * p_mean);              // donor copy lost
-            std::size_t count = 4;
-            const double* a = nullptr;
-            const double* bv = nullptr;
-            std::size_t c1 = 0, c2 = 0;
-            if (g_.kind[g] == DatedScorer::kPair) {
-                c1 = g_.left[g];
-                c2 = g_.right[g];
-                a = rows(c1, p.s) + i * mw;
-                bv = rows(c2, p.s) + i * mw;
-                const double factor =
-                    ldexp_wide(dt, scale(c1, p.s) + scale(c2, p.s) - scale(g, p.s));
-                terms[4] = weight(factor * (dup * a[p.k]) * bv[p.k]);
-                if (mw >= 2) {
-                    const double tau = tr / others;
-                    const double sum_a = sums(c1, p.s)[i];
-                    const double sum_b = sums(c2, p.s)[i];
-                    terms[5] = weight(factor * ((sum_b - bv[p.k]) * a[p.k]) * tau);  // c2 moves
-                    terms[6] = weight(factor * ((sum_a - a[p.k]) * bv[p.k]) * tau);  // c1 moves
+            const double* g_rows = rows(g, p.s);
+            const double* g_sums = sums(g, p.s);
+            const double* a_rows = pair ? rows(c1, p.s) : nullptr;
+            const double* b_rows = pair ? rows(c2, p.s) : nullptr;
+            const double* a_sums = pair ? sums(c1, p.s) : nullptr;
+            const double* b_sums = pair ? sums(c2, p.s) : nullptr;
+            const double factor =
+                pair ? ldexp_wide(dt, scale(c1, p.s) + scale(c2, p.s) - scale(g, p.s)) : 0.0;
+            const double* e_sums = e_sum_[p.s].data();
+            while (p.j > 0) {
+                const std::size_t b = slice.branches[p.k];
+                const std::size_t i = p.j - 1;  // the step from i to j
+                const double* v = g_rows + i * mw;
+                const double* e = slice.e_steps.data() + i * mw;
+                const double e_mean = mw >= 2 ? (e_sums[i] - e[p.k]) / others : 0.0;
+                const double p_mean = mw >= 2 ? (g_sums[i] - v[p.k]) / others : 0.0;
+                double terms[7] = {};
+                terms[0] = weight(v[p.k] * (1.0 - dt * rate));               // nothing happens
+                terms[1] = weight(dt * ((2.0 * dup) * e[p.k]) * v[p.k]);     // duplication, one lost
+                terms[2] = weight(dt * (tr * e_mean) * v[p.k]);              // received copy lost
+                terms[3] = weight(dt * (e[p.k] * tr) * p_mean);              // donor copy lost
+                std::size_t count = 4;
+                const double* a = nullptr;
+                const double* bv = nullptr;
+                if (pair) {
+                    a = a_rows + i * mw;
+                    bv = b_rows + i * mw;
+                    terms[4] = weight(factor * (dup * a[p.k]) * bv[p.k]);
+                    if (mw >= 2) {
+                        const double tau = tr / others;
+                        const double sum_a = a_sums[i];
+                        const double sum_b = b_sums[i];
+                        terms[5] = weight(factor * ((sum_b - bv[p.k]) * a[p.k]) * tau);  // c2 moves
+                        terms[6] = weight(factor * ((sum_a - a[p.k]) * bv[p.k]) * tau);  // c1 moves
+                    }
+                    count = 7;
                 }
-                count = 7;
-            }
-            double total = 0.0;
-            for (std::size_t t = 0; t < count; ++t) total += terms[t];
-            if (!(total > 0.0) || !std::isfinite(total)) {
-                fault("cannot sample a scenario: gene clade " + std::to_string(clade) +
-                      " on branch " + std::to_string(b) + " has no term of positive probability");
-            }
-            const double target = rng.pick_target(total);
-            double running = 0.0;
-            std::size_t c = 0;
-            for (std::size_t t = 0; t < count; ++t) {
-                if (!(terms[t] > 0.0)) continue;
-                running += terms[t];
-                c = t;
-                if (running >= target) break;
-            }
-            p.j = i;
-            switch (c) {
-                case 0:
-                    break;
-                case 1:
-                    emit(ReconciledEvent::kDuplication, b, -1, clade, -1, -1);
-                    emit(ReconciledEvent::kLoss, b, -1, clade, -1, -1);
-                    break;
-                case 2: {
-                    const std::size_t r = other_entry(e, mw, p.k, rng);
-                    emit(ReconciledEvent::kTransfer, b,
-                         static_cast<std::int64_t>(slice.branches[r]), clade, -1, -1);
-                    emit(ReconciledEvent::kLoss, slice.branches[r], -1, clade, -1, -1);
-                    break;
+                double total = 0.0;
+                for (std::size_t t = 0; t < count; ++t) total += terms[t];
+                if (!(total > 0.0) || !std::isfinite(total)) {
+                    fault("cannot sample a scenario: gene clade " + std::to_string(clade) +
+                          " on branch " + std::to_string(b) +
+                          " has no term of positive probability");
                 }
-                case 3: {
-                    const std::size_t r = other_entry(v, mw, p.k, rng);
-                    emit(ReconciledEvent::kTransfer, b,
-                         static_cast<std::int64_t>(slice.branches[r]), clade, -1, -1);
-                    emit(ReconciledEvent::kLoss, b, -1, clade, -1, -1);
-                    p.k = r;
-                    break;
+                const double target = l.rng.pick_target(total);
+                double running = 0.0;
+                std::size_t c = 0;
+                for (std::size_t t = 0; t < count; ++t) {
+                    if (!(terms[t] > 0.0)) continue;
+                    running += terms[t];
+                    c = t;
+                    if (running >= target) break;
                 }
-                case 4:
-                    emit(ReconciledEvent::kDuplication, b, -1, clade,
-                         static_cast<std::int64_t>(child_clade(g, 0)),
-                         static_cast<std::int64_t>(child_clade(g, 1)));
-                    push_child(c2, child_clade(g, 1), p, rng);
-                    push_child(c1, child_clade(g, 0), p, rng);
-                    return;
-                default: {
-                    const bool second_moves = c == 5;
-                    const std::size_t stays = second_moves ? c1 : c2;
-                    const std::size_t moves = second_moves ? c2 : c1;
-                    const std::size_t stays_clade = child_clade(g, second_moves ? 0 : 1);
-                    const std::size_t moves_clade = child_clade(g, second_moves ? 1 : 0);
-                    const std::size_t r = other_entry(second_moves ? bv : a, mw, p.k, rng);
-                    emit(ReconciledEvent::kTransfer, b,
-                         static_cast<std::int64_t>(slice.branches[r]), clade,
-                         static_cast<std::int64_t>(stays_clade),
-                         static_cast<std::int64_t>(moves_clade));
-                    push_child(moves, moves_clade, Position{p.s, p.j, r}, rng);
-                    push_child(stays, stays_clade, p, rng);
-                    return;
+                p.j = i;
+                switch (c) {
+                    case 0:
+                        break;
+                    case 1:
+                        emit(scenario, l, ReconciledEvent::kDuplication, b, -1, -1, -1);
+                        emit(scenario, l, ReconciledEvent::kLoss, b, -1, -1, -1);
+                        break;
+                    case 2: {
+                        const std::size_t r = other_entry(e, mw, p.k, l.rng);
+                        emit(scenario, l, ReconciledEvent::kTransfer, b,
+                             static_cast<std::int64_t>(slice.branches[r]), -1, -1);
+                        emit(scenario, l, ReconciledEvent::kLoss, slice.branches[r], -1, -1, -1);
+                        break;
+                    }
+                    case 3: {
+                        const std::size_t r = other_entry(v, mw, p.k, l.rng);
+                        emit(scenario, l, ReconciledEvent::kTransfer, b,
+                             static_cast<std::int64_t>(slice.branches[r]), -1, -1);
+                        emit(scenario, l, ReconciledEvent::kLoss, b, -1, -1, -1);
+                        p.k = r;
+                        break;
+                    }
+                    case 4:
+                        emit(scenario, l, ReconciledEvent::kDuplication, b, -1,
+                             static_cast<std::int64_t>(child_clade(g, 0)),
+                             static_cast<std::int64_t>(child_clade(g, 1)));
+                        start_child(scenario, l, c2, child_clade(g, 1), p, work);
+                        start_child(scenario, l, c1, child_clade(g, 0), p, work);
+                        return;
+                    default: {
+                        const bool second_moves = c == 5;
+                        const std::size_t stays = second_moves ? c1 : c2;
+                        const std::size_t moves = second_moves ? c2 : c1;
+                        const std::size_t stays_clade = child_clade(g, second_moves ? 0 : 1);
+                        const std::size_t moves_clade = child_clade(g, second_moves ? 1 : 0);
+                        const std::size_t r = other_entry(second_moves ? bv : a, mw, p.k, l.rng);
+                        emit(scenario, l, ReconciledEvent::kTransfer, b,
+                             static_cast<std::int64_t>(slice.branches[r]),
+                             static_cast<std::int64_t>(stays_clade),
+                             static_cast<std::int64_t>(moves_clade));
+                        start_child(scenario, l, moves, moves_clade, Position{p.s, p.j, r}, work);
+                        start_child(scenario, l, stays, stays_clade, p, work);
+                        return;
+                    }
                 }
             }
         }
     }
 
-    void emit(ReconciledEvent event, std::size_t branch, std::int64_t recipient,
-              std::size_t clade, std::int64_t left, std::int64_t right) {
-        if (++events_ > kMaxScenarioEvents) throw RunawayError(kScenarioRunaway);
-        out_->add(family_index_, sample_, event, branch, recipient, clade, left, right);
+    void emit(Scenario& scenario, const Lineage& l, ReconciledEvent event, std::size_t branch,
+              std::int64_t recipient, std::int64_t left, std::int64_t right) {
+        if (++scenario.events > kMaxScenarioEvents) throw RunawayError(kScenarioRunaway);
+        scenario.records[l.record].events.push_back({event, branch, recipient, l.clade, left, right});
+    }
+
+    // A scenario's events, each lineage's before those of the lineages it
+    // split into, the last started first.
+    void write(Scenario& scenario, std::uint64_t family_index, std::uint64_t sample,
+               SampledEvents& out) {
+        std::vector<std::size_t> stack{0};
+        while (!stack.empty()) {
+            const std::size_t r = stack.back();
+            stack.pop_back();
+            Record& record = scenario.records[r];
+            for (const Event& x : record.events) {
+                out.add(family_index, sample, x.kind, x.branch, x.recipient, x.clade, x.left,
+                        x.right);
+            }
+            stack.insert(stack.end(), record.children.begin(), record.children.end());
+            record = Record{};
+        }
     }
 
     DatedScorer& sc_;
@@ -448,20 +549,18 @@ private:
     std::vector<std::size_t> top_slice_;             // per branch: earliest slice alive, or kNone
     std::vector<std::vector<std::size_t>> end_of_;   // per slice and entry: its BranchEnd, or kNone
     std::vector<std::vector<double>> e_sum_;         // per slice and step: the sum of E
-    std::vector<Lineage> pending_;
+    std::vector<Scenario> scenarios_;
     std::vector<Scaled> scratch_;
-    SampledEvents* out_ = nullptr;
-    std::uint64_t family_index_ = 0;
-    std::uint64_t sample_ = 0;
-    std::uint64_t events_ = 0;
+    std::uint64_t key_ = 0;
 };
 
 void sample_dated_scenarios(DatedScorer& scorer, std::uint8_t origination,
                             std::uint64_t samples, Rng& rng, std::uint64_t family_index,
                             SampledEvents& out) {
     DatedScenarioWalk walk(scorer);
+    const std::uint64_t key = rng.next_u64();
     if (!walk.possible(origination)) return;
-    for (std::uint64_t k = 0; k < samples; ++k) walk.run(origination, rng, family_index, k, out);
+    walk.run(origination, key, samples, family_index, out);
 }
 
 }  // namespace korvath::reconciliation

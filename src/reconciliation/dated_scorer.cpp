@@ -462,6 +462,14 @@ DatedScorer::DatedScorer(const DatedExtinction& model)
     for (std::size_t s = model.slices.size(); s-- > 0;) {
         for (std::size_t b : model.slices[s].branches) first_slice_[b] = s;
     }
+    tops_born_.resize(model.slices.size());
+    for (std::size_t s = 0; s < model.slices.size(); ++s) {
+        const std::vector<std::size_t>& branches = model.slices[s].branches;
+        for (std::size_t k = 0; k < branches.size(); ++k) {
+            if (first_slice_[branches[k]] == s) tops_born_[s].push_back({branches[k], k});
+        }
+    }
+    hold_window(0);
     plan_tops();
 }
 DatedScorer::~DatedScorer() = default;
@@ -986,15 +994,16 @@ static bool carries_shift(double rate, std::int64_t shift) {
 // Where node g's vectors of slice s and their sums lie in the arena: slice
 // by slice, one slice per slot, the slots packed at that slice's own size (a
 // narrow slice's vectors take only the cache they need); node by node, the
-// whole history per slot.
+// history of the window held per slot.
 double* DatedScorer::slice_rows(std::size_t g, std::size_t s) {
     if (!whole_histories_) return arena_.data() + slot_[g] * slice_stride_[s];
-    return arena_.data() + slot_[g] * slot_stride_ + model_.trajectory_offset[s];
+    return arena_.data() + slot_[g] * slot_stride_ + (model_.trajectory_offset[s] - window_rows_base_);
 }
 
 double* DatedScorer::slice_sums(std::size_t g, std::size_t s, std::size_t rows_size) {
     if (!whole_histories_) return arena_.data() + slot_[g] * slice_stride_[s] + rows_size;
-    return arena_.data() + slot_[g] * slot_stride_ + model_.trajectory_size + model_.sums_offset[s];
+    return arena_.data() + slot_[g] * slot_stride_ + window_rows_size_ +
+           (model_.sums_offset[s] - window_sums_base_);
 }
 
 // Slice by slice only: a kMix node's sum of its splits' speciation terms at
@@ -1151,10 +1160,14 @@ void DatedScorer::run_group(std::size_t s, const std::size_t* group, std::size_t
                 // where they fit.
                 double* left_tops = own_tops + n;
                 double* right_tops = own_tops + 2 * n;
+                // Preferred: each child's scale in this slice, as slice by
+                // slice (node by node its scale now is that of a later
+                // slice, which would make the values depend on how far the
+                // child has been integrated).
                 const std::int64_t left_scale =
-                    read_scale(c1, daughter_reads, daughter_count, exponent_[c1], true);
+                    read_scale(c1, daughter_reads, daughter_count, slice_exponent(c1, s), true);
                 const std::int64_t right_scale =
-                    read_scale(c2, daughter_reads, daughter_count, exponent_[c2], true);
+                    read_scale(c2, daughter_reads, daughter_count, slice_exponent(c2, s), true);
                 read_tops(c1, daughter_reads, daughter_count, left_scale, left_tops);
                 read_tops(c2, daughter_reads, daughter_count, right_scale, right_tops);
                 node.left_previous = left_tops;
@@ -1259,7 +1272,7 @@ void DatedScorer::combine_sum(std::size_t s, std::size_t g) {
     TopSpan tops[3];
     const std::size_t span_count = compact_ ? top_spans(g, s, true, tops) : 0;
     const std::int64_t scale = sum_scale(s, g);
-    const std::int64_t top_scale = sum_top_scale(g);
+    const std::int64_t top_scale = sum_top_scale(s, g);
     std::fill(rows, rows + rows_size, 0.0);
     std::fill(sums, sums + sums_size, 0.0);
     for (std::size_t k = 0; k < span_count; ++k) {
@@ -1293,12 +1306,16 @@ std::int64_t DatedScorer::sum_scale(std::size_t s, std::size_t g) const {
     return scale;
 }
 
-// The scale of sum node g's tops: its terms' largest current scale.
-std::int64_t DatedScorer::sum_top_scale(std::size_t g) const {
+// The scale of sum node g's tops in slice s: its terms' largest scale
+// there (node by node, their scales in the slice, as slice by slice).
+std::int64_t DatedScorer::sum_top_scale(std::size_t s, std::size_t g) const {
     const std::size_t begin = graph_.term_begin[g];
-    std::int64_t scale = exponent_[graph_.term_node[begin]];
+    auto scale_of = [&](std::size_t t) {
+        return whole_histories_ ? slice_exponents_[t * model_.slices.size() + s] : exponent_[t];
+    };
+    std::int64_t scale = scale_of(graph_.term_node[begin]);
     for (std::size_t i = begin + 1; i < graph_.term_begin[g + 1]; ++i) {
-        scale = std::max(scale, exponent_[graph_.term_node[i]]);
+        scale = std::max(scale, scale_of(graph_.term_node[i]));
     }
     return scale;
 }
@@ -1489,9 +1506,7 @@ ScaledValue DatedScorer::root_probability(std::uint8_t origination) const {
 // sums (and a kMix node's speciation terms), or node by node its whole history.
 std::size_t DatedScorer::slot_doubles() const {
     if (whole_histories_) {
-        return require_doubles(
-            checked_add(model_.trajectory_size, model_.sums_size, "gene node history"),
-            "gene node history");
+        return require_doubles(window_doubles(model_, window_start_), "gene node history");
     }
     std::size_t stride = 0;
     for (const TimeSlice& slice : model_.slices) stride = std::max(stride, slice_doubles(slice));
@@ -1550,8 +1565,25 @@ double DatedScorer::score_clades(const CladeFamily& family, std::uint8_t origina
 }
 
 double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origination,
-                                 bool lean_root) {
+                                 const std::vector<std::size_t>& windows, bool lean_root) {
     release();
+    const std::size_t slices = model_.slices.size();
+    if (!windows.empty()) {
+        bool ordered = windows.front() == 0;
+        for (std::size_t k = 1; k < windows.size(); ++k) {
+            ordered = ordered && windows[k - 1] < windows[k] && windows[k] < slices;
+        }
+        if (!ordered) fault("the windows of a family's slices are not in order");
+        if (windows.size() > 1 && !shape_order_) {
+            fault("a species tree whose times contradict its shape is integrated in one window");
+        }
+        window_start_ = windows;
+    }
+    window_index_.assign(slices, 0);
+    for (std::size_t k = 1; k < window_start_.size(); ++k) {
+        std::fill(window_index_.begin() + static_cast<std::ptrdiff_t>(window_start_[k]),
+                  window_index_.end(), k);
+    }
     // The tips on one species branch have the same history: one node holds
     // it for all of them.
     clade_graph(family, false, true);
@@ -1562,17 +1594,57 @@ double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origina
     const std::size_t root = graph_.size() - 1;
     lean_root_ = lean_root && graph_.kind[root] == kSum;
     if (lean_root_) {
+        if (window_start_.size() > 1) fault("a lean root is integrated in one window");
         split_index_.assign(graph_.size(), kNoTopEntry);
         for (std::size_t i = graph_.term_begin[root]; i < graph_.term_begin[root + 1]; ++i) {
             split_index_[graph_.term_node[i]] = i - graph_.term_begin[root];
         }
     }
     try {
+        kept_top_.assign(require_doubles(checked_mul(graph_.size(), model_.n, "gene node tops"),
+                                         "gene node tops"),
+                         0.0);
         return score_graph(origination);
     } catch (...) {
         release();
         throw;
     }
+}
+
+std::vector<std::size_t> DatedScorer::plan_windows(const DatedExtinction& model,
+                                                   std::uint64_t window_doubles) {
+    std::vector<std::size_t> starts{0};
+    std::uint64_t held = 0;
+    for (std::size_t s = 0; s < model.slices.size(); ++s) {
+        const std::uint64_t end =
+            s + 1 < model.slices.size() ? model.trajectory_offset[s + 1] : model.trajectory_size;
+        const std::uint64_t sums_end =
+            s + 1 < model.slices.size() ? model.sums_offset[s + 1] : model.sums_size;
+        const std::uint64_t size =
+            (end - model.trajectory_offset[s]) + (sums_end - model.sums_offset[s]);
+        if (held > 0 && held + size > window_doubles) {
+            starts.push_back(s);
+            held = 0;
+        }
+        held += size;
+    }
+    return starts;
+}
+
+std::uint64_t DatedScorer::window_doubles(const DatedExtinction& model,
+                                          const std::vector<std::size_t>& windows) {
+    const std::size_t slices = model.slices.size();
+    std::uint64_t largest = 0;
+    for (std::size_t k = 0; k < windows.size(); ++k) {
+        const std::size_t begin = windows[k];
+        const std::size_t end = k + 1 < windows.size() ? windows[k + 1] : slices;
+        const std::uint64_t rows = (end < slices ? model.trajectory_offset[end] : model.trajectory_size) -
+                                   (begin < slices ? model.trajectory_offset[begin] : model.trajectory_size);
+        const std::uint64_t sums = (end < slices ? model.sums_offset[end] : model.sums_size) -
+                                   (begin < slices ? model.sums_offset[begin] : model.sums_size);
+        largest = std::max(largest, rows + sums);
+    }
+    return largest;
 }
 
 DatedScorer::HistoryPlan DatedScorer::history_plan(const CladeFamily& family) {
@@ -1607,7 +1679,9 @@ void DatedScorer::reset_node(std::size_t g) {
 // node's arithmetic is the same alone as beside others.
 void DatedScorer::run_alone(std::size_t g) {
     for (std::size_t s = model_.slices.size(); s-- > 0;) {
-        if (model_.slices[s].width() > 0) run_group(s, &g, 1);
+        if (model_.slices[s].width() == 0) continue;
+        run_group(s, &g, 1);
+        keep_tops(s, g);
     }
 }
 
@@ -1622,32 +1696,20 @@ void DatedScorer::materialize(std::size_t g) {
 }
 
 // A lean root, once every other node is done: each split integrated alone in
-// the spare slot, keeping its values at the branch tops, then the root's
+// the spare slot, keeping its values at the branch tops (keep_tops), then the root's
 // vectors summed from the splits integrated once more, one after another. Per
 // entry the same additions in the same order as combine_sum, so the same
 // values.
 void DatedScorer::sum_lean_root() {
     const DatedExtinction& m = model_;
-    const std::size_t n = m.n;
     const std::size_t slices = m.slices.size();
     const std::size_t root = graph_.size() - 1;
     const std::size_t begin = graph_.term_begin[root];
     const std::size_t end = graph_.term_begin[root + 1];
-    split_top_.assign(require_doubles(checked_mul(end - begin, n, "root split tops"),
-                                      "root split tops"),
-                      0.0);
     for (std::size_t i = begin; i < end; ++i) {
         const std::size_t t = graph_.term_node[i];
         reset_node(t);
-        run_alone(t);
-        for (std::size_t b = 0; b < n; ++b) {
-            const std::size_t s = first_slice_[b];
-            if (s == slices) continue;
-            const TimeSlice& slice = m.slices[s];
-            split_top_[(i - begin) * n + b] =
-                slice_rows(t, s)[static_cast<std::size_t>(slice.steps) * slice.width() +
-                                 entry_in(slice, b)];
-        }
+        run_alone(t);  // its tops kept
     }
     std::vector<std::int64_t> scale(slices, 0);
     for (std::size_t s = 0; s < slices; ++s) {
@@ -1674,12 +1736,110 @@ void DatedScorer::sum_lean_root() {
         }
     }
     materialized_ = in_spare;
-    const std::int64_t top_scale = sum_top_scale(root);
     for (std::size_t s = slices; s-- > 0;) {
         if (m.slices[s].width() == 0) continue;
+        const std::int64_t top_scale = sum_top_scale(s, root);
         sum_branch_tops(s, root, top_scale);
         finish_sum(s, root, scale[s], top_scale, nullptr, 0);
+        keep_tops(s, root);
     }
+}
+
+// Window k's place in a node's history: the arena's slots hold its slices.
+void DatedScorer::hold_window(std::size_t k) {
+    const DatedExtinction& m = model_;
+    const std::size_t slices = m.slices.size();
+    const std::size_t begin = window_start_[k];
+    const std::size_t end = k + 1 < window_start_.size() ? window_start_[k + 1] : slices;
+    window_rows_base_ = begin < slices ? m.trajectory_offset[begin] : m.trajectory_size;
+    window_rows_size_ = (end < slices ? m.trajectory_offset[end] : m.trajectory_size) - window_rows_base_;
+    window_sums_base_ = begin < slices ? m.sums_offset[begin] : m.sums_size;
+    window_held_ = k;
+}
+
+// Every group of nodes through window k's slices, from the latest.
+void DatedScorer::run_window(std::size_t k) {
+    const std::size_t slices = model_.slices.size();
+    const std::size_t begin = window_start_[k];
+    const std::size_t end = k + 1 < window_start_.size() ? window_start_[k + 1] : slices;
+    std::vector<std::size_t> kept;
+    const std::size_t size = graph_.size();
+    for (std::size_t group = 0; group + 1 < group_start_.size(); ++group) {
+        const std::size_t* nodes = groups_.data() + group_start_[group];
+        std::size_t count = group_start_[group + 1] - group_start_[group];
+        if (lean_root_) {
+            // A lean root and its splits come after every other node.
+            kept.clear();
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::size_t g = nodes[i];
+                if (g != size - 1 && split_index_[g] == kNoTopEntry) kept.push_back(g);
+            }
+            nodes = kept.data();
+            count = kept.size();
+        }
+        for (std::size_t s = end; s-- > begin;) {
+            if (model_.slices[s].width() == 0) continue;
+            run_group(s, nodes, count);
+            if (!keep_) continue;
+            for (std::size_t i = 0; i < count; ++i) keep_tops(s, nodes[i]);
+        }
+    }
+}
+
+// Node g's values at the tops of the branches whose earliest slice is s.
+void DatedScorer::keep_tops(std::size_t s, std::size_t g) {
+    const TimeSlice& slice = model_.slices[s];
+    const double* top_row = slice_rows(g, s) + static_cast<std::size_t>(slice.steps) * slice.width();
+    for (const auto& [b, k] : tops_born_[s]) kept_top_[g * model_.n + b] = top_row[k];
+}
+
+// The branches whose tops window k reads from before it (the slice after
+// its latest, when there is one): the tops a slice start reads of its own
+// node are those of the slice after it, and of the node's children the tops
+// of branches born at its later end, alive in that slice (the species times
+// agree with the shape). Every other top the window reads it writes first.
+const std::vector<std::size_t>& DatedScorer::window_carries(std::size_t k) const {
+    static const std::vector<std::size_t> none;
+    if (k + 1 >= window_start_.size()) return none;
+    return model_.slices[window_start_[k + 1]].branches;
+}
+
+// Each node's scale and its tops that window k reads from before it.
+void DatedScorer::save_checkpoint(std::size_t k) {
+    Checkpoint& c = checkpoints_[k];
+    c.exponent = exponent_;
+    c.started = started_;
+    const std::vector<std::size_t>& carried = window_carries(k);
+    const std::size_t n = model_.n;
+    const std::size_t size = graph_.size();
+    c.p_top.resize(size * carried.size());
+    c.top_exponent.resize(size * carried.size());
+    for (std::size_t g = 0; g < size; ++g) {
+        for (std::size_t i = 0; i < carried.size(); ++i) {
+            c.p_top[g * carried.size() + i] = p_top_[g * n + carried[i]];
+            c.top_exponent[g * carried.size() + i] = top_exponent_[g * n + carried[i]];
+        }
+    }
+}
+
+// Window k's vectors again: every node from its state at the window's start.
+void DatedScorer::load_window(std::size_t k) {
+    if (!keep_ || k >= window_start_.size()) fault("a window of slices that was not integrated");
+    if (k == window_held_) return;
+    if (k == 0 || checkpoints_[k].exponent.empty()) fault("a window of slices with no checkpoint");
+    const Checkpoint& c = checkpoints_[k];
+    exponent_ = c.exponent;
+    started_ = c.started;
+    const std::vector<std::size_t>& carried = window_carries(k);
+    const std::size_t n = model_.n;
+    for (std::size_t g = 0; g < graph_.size(); ++g) {
+        for (std::size_t i = 0; i < carried.size(); ++i) {
+            p_top_[g * n + carried[i]] = c.p_top[g * carried.size() + i];
+            top_exponent_[g * n + carried[i]] = c.top_exponent[g * carried.size() + i];
+        }
+    }
+    hold_window(k);
+    run_window(k);
 }
 
 std::size_t DatedScorer::planned_slots(const CladeFamily& family) {
@@ -1715,8 +1875,12 @@ void DatedScorer::release() {
     std::vector<std::size_t>().swap(child_clades_);
     lean_root_ = false;
     std::vector<std::size_t>().swap(split_index_);
-    std::vector<double>().swap(split_top_);
     materialized_ = kNoTopEntry;
+    window_start_.assign(1, 0);
+    std::vector<std::size_t>().swap(window_index_);
+    std::vector<Checkpoint>().swap(checkpoints_);
+    std::vector<double>().swap(kept_top_);
+    hold_window(0);
     std::vector<ScaledValue>().swap(root_terms_);
     adjoint_ = nullptr;
     graph_ = Graph{};
@@ -2399,24 +2563,16 @@ double DatedScorer::score_graph(std::uint8_t origination) {
     const std::size_t group_count = group_start_.size() - 1;
     plan_fused_terms();
     if (whole_histories_) {
-        // Node by node: each group through every slice (a lean root and its
-        // splits after every other node).
-        std::vector<std::size_t> kept;
-        for (std::size_t k = 0; k < group_count; ++k) {
-            const std::size_t* nodes = groups_.data() + group_start_[k];
-            std::size_t count = group_start_[k + 1] - group_start_[k];
-            if (lean_root_) {
-                kept.clear();
-                for (std::size_t i = 0; i < count; ++i) {
-                    const std::size_t g = nodes[i];
-                    if (g != size - 1 && split_index_[g] == kNoTopEntry) kept.push_back(g);
-                }
-                nodes = kept.data();
-                count = kept.size();
+        // Node by node: each group through every slice of a window, window
+        // by window from the latest; the sampler's checkpoints are each
+        // node's state where a window starts.
+        if (keep_) checkpoints_.assign(window_start_.size(), Checkpoint{});
+        for (std::size_t k = window_start_.size(); k-- > 0;) {
+            if (keep_ && k > 0) {
+                save_checkpoint(k);
             }
-            for (std::size_t s = model_.slices.size(); s-- > 0;) {
-                if (count > 0 && model_.slices[s].width() > 0) run_group(s, nodes, count);
-            }
+            hold_window(k);
+            run_window(k);
         }
         if (lean_root_) sum_lean_root();
     } else {

@@ -10,6 +10,7 @@
 #include "reconciliation/scaled_vectors.h"
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace korvath::reconciliation {
@@ -71,24 +72,50 @@ public:
     // clade graph scores exactly as `score`.
     double score_clades(const CladeFamily& family, std::uint8_t origination);
 
-    // As score_clades, keeping every node's whole history (all slices, all
-    // steps, with their scales) until the next call or release(), for the
-    // scenario sampler. The value is the same as score_clades'.
+    // As score_clades, keeping every node's vectors (with their scales) until
+    // the next call or release(), for the scenario sampler, with every node's
+    // values at the branch tops. The value is the same as score_clades'.
     //
-    // With `lean_root`, a root clade of several splits (the rootings of an
-    // unrooted tree, the root splits of a sample) keeps no history per split:
-    // each split is integrated alone, once to find the root's scales and once
-    // more as it is added to the root, keeping only its values at the branch
-    // tops; the sampler integrates the split it follows again (materialize).
-    // The same values, in about two fifths less memory for an unrooted tree.
+    // The slices are kept in windows of consecutive slices (see
+    // plan_windows; one window of every slice when `windows` is empty): the
+    // family is integrated window by window from the latest, every node
+    // through a window before the next window starts, and each node's state
+    // at a window's start is kept (a checkpoint). The vectors of the earliest
+    // window stay; load_window integrates another window again from its
+    // checkpoint, to the same values. Several windows need a species tree
+    // whose times agree with its shape (windows_possible()).
+    //
+    // With `lean_root` (one window only), a root clade of several splits (the
+    // rootings of an unrooted tree, the root splits of a sample) keeps no
+    // history per split: each split is integrated alone, once to find the
+    // root's scales and once more as it is added to the root, keeping only
+    // its values at the branch tops; the sampler integrates the split it
+    // follows again (materialize). The same values, in about two fifths less
+    // memory for an unrooted tree.
     double solve_clades(const CladeFamily& family, std::uint8_t origination,
-                        bool lean_root = false);
+                        const std::vector<std::size_t>& windows = {}, bool lean_root = false);
     void release();
 
+    // The first slice of each window when each holds at most
+    // `window_doubles` of a node's vectors and sums (a slice larger than that
+    // alone), from the earliest slice.
+    static std::vector<std::size_t> plan_windows(const DatedExtinction& model,
+                                                 std::uint64_t window_doubles);
+    // A node's vectors and sums in the largest of those windows.
+    static std::uint64_t window_doubles(const DatedExtinction& model,
+                                        const std::vector<std::size_t>& windows);
+    bool windows_possible() const { return shape_order_; }
+    // After solve_clades: the window holding slice s, the window held, and
+    // window k made the one held.
+    std::size_t window_of(std::size_t s) const { return window_index_[s]; }
+    std::size_t window_held() const { return window_held_; }
+    std::size_t window_count() const { return window_start_.size(); }
+    void load_window(std::size_t k);
+
     // What solve_clades keeps for the family, from its graph alone: the nodes
-    // with whole histories (every clade and split of a clade with several,
-    // the tips on one species branch one node), and of them the root's splits
-    // when the root has several (0 otherwise).
+    // (every clade and split of a clade with several, the tips on one species
+    // branch one node), and of them the root's splits when the root has
+    // several (0 otherwise).
     struct HistoryPlan {
         std::size_t nodes = 0;
         std::size_t root_splits = 0;
@@ -193,7 +220,7 @@ private:
     void run_group(std::size_t s, const std::size_t* nodes, std::size_t count);
     void combine_sum(std::size_t s, std::size_t g);
     std::int64_t sum_scale(std::size_t s, std::size_t g) const;
-    std::int64_t sum_top_scale(std::size_t g) const;
+    std::int64_t sum_top_scale(std::size_t s, std::size_t g) const;
     void add_sum_term(std::size_t s, std::size_t g, std::size_t i, std::int64_t scale);
     void sum_branch_tops(std::size_t s, std::size_t g, std::int64_t top_scale);
     struct TopSpan;
@@ -271,22 +298,43 @@ private:
     // for a different clade under each parent.
     std::vector<std::size_t> clade_of_node_;
     std::vector<std::size_t> child_clades_;
+    // solve_clades: the windows' first slices, each slice's window, the
+    // window whose vectors the arena holds and where they start in a node's
+    // history; per window after the first integrated, each node's state at
+    // its start (scales, and the tops it reads from before it with their
+    // scales, by node and then by branch of window_carries); per node and branch its
+    // value at the branch's top, in its scale of that slice.
+    std::vector<std::size_t> window_start_{0};
+    std::vector<std::size_t> window_index_;
+    std::size_t window_held_ = 0;
+    std::size_t window_rows_base_ = 0;
+    std::size_t window_rows_size_ = 0;
+    std::size_t window_sums_base_ = 0;
+    struct Checkpoint {
+        std::vector<std::int64_t> exponent;
+        std::vector<std::uint8_t> started;
+        std::vector<double> p_top;
+        std::vector<std::int64_t> top_exponent;
+    };
+    std::vector<Checkpoint> checkpoints_;
+    std::vector<double> kept_top_;
+    std::vector<std::vector<std::pair<std::size_t, std::size_t>>> tops_born_;  // per slice: (branch, entry)
     // solve_clades with a lean root: per node, its place among the root's
-    // splits (kNoTopEntry for other nodes); per split and branch, its value at
-    // the branch's top (in its scale of that slice); the slot every split is
+    // splits (kNoTopEntry for other nodes); the slot every split is
     // integrated in, and the split whose history it holds.
     bool lean_root_ = false;
     std::vector<std::size_t> split_index_;
-    std::vector<double> split_top_;
     std::size_t spare_slot_ = 0;
     std::size_t materialized_ = kNoTopEntry;
-    bool lean_split(std::size_t g) const {
-        return lean_root_ && split_index_[g] != kNoTopEntry && g != materialized_;
-    }
     void reset_node(std::size_t g);
     void run_alone(std::size_t g);
     void sum_lean_root();
     void materialize(std::size_t g);
+    void hold_window(std::size_t k);
+    const std::vector<std::size_t>& window_carries(std::size_t k) const;
+    void save_checkpoint(std::size_t k);
+    void run_window(std::size_t k);
+    void keep_tops(std::size_t s, std::size_t g);
     std::vector<std::int64_t> slice_exponents_;  // node by node: per node and slice
     // Per tree: each node's P at the branch tops, laid out one of two ways.
     // - Node by node, or when a slice start would read a top older than the

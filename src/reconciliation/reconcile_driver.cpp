@@ -63,36 +63,21 @@ ReconcileResult dated_clade_reconcile(DatedReconcileCall call) {
     const std::uint64_t samples = call.sampling.samples;
     DatedScorer scorer(model);
     const std::size_t limit = memory_budget_bytes();
-    // Per node: its history (vectors and sums), its values and their scales
-    // at the branch tops, and its scale in each slice.
-    const std::uint64_t history = checked_add(
-        checked_add(model.trajectory_size, model.sums_size, "gene node history"),
-        checked_add(checked_mul(model.n, 2, "gene node history"), model.slices.size(),
-                    "gene node history"),
-        "gene node history");
+    const std::uint64_t all_slices = checked_add(model.trajectory_size, model.sums_size,
+                                                 "gene node history");
     return reconcile_families(
         call.model.batch, call.sampling,
         [&](std::size_t k, const CladeFamily& family, Rng& rng, StorageBudget& budget,
             SampledEvents& events) {
             // Every node of the family's graph (a clade, a split of a clade
-            // with several, the tips of one species branch) holds its whole
-            // history; when they do not fit, a root of several splits keeps
-            // one history for all of them and their values at the branch tops.
-            const DatedScorer::HistoryPlan plan = scorer.history_plan(family);
-            const std::uint64_t full = checked_mul(checked_mul(plan.nodes, history, "gene histories"),
-                                                   8, "gene histories");
-            std::uint64_t bytes = full;
-            bool lean = false;
-            if (!budget.fits(static_cast<std::size_t>(full)) && plan.root_splits > 1) {
-                const std::uint64_t kept = plan.nodes - plan.root_splits + 1;
-                bytes = checked_mul(
-                    checked_add(checked_mul(kept, history, "gene histories"),
-                                checked_mul(plan.root_splits, model.n, "gene histories"),
-                                "gene histories"),
-                    8, "gene histories");
-                lean = true;
-            }
-            if (!budget.fits(static_cast<std::size_t>(bytes))) {
+            // with several, the tips of one species branch) holds its
+            // vectors of every slice, or of a window of slices when they do
+            // not fit (see plan_history_windows). The scenarios are the same.
+            const DatedScorer::HistoryPlan nodes = scorer.history_plan(family);
+            const HistoryWindows plan =
+                plan_history_windows(model, nodes.nodes, nodes.root_splits, all_slices, budget,
+                                     scorer.windows_possible());
+            if (plan.windows.empty()) {
                 // Named by its place in the batch, so that a caller can tell
                 // which of many families to leave out or give fewer steps.
                 throw RunawayError(
@@ -100,18 +85,89 @@ ReconcileResult dated_clade_reconcile(DatedReconcileCall call) {
                     std::to_string(checked_add(call.sampling.first_family, k, "family number")) +
                     " of the batch)");
             }
-            budget.charge(static_cast<std::size_t>(bytes));
+            budget.charge(static_cast<std::size_t>(plan.bytes));
             // The value reported is the scorer's, the same bits as scoring
             // gives: scoring forms a root of several splits through its
             // adjoint, while the sampler needs every split's own history.
             const bool adjoint = DatedScorer::root_of_several_splits(family);
             const double scored = adjoint ? scorer.score_clades(family, origination) : 0.0;
-            const double solved = scorer.solve_clades(family, origination, lean);
+            const double solved = scorer.solve_clades(family, origination, plan.windows, plan.lean);
             sample_dated_scenarios(scorer, origination, samples, rng, k, events);
             scorer.release();
-            budget.release(static_cast<std::size_t>(bytes));
+            budget.release(static_cast<std::size_t>(plan.bytes));
             return adjoint ? scored : solved;
         });
+}
+
+HistoryWindows plan_history_windows(const DatedExtinction& model, std::uint64_t nodes,
+                                    std::uint64_t root_splits, std::uint64_t all_slices,
+                                    const StorageBudget& budget, bool windows_possible) {
+    // Per node, whatever the windows: its values and their scales at the
+    // branch tops (kept, and as integrated), and its scale in each slice;
+    // per checkpoint, each node's scales and tops.
+    const std::uint64_t n = model.n;
+    const std::uint64_t fixed = checked_mul(
+        checked_mul(nodes, checked_add(checked_mul(n, 3, "gene histories"), model.slices.size(),
+                                       "gene histories"),
+                    "gene histories"),
+        8, "gene histories");
+    // A checkpoint holds every node's scales, and its tops and their scales
+    // on the branches alive in the slice after its window.
+    auto checkpoints = [&](const std::vector<std::size_t>& windows) {
+        std::uint64_t carried = 0;
+        for (std::size_t k = 1; k < windows.size(); ++k) {
+            carried = checked_add(carried, model.slices[windows[k]].width(), "gene histories");
+        }
+        return checked_mul(nodes,
+                           checked_add(checked_mul(carried, 16, "gene histories"),
+                                       checked_mul(windows.size() - 1, 9, "gene histories"),
+                                       "gene histories"),
+                           "gene histories");
+    };
+    auto fits = [&](std::uint64_t bytes) {
+        return bytes <= SIZE_MAX && budget.fits(static_cast<std::size_t>(bytes));
+    };
+    auto bytes_of = [&](const std::vector<std::size_t>& windows, std::uint64_t holding) {
+        const std::uint64_t held = checked_mul(
+            checked_mul(holding, DatedScorer::window_doubles(model, windows), "gene histories"), 8,
+            "gene histories");
+        return checked_add(checked_add(fixed, held, "gene histories"), checkpoints(windows),
+                           "gene histories");
+    };
+    HistoryWindows plan;
+    const std::vector<std::size_t> one{0};
+    // Every slice, every node its own history.
+    if (const std::uint64_t bytes = bytes_of(one, nodes); fits(bytes)) {
+        plan.windows = one;
+        plan.bytes = bytes;
+        return plan;
+    }
+    // Every slice, a root of several splits one history for all of them.
+    if (root_splits > 1) {
+        if (const std::uint64_t bytes = bytes_of(one, nodes - root_splits + 1); fits(bytes)) {
+            plan.windows = one;
+            plan.bytes = bytes;
+            plan.lean = true;
+            return plan;
+        }
+    }
+    if (!windows_possible || model.slices.size() < 2) return plan;
+    // Windows: each more integrates its share of the slices once more and
+    // adds a checkpoint. The fewest that fit.
+    for (std::uint64_t count = 2; count <= model.slices.size(); ++count) {
+        std::vector<std::size_t> windows =
+            DatedScorer::plan_windows(model, (all_slices + count - 1) / count);
+        if (windows.size() < count) continue;  // the same windows as fewer asked for
+        const std::uint64_t kept = checkpoints(windows);
+        if (kept > budget.room()) break;  // more windows only add checkpoints
+        const std::uint64_t bytes = bytes_of(windows, nodes);
+        if (fits(bytes)) {
+            plan.windows = std::move(windows);
+            plan.bytes = bytes;
+            return plan;
+        }
+    }
+    return plan;
 }
 
 }  // namespace korvath::reconciliation

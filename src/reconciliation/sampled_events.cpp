@@ -20,6 +20,10 @@ Rng family_rng(std::uint64_t seed, std::uint64_t index) {
     return Rng::from_seed(mix64(mix64(seed) ^ (index + 0x9E3779B97F4A7C15ULL)));
 }
 
+Rng lineage_rng(std::uint64_t key, std::uint64_t sample, std::uint64_t clade) {
+    return Rng::from_seed(mix64(mix64(key ^ mix64(sample + 0x9E3779B97F4A7C15ULL)) ^ clade));
+}
+
 void SampledEvents::add(std::uint64_t family_index, std::uint64_t sample_number,
                         ReconciledEvent kind, std::size_t branch_index,
                         std::int64_t recipient_index, std::size_t clade_index,

@@ -74,4 +74,10 @@ inline constexpr const char kHistoryStorageRunaway[] =
 // the batch was cut into calls.
 Rng family_rng(std::uint64_t seed, std::uint64_t index);
 
+// The generator of one gene lineage of a dated scenario: the lineage that
+// leads to gene clade `clade` in scenario `sample` of a family whose
+// generator gave `key` first. A lineage's draws then do not depend on the
+// order in which a scenario's lineages are followed.
+Rng lineage_rng(std::uint64_t key, std::uint64_t sample, std::uint64_t clade);
+
 }  // namespace korvath::reconciliation

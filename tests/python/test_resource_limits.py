@@ -363,6 +363,42 @@ def test_dated_reconciliation_holds_one_history_per_graph_node_and_species_tip()
     assert lean == {"outcome": "returned", "value": repr(unlimited["result"]())}
 
 
+@needs_address_limit
+def test_dated_reconciliation_beyond_the_budget_gives_the_same_scenarios():
+    # A family whose gene histories over every slice pass the 256 MB budget is sampled a
+    # window of slices at a time, each window integrated again from its checkpoint when the
+    # scenarios reach it: the scenarios must be those drawn with every slice held.
+    body = """
+        import hashlib, random
+        import numpy as np
+        import korvath
+        tree = korvath.SpeciesTree.birth_death(60, seed=3)
+        rng = random.Random(4)
+        parts = [f"{rng.choice(list(tree.extant_leaves))}_{i}" for i in range(30)]
+        while len(parts) > 1:
+            a = parts.pop(rng.randrange(len(parts)))
+            b = parts.pop(rng.randrange(len(parts)))
+            parts.append(f"({a},{b})")
+        genes = korvath.GeneTrees.from_newick({"f": parts[0] + ";"}, tree,
+                                              leaf_species=lambda s: s.rsplit("_", 1)[0])
+        def result():
+            found = korvath.reconcile(tree, genes, duplication=0.3, transfer=0.2, loss=0.3,
+                                      model="dated", n_steps=400, samples=20, seed=1)
+            return hashlib.sha256(found.events.to_csv().encode()).hexdigest()
+        # A node's vectors over every slice: (steps + 1) rows of the branches alive there.
+        arrays = tree.likelihood_arrays()
+        grid = np.union1d(arrays.sp_time, [0.0])
+        width = [np.sum((arrays.sp_parent_time < lo + 1e-9) & (arrays.sp_time > hi - 1e-9))
+                 for lo, hi in zip(grid[:-1], grid[1:])]
+        history_bytes = 401 * 8 * sum(width) * 59
+    """
+    unlimited = {}
+    exec(textwrap.dedent(body), unlimited)
+    assert unlimited["history_bytes"] > 300 << 20
+    limited = run_limited(body, address_bytes=2 << 30)
+    assert limited == {"outcome": "returned", "value": repr(unlimited["result"]())}
+
+
 # --- removals after transfers ----------------------------------------------------------------
 
 @pytest.mark.skipif(SANITIZED, reason="seconds of work, several times longer under the sanitizers")
