@@ -302,8 +302,9 @@ private:
     // window whose vectors the arena holds and where they start in a node's
     // history; per window after the first integrated, each node's state at
     // its start (scales, and the tops it reads from before it with their
-    // scales, by node and then by branch of window_carries); per node and branch its
-    // value at the branch's top, in its scale of that slice.
+    // scales, by node and then by branch of window_carries); per node and
+    // branch its value at the branch's top, in its scale of that slice; per
+    // slice, the branches whose top it holds (branch, entry).
     std::vector<std::size_t> window_start_{0};
     std::vector<std::size_t> window_index_;
     std::size_t window_held_ = 0;
@@ -318,7 +319,7 @@ private:
     };
     std::vector<Checkpoint> checkpoints_;
     std::vector<double> kept_top_;
-    std::vector<std::vector<std::pair<std::size_t, std::size_t>>> tops_born_;  // per slice: (branch, entry)
+    std::vector<std::vector<std::pair<std::size_t, std::size_t>>> tops_born_;
     // solve_clades with a lean root: per node, its place among the root's
     // splits (kNoTopEntry for other nodes); the slot every split is
     // integrated in, and the split whose history it holds.

@@ -152,21 +152,24 @@ HistoryWindows plan_history_windows(const DatedExtinction& model, std::uint64_t 
         }
     }
     if (!windows_possible || model.slices.size() < 2) return plan;
-    // Windows: each more integrates its share of the slices once more and
-    // adds a checkpoint. The fewest that fit.
+    // Windows: every window but the earliest is integrated once more, however
+    // many there are, so the windows chosen are those that hold the least
+    // (the held window shrinks and the checkpoints grow with their number),
+    // leaving the most room for the scenarios.
+    std::uint64_t least = UINT64_MAX;
     for (std::uint64_t count = 2; count <= model.slices.size(); ++count) {
         std::vector<std::size_t> windows =
             DatedScorer::plan_windows(model, (all_slices + count - 1) / count);
         if (windows.size() < count) continue;  // the same windows as fewer asked for
-        const std::uint64_t kept = checkpoints(windows);
-        if (kept > budget.room()) break;  // more windows only add checkpoints
+        if (checkpoints(windows) >= least) break;  // more windows only add checkpoints
         const std::uint64_t bytes = bytes_of(windows, nodes);
-        if (fits(bytes)) {
+        if (bytes < least) {
+            least = bytes;
             plan.windows = std::move(windows);
-            plan.bytes = bytes;
-            return plan;
         }
     }
+    plan.bytes = least;
+    if (!fits(least)) plan.windows.clear();
     return plan;
 }
 

@@ -46,7 +46,7 @@ ReconcileResult dated_clade_reconcile(DatedReconcileCall call);
 // How a dated family of `nodes` history nodes (`root_splits` of them its
 // root's splits) is sampled (DatedScorer::solve_clades), and the bytes that
 // holds: every slice in one window when that fits the budget's room, with a
-// lean root if only that fits, else the fewest windows that fit
+// lean root if only that fits, else the windows that hold the least
 // (windows_possible permitting); no windows when nothing fits. `all_slices`
 // is a node's vectors and sums over every slice, in doubles.
 struct HistoryWindows {
