@@ -38,24 +38,27 @@ struct ReconcileResult {
 };
 
 ReconcileResult undated_clade_reconcile(UndatedReconcileCall call);
-// The dated model keeps every gene node's vectors of a window of slices
-// while a family is sampled (all slices when they fit); that storage is
-// charged to the call's memory budget.
+// The dated model keeps every gene node's vectors of a window of slices at a
+// time while a family is sampled (all slices when the species tree's times
+// contradict its shape); that storage is charged to the call's memory budget.
 ReconcileResult dated_clade_reconcile(DatedReconcileCall call);
 
+// The windows of a dated model's slices in which a history node holds the
+// least (DatedScorer::solve_clades); none when it has fewer than two slices.
+std::vector<std::size_t> least_windows(const DatedExtinction& model);
+
 // How a dated family of `nodes` history nodes (`root_splits` of them its
-// root's splits) is sampled (DatedScorer::solve_clades), and the bytes that
-// holds: every slice in one window when that fits the budget's room, with a
-// lean root if only that fits, else the windows that hold the least
-// (windows_possible permitting); no windows when nothing fits. `all_slices`
-// is a node's vectors and sums over every slice, in doubles.
+// root's splits) is sampled, and the bytes that holds: in `windows` when they
+// are given and fit the budget's room; else every slice in one window, with
+// a lean root if only that fits; no windows when nothing fits.
 struct HistoryWindows {
     std::vector<std::size_t> windows;
     bool lean = false;
     std::uint64_t bytes = 0;
 };
 HistoryWindows plan_history_windows(const DatedExtinction& model, std::uint64_t nodes,
-                                    std::uint64_t root_splits, std::uint64_t all_slices,
-                                    const StorageBudget& budget, bool windows_possible);
+                                    std::uint64_t root_splits,
+                                    const std::vector<std::size_t>& windows,
+                                    const StorageBudget& budget);
 
 }  // namespace korvath::reconciliation
