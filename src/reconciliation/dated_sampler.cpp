@@ -54,12 +54,13 @@ std::size_t pick_scaled(const Scaled* terms, std::size_t count, Rng& rng, const 
 
 }  // namespace
 
-// Scenarios are drawn all at once, window by window of the scorer's slices
-// from the earliest: every lineage of every scenario is followed through the
-// window held (in any order: each lineage draws from its own generator)
-// until it ends, splits or reaches a later window, where it waits. Each
-// lineage keeps its events, and a scenario's events are written once it is
-// done, in the order of a depth-first walk.
+// With several windows of the scorer's slices, scenarios are drawn all at
+// once, window by window from the earliest: every lineage of every scenario
+// is followed through the window held (in any order: each lineage draws from
+// its own generator) until it ends, splits or reaches a later window, where
+// it waits. Each lineage keeps its events, and a scenario's events are
+// written once it is done, in the order of a depth-first walk. With one
+// window, scenarios are drawn one after another, the same way.
 class DatedScenarioWalk {
 public:
     explicit DatedScenarioWalk(DatedScorer& scorer)
@@ -95,33 +96,44 @@ public:
         return speciation_total(r, root.left, root.right).value > 0.0;
     }
 
+    ~DatedScenarioWalk() {
+        if (budget_ != nullptr) budget_->release(charged_);
+    }
+
     void run(std::uint8_t origination, std::uint64_t key, std::uint64_t samples,
              std::uint64_t family_index, SampledEvents& out) {
         key_ = key;
-        scenarios_.assign(static_cast<std::size_t>(samples), Scenario{});
-        for (std::size_t k = 0; k < scenarios_.size(); ++k) start(origination, k);
-        for (std::size_t w = 0; w < sc_.window_count(); ++w) {
-            bool waiting = false;
-            for (const Scenario& scenario : scenarios_) waiting = waiting || !scenario.waiting.empty();
-            if (!waiting) break;
+        budget_ = out.budget;
+        if (sc_.window_count() == 1) {
+            // Nothing waits for a later window: each scenario is walked and
+            // written in turn.
+            for (std::uint64_t k = 0; k < samples; ++k) {
+                Scenario scenario;
+                scenario.number = k;
+                start(origination, scenario);
+                walk(scenario);
+                finish(scenario, family_index, out);
+            }
+            return;
+        }
+        // Every scenario through each window in turn; each is written once it
+        // and those before it are done. What they hold meanwhile is charged
+        // to the call's budget.
+        scenarios_.resize(static_cast<std::size_t>(samples));
+        hold(static_cast<std::size_t>(samples) * sizeof(Scenario));
+        for (std::size_t k = 0; k < scenarios_.size(); ++k) {
+            scenarios_[k].number = k;
+            start(origination, scenarios_[k]);
+        }
+        std::size_t written = 0;
+        for (std::size_t w = 0; w < sc_.window_count() && written < scenarios_.size(); ++w) {
             sc_.load_window(w);
-            for (std::size_t k = 0; k < scenarios_.size(); ++k) {
-                Scenario& scenario = scenarios_[k];
-                std::vector<Lineage> work;
-                work.swap(scenario.waiting);
-                while (!work.empty()) {
-                    Lineage next = work.back();
-                    work.pop_back();
-                    follow(scenario, next, work);
-                }
+            for (std::size_t k = written; k < scenarios_.size(); ++k) walk(scenarios_[k]);
+            while (written < scenarios_.size() && scenarios_[written].waiting.empty()) {
+                finish(scenarios_[written++], family_index, out);
             }
         }
-        for (std::size_t k = 0; k < scenarios_.size(); ++k) {
-            Scenario& scenario = scenarios_[k];
-            if (!scenario.waiting.empty()) fault("a sampled lineage ran past the tips");
-            write(scenario, family_index, k, out);
-            scenario = Scenario{};
-        }
+        if (written < scenarios_.size()) fault("a sampled lineage ran past the tips");
     }
 
 private:
@@ -158,7 +170,9 @@ private:
         std::vector<Lineage> waiting;  // lineages that reached a later window
         std::uint64_t events = 0;
         std::uint64_t number = 0;
+        std::size_t bytes = 0;  // what its records and events hold, about
     };
+    static constexpr std::size_t kChargeBlock = std::size_t{1} << 20;
 
     std::size_t width(std::size_t s) const { return m_.slices[s].width(); }
 
@@ -261,14 +275,12 @@ private:
         return sc_.child_clades_[2 * g + which];
     }
 
-    // Scenario k's first lineage, from its origination.
-    void start(std::uint8_t origination, std::size_t k) {
-        Scenario& scenario = scenarios_[k];
-        scenario.number = k;
-        scenario.records.emplace_back();
+    // A scenario's first lineage, from its origination.
+    void start(std::uint8_t origination, Scenario& scenario) {
+        new_record(scenario);
         const std::size_t r = g_.size() - 1;
         const std::size_t clade = sc_.clade_of_node_[r];
-        Lineage root{r, clade, Position{}, lineage_rng(key_, k, clade), 0};
+        Lineage root{r, clade, Position{}, lineage_rng(key_, scenario.number, clade), 0};
         if (origination == 1) {
             // A branch in proportion to the root's value at its top.
             std::vector<Scaled>& terms = scratch_;
@@ -339,9 +351,8 @@ private:
     // started is walked first.
     void start_child(Scenario& scenario, const Lineage& l, std::size_t node, std::size_t clade,
                      const Position& at, std::vector<Lineage>& into) {
-        const std::size_t record = scenario.records.size();
+        const std::size_t record = new_record(scenario);
         scenario.records[l.record].children.push_back(record);
-        scenario.records.emplace_back();
         Lineage child{node, clade, at, lineage_rng(key_, scenario.number, clade), record};
         child.node = resolve(node, at, child.rng);
         into.push_back(child);
@@ -523,6 +534,50 @@ private:
               std::int64_t recipient, std::int64_t left, std::int64_t right) {
         if (++scenario.events > kMaxScenarioEvents) throw RunawayError(kScenarioRunaway);
         scenario.records[l.record].events.push_back({event, branch, recipient, l.clade, left, right});
+        scenario.bytes += sizeof(Event);
+        hold(sizeof(Event));
+    }
+
+    std::size_t new_record(Scenario& scenario) {
+        scenario.records.emplace_back();
+        scenario.bytes += sizeof(Record) + sizeof(Lineage);
+        hold(sizeof(Record) + sizeof(Lineage));
+        return scenario.records.size() - 1;
+    }
+
+    // The scenario's lineages in the window held, each until it ends, splits
+    // or reaches a later window.
+    void walk(Scenario& scenario) {
+        std::vector<Lineage> work;
+        work.swap(scenario.waiting);
+        while (!work.empty()) {
+            Lineage next = work.back();
+            work.pop_back();
+            follow(scenario, next, work);
+        }
+    }
+
+    // Writes a scenario that is done and lets go of what it held.
+    void finish(Scenario& scenario, std::uint64_t family_index, SampledEvents& out) {
+        write(scenario, family_index, scenario.number, out);
+        held_ -= scenario.bytes;
+        scenario = Scenario{};
+        // What is charged follows what is held, a block at a time.
+        if (budget_ != nullptr && charged_ > held_ + 2 * kChargeBlock) {
+            const std::size_t spare = (charged_ - held_) / kChargeBlock * kChargeBlock - kChargeBlock;
+            budget_->release(spare);
+            charged_ -= spare;
+        }
+    }
+
+    // Counts `bytes` more held by scenarios not yet written, charging the
+    // budget a block at a time.
+    void hold(std::size_t bytes) {
+        held_ += bytes;
+        while (budget_ != nullptr && held_ > charged_) {
+            budget_->charge(kChargeBlock);
+            charged_ += kChargeBlock;
+        }
     }
 
     // A scenario's events, each lineage's before those of the lineages it
@@ -550,6 +605,9 @@ private:
     std::vector<std::vector<std::size_t>> end_of_;   // per slice and entry: its BranchEnd, or kNone
     std::vector<std::vector<double>> e_sum_;         // per slice and step: the sum of E
     std::vector<Scenario> scenarios_;
+    StorageBudget* budget_ = nullptr;
+    std::size_t held_ = 0;     // bytes held by scenarios not yet written
+    std::size_t charged_ = 0;  // bytes charged to the budget for them
     std::vector<Scaled> scratch_;
     std::uint64_t key_ = 0;
 };

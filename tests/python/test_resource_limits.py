@@ -397,6 +397,12 @@ def test_dated_reconciliation_beyond_the_budget_gives_the_same_scenarios():
     assert unlimited["history_bytes"] > 300 << 20
     limited = run_limited(body, address_bytes=2 << 30)
     assert limited == {"outcome": "returned", "value": repr(unlimited["result"]())}
+    # Scenarios drawn window by window are all held until they are done: what they hold is
+    # charged to the budget, so too many end with its error, not with the machine's memory.
+    many = body.replace("n_steps=400, samples=20", "n_steps=20, samples=2_000_000")
+    refused = run_limited(many, address_bytes=2 << 30)
+    assert refused["outcome"] == "RuntimeError", refused
+    assert "sampled scenarios too large to hold" in refused["message"]
 
 
 # --- removals after transfers ----------------------------------------------------------------
