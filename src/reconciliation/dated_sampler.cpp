@@ -119,8 +119,12 @@ public:
         // Every scenario through each window in turn; each is written once it
         // and those before it are done. What they hold meanwhile is charged
         // to the call's budget.
-        scenarios_.resize(static_cast<std::size_t>(samples));
+        if (samples > std::numeric_limits<std::size_t>::max() / sizeof(Scenario)) {
+            if (budget_ != nullptr) budget_->exceeded();
+            fault("more scenarios than can be held");
+        }
         hold(static_cast<std::size_t>(samples) * sizeof(Scenario));
+        scenarios_.resize(static_cast<std::size_t>(samples));
         for (std::size_t k = 0; k < scenarios_.size(); ++k) {
             scenarios_[k].number = k;
             start(origination, scenarios_[k]);
