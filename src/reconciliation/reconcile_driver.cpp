@@ -104,10 +104,11 @@ ReconcileResult dated_clade_reconcile(DatedReconcileCall call) {
 namespace {
 
 // Below this a family's vectors of every slice stay in cache, and holding
-// them all beats integrating each window twice. (Measured on simulated
-// families, 100 scenarios each: on 12- and 20-species trees every slice held
-// was 8 % faster than windows, on 30 species the same, on 40 species 25 %
-// slower, and for a 300-leaf tree on 200 species 7 times slower.)
+// them all beats integrating each window twice. (Measured: for families
+// simulated on 12- and 20-species trees, 100 scenarios each, every slice
+// held was 8 % faster than windows, on 30 species the same; in
+// bench/reconcile.py's batch, on 40 species, 1.4 times slower, and for its
+// 300-leaf tree on 200 species 1.5 times slower, in 7 times the memory.)
 constexpr std::uint64_t kWholeInCacheBytes = std::uint64_t{4} << 20;
 
 // What one history node holds with the given windows, in bytes: its values
