@@ -3,6 +3,7 @@
 #include "reconciliation/clade_graph.h"
 #include "reconciliation/dated_sampler.h"
 #include "reconciliation/dated_scorer.h"
+#include "reconciliation/reconcile_driver.h"
 #include "reconciliation/undated_scorer.h"
 #include "support/faults.h"
 
@@ -278,6 +279,48 @@ TEST(CladeGraph, DatedScenariosDoNotDependOnTheWindows) {
         }
     }
     EXPECT_GT(compared, 40u);
+}
+
+// How a family is held: every slice while that is small, else the windows
+// that hold the least (less than every slice, and whatever the family, since
+// a node's bytes do not depend on it), within the budget's room or not at
+// all; every slice again (a lean root if only that fits) when windows do not
+// fit.
+TEST(CladeGraph, DatedFamiliesAreHeldInTheWindowsThatHoldTheLeast) {
+    const testing::RandomTrees trees = testing::random_trees(3, 40, 1, 4);
+    const DatedExtinction model = testing::dated_model(trees.species, {0.3, 0.2, 0.3}, 20);
+    const std::vector<std::size_t> least = least_windows(model);
+    ASSERT_GT(least.size(), 2u);
+    EXPECT_EQ(least.front(), 0u);
+    StorageBudget roomy(std::size_t{1} << 40, "full");
+    const HistoryWindows small = plan_history_windows(model, 1, 0, least, roomy);
+    EXPECT_EQ(small.windows, std::vector<std::size_t>{0});
+    const HistoryWindows whole = plan_history_windows(model, 500, 0, {}, roomy);
+    EXPECT_EQ(whole.windows, std::vector<std::size_t>{0});
+    const HistoryWindows windowed = plan_history_windows(model, 500, 0, least, roomy);
+    EXPECT_EQ(windowed.windows, least);
+    EXPECT_LT(windowed.bytes, whole.bytes / 4);
+    // Twice the nodes, twice the bytes, in the same windows.
+    EXPECT_EQ(plan_history_windows(model, 1000, 0, least, roomy).bytes, 2 * windowed.bytes);
+
+    // A budget between the two: windows only; below the windows: nothing, as
+    // for a tree whose times forbid windows.
+    StorageBudget between(static_cast<std::size_t>((windowed.bytes + whole.bytes) / 2), "full");
+    EXPECT_EQ(plan_history_windows(model, 500, 0, least, between).windows, least);
+    EXPECT_TRUE(plan_history_windows(model, 500, 0, {}, between).windows.empty());
+    StorageBudget tight(static_cast<std::size_t>(windowed.bytes - 1), "full");
+    EXPECT_TRUE(plan_history_windows(model, 500, 0, least, tight).windows.empty());
+    // Room taken by what the call already holds counts.
+    between.charge(static_cast<std::size_t>(between.limit() - windowed.bytes + 1));
+    EXPECT_TRUE(plan_history_windows(model, 500, 0, least, between).windows.empty());
+
+    // 400 of the 500 nodes a root's splits: they share one history when only
+    // that fits.
+    StorageBudget lean_room(static_cast<std::size_t>(whole.bytes / 2), "full");
+    const HistoryWindows lean = plan_history_windows(model, 500, 400, {}, lean_room);
+    EXPECT_EQ(lean.windows, std::vector<std::size_t>{0});
+    EXPECT_TRUE(lean.lean);
+    EXPECT_LT(lean.bytes, whole.bytes / 2);
 }
 
 // Every tip on one species branch, and no duplications: the root's splits
