@@ -452,6 +452,17 @@ def check_tree_names(tree: SpeciesTree, leaves: np.ndarray) -> None:
                                  "which would break the Newick gene trees")
 
 
+def _check_run_fits(tree: SpeciesTree, log: EventLog, copies: ExtantCopies) -> None:
+    """A log and copies of a run on another species tree name nodes this one lacks."""
+    n = tree.n_nodes
+    for what, values, lowest in (("log", log.branch, 0), ("log", log.recipient, -1),
+                                 ("copies", copies.leaf, 0)):
+        bad = np.flatnonzero((values < lowest) | (values >= n))
+        if bad.size:
+            raise ValueError(f"{what}: names species node {int(values[bad[0]])}, which the tree "
+                             f"of {n} nodes does not have; was it recorded on another tree?")
+
+
 def gene_trees_from_log(tree: SpeciesTree, log: EventLog, copies: ExtantCopies, *,
                         extant: bool = False) -> dict[int, str]:
     """Each family's gene tree, rebuilt from a recording run's event log.
@@ -482,7 +493,14 @@ def gene_trees_from_log(tree: SpeciesTree, log: EventLog, copies: ExtantCopies, 
     dict of int to str
         Family number (engine id + 1, as in file names) to Newick text, ending with ``";\\n"``
         exactly as in the file; families in ascending number.
+
+    Raises
+    ------
+    ValueError
+        If the log or the copies name species nodes the tree does not have (a run recorded on
+        another tree), or a leaf name would break the Newick text.
     """
+    _check_run_fits(tree, log, copies)
     check_tree_names(tree, copies.leaf)
     if _native.available:
         families, texts = _native.gene_trees(*_run_args(tree, log, copies), bool(extant))

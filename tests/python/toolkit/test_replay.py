@@ -56,6 +56,15 @@ def test_native_and_python_gene_trees_agree(seed, monkeypatch):
     assert native == [gene_trees_from_log(tree, log, copies, extant=e) for e in (False, True)]
 
 
+def test_gene_trees_of_a_run_on_another_tree_are_refused(path):
+    # A log and copies recorded on a larger tree name species nodes the smaller one lacks: a
+    # ValueError saying so, on both paths, not an IndexError from deep inside.
+    tree = random_tree(101)
+    log, copies, _ = run_both(tree, random_options(101))
+    with pytest.raises(ValueError, match="does not have; was it recorded on another tree"):
+        gene_trees_from_log(korvath.SpeciesTree.from_newick("(A:1,B:1);"), log, copies)
+
+
 def tampered(trace, **changes):
     columns = {name: getattr(trace, name).copy() for name in
                ("kind", "branch", "time", "donor", "recipient", "family", "gene", "child1",
