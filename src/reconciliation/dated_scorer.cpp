@@ -1611,17 +1611,34 @@ double DatedScorer::solve_clades(const CladeFamily& family, std::uint8_t origina
     }
 }
 
+// Where slice s's vectors and its sums start in a node's history (at s = the
+// slice count, the history's sizes).
+static std::size_t rows_before(const DatedExtinction& model, std::size_t s) {
+    return s < model.slices.size() ? model.trajectory_offset[s] : model.trajectory_size;
+}
+static std::size_t sums_before(const DatedExtinction& model, std::size_t s) {
+    return s < model.slices.size() ? model.sums_offset[s] : model.sums_size;
+}
+
+// A node's vectors and sums of slices begin .. end-1.
+static std::uint64_t doubles_between(const DatedExtinction& model, std::size_t begin,
+                                     std::size_t end) {
+    return (rows_before(model, end) - rows_before(model, begin)) +
+           (sums_before(model, end) - sums_before(model, begin));
+}
+
+// The slice after window k's last.
+static std::size_t window_end(const std::vector<std::size_t>& starts, std::size_t k,
+                              std::size_t slices) {
+    return k + 1 < starts.size() ? starts[k + 1] : slices;
+}
+
 std::vector<std::size_t> DatedScorer::plan_windows(const DatedExtinction& model,
                                                    std::uint64_t window_doubles) {
     std::vector<std::size_t> starts{0};
     std::uint64_t held = 0;
     for (std::size_t s = 0; s < model.slices.size(); ++s) {
-        const std::uint64_t end =
-            s + 1 < model.slices.size() ? model.trajectory_offset[s + 1] : model.trajectory_size;
-        const std::uint64_t sums_end =
-            s + 1 < model.slices.size() ? model.sums_offset[s + 1] : model.sums_size;
-        const std::uint64_t size =
-            (end - model.trajectory_offset[s]) + (sums_end - model.sums_offset[s]);
+        const std::uint64_t size = doubles_between(model, s, s + 1);
         if (held > 0 && held + size > window_doubles) {
             starts.push_back(s);
             held = 0;
@@ -1633,16 +1650,10 @@ std::vector<std::size_t> DatedScorer::plan_windows(const DatedExtinction& model,
 
 std::uint64_t DatedScorer::window_doubles(const DatedExtinction& model,
                                           const std::vector<std::size_t>& windows) {
-    const std::size_t slices = model.slices.size();
     std::uint64_t largest = 0;
     for (std::size_t k = 0; k < windows.size(); ++k) {
-        const std::size_t begin = windows[k];
-        const std::size_t end = k + 1 < windows.size() ? windows[k + 1] : slices;
-        const std::uint64_t rows = (end < slices ? model.trajectory_offset[end] : model.trajectory_size) -
-                                   (begin < slices ? model.trajectory_offset[begin] : model.trajectory_size);
-        const std::uint64_t sums = (end < slices ? model.sums_offset[end] : model.sums_size) -
-                                   (begin < slices ? model.sums_offset[begin] : model.sums_size);
-        largest = std::max(largest, rows + sums);
+        largest = std::max(largest, doubles_between(model, windows[k],
+                                                    window_end(windows, k, model.slices.size())));
     }
     return largest;
 }
@@ -1747,21 +1758,18 @@ void DatedScorer::sum_lean_root() {
 
 // Window k's place in a node's history: the arena's slots hold its slices.
 void DatedScorer::hold_window(std::size_t k) {
-    const DatedExtinction& m = model_;
-    const std::size_t slices = m.slices.size();
     const std::size_t begin = window_start_[k];
-    const std::size_t end = k + 1 < window_start_.size() ? window_start_[k + 1] : slices;
-    window_rows_base_ = begin < slices ? m.trajectory_offset[begin] : m.trajectory_size;
-    window_rows_size_ = (end < slices ? m.trajectory_offset[end] : m.trajectory_size) - window_rows_base_;
-    window_sums_base_ = begin < slices ? m.sums_offset[begin] : m.sums_size;
+    const std::size_t end = window_end(window_start_, k, model_.slices.size());
+    window_rows_base_ = rows_before(model_, begin);
+    window_rows_size_ = rows_before(model_, end) - window_rows_base_;
+    window_sums_base_ = sums_before(model_, begin);
     window_held_ = k;
 }
 
 // Every group of nodes through window k's slices, from the latest.
 void DatedScorer::run_window(std::size_t k) {
-    const std::size_t slices = model_.slices.size();
     const std::size_t begin = window_start_[k];
-    const std::size_t end = k + 1 < window_start_.size() ? window_start_[k + 1] : slices;
+    const std::size_t end = window_end(window_start_, k, model_.slices.size());
     std::vector<std::size_t> kept;
     const std::size_t size = graph_.size();
     for (std::size_t group = 0; group + 1 < group_start_.size(); ++group) {
@@ -2568,9 +2576,7 @@ double DatedScorer::score_graph(std::uint8_t origination) {
         // node's state where a window starts.
         if (keep_) checkpoints_.assign(window_start_.size(), Checkpoint{});
         for (std::size_t k = window_start_.size(); k-- > 0;) {
-            if (keep_ && k > 0) {
-                save_checkpoint(k);
-            }
+            if (keep_ && k > 0) save_checkpoint(k);
             hold_window(k);
             run_window(k);
         }

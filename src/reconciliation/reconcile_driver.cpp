@@ -116,10 +116,15 @@ constexpr std::uint64_t kWholeInCacheBytes = std::uint64_t{4} << 20;
 // each slice, its vectors and sums of the largest window, and in each
 // checkpoint its scales and its tops (with their scales) on the branches
 // alive in the slice after the window.
+// A node's tops and scales, whatever the windows, in doubles.
+std::uint64_t tops_doubles(const DatedExtinction& model) {
+    return checked_add(checked_mul(model.n, 3, "gene histories"), model.slices.size(),
+                       "gene histories");
+}
+
 std::uint64_t node_bytes(const DatedExtinction& model, const std::vector<std::size_t>& windows) {
-    std::uint64_t doubles = checked_add(checked_mul(model.n, 3, "gene histories"),
-                                        model.slices.size(), "gene histories");
-    doubles = checked_add(doubles, DatedScorer::window_doubles(model, windows), "gene histories");
+    const std::uint64_t doubles = checked_add(
+        tops_doubles(model), DatedScorer::window_doubles(model, windows), "gene histories");
     std::uint64_t carried = 0;
     for (std::size_t k = 1; k < windows.size(); ++k) {
         carried = checked_add(carried, model.slices[windows[k]].width(), "gene histories");
@@ -164,12 +169,12 @@ HistoryWindows plan_history_windows(const DatedExtinction& model, std::uint64_t 
     HistoryWindows plan;
     const std::vector<std::size_t> one{0};
     const std::uint64_t whole = node_bytes(model, one);
+    const std::uint64_t all_whole = checked_mul(nodes, whole, "gene histories");
     // A family small enough to stay in cache holds every slice, which
     // integrates it once.
-    if (const std::uint64_t bytes = checked_mul(nodes, whole, "gene histories");
-        bytes <= kWholeInCacheBytes && fits(bytes)) {
+    if (all_whole <= kWholeInCacheBytes && fits(all_whole)) {
         plan.windows = one;
-        plan.bytes = bytes;
+        plan.bytes = all_whole;
         return plan;
     }
     // Windows when the species tree permits: the vectors a node's parent and
@@ -184,18 +189,15 @@ HistoryWindows plan_history_windows(const DatedExtinction& model, std::uint64_t 
         }
     }
     // Every slice, every node its own history.
-    if (const std::uint64_t bytes = checked_mul(nodes, whole, "gene histories"); fits(bytes)) {
+    if (fits(all_whole)) {
         plan.windows = one;
-        plan.bytes = bytes;
+        plan.bytes = all_whole;
         return plan;
     }
     // Every slice, a root of several splits one history for all of them (its
     // splits' tops and scales still kept).
     if (root_splits > 1) {
-        const std::uint64_t tops = checked_mul(
-            checked_add(checked_mul(model.n, 3, "gene histories"), model.slices.size(),
-                        "gene histories"),
-            8, "gene histories");
+        const std::uint64_t tops = checked_mul(tops_doubles(model), 8, "gene histories");
         const std::uint64_t bytes =
             checked_add(checked_mul(nodes - root_splits + 1, whole, "gene histories"),
                         checked_mul(root_splits - 1, tops, "gene histories"), "gene histories");
